@@ -1,0 +1,132 @@
+// The driver-wide object and the per-tower device record.
+#pragma once
+
+#include "platform/platform.h"
+#include "tower/names.h"
+#include "tower/ntstatus.h"
+
+namespace tower {
+
+using plat::LONG;
+using plat::ULONG;
+
+struct ReceiveRing;
+
+// One per loaded driver.
+struct TowerDriver {
+  ULONG UnitMask;  // bit n set: unit number n is in use; bit 0 never
+  plat::SpinLock Lock;
+  bool LegacyLayout;  // links live under \DosDevices\ instead of \??\ .
+  char16_t* RegistryPath;
+};
+
+// Lifecycle state kept by the request dispatch.
+struct DispatchState {
+  volatile LONG Started;          // the last start succeeded
+  volatile LONG StopPending;      // a stop query was accepted
+  volatile LONG RemovePending;    // a removal query was accepted
+  volatile LONG SurpriseRemoved;  // a surprise removal arrived
+  volatile LONG Removed;          // a removal arrived
+  volatile LONG OpenCount;        // handles opened and not yet closed
+  volatile LONG InProgress;       // starts at 1; each request in flight adds one
+  plat::Event NoOtherRequests;    // manual reset: set while InProgress <= 1
+  plat::Event NoRequests;         // manual reset: set once InProgress reaches 0
+  plat::HoldQueue Held;
+  plat::Mutex CreateCloseLock;  // serialises create, close and removal
+  ULONG DevicePowerState;       // never set to D0 by this driver
+  volatile LONG SystemPowerState;  // last accepted power query's state; 1 = working
+};
+
+// One per tower. The fields up to UnitNumber keep their documented order.
+struct TowerDevice {
+  plat::SpinLock StateLock;  // guards ReaderTransfer, ReadBuffer and the timeouts
+  ReceiveRing* ReadBuffer;
+  volatile LONG Present;
+  volatile LONG Started;
+  volatile LONG Open;
+  volatile LONG ReaderActive;
+  uint8_t ReaderBytes[8];
+  void* ReaderRequest;
+  void* ReaderBlock;
+  ULONG BufferSize;
+  ULONG Timeout_Read_1st;
+  ULONG Timeout_Read_ic;
+  ULONG Timeout_Write;
+  plat::Event DataEvent;
+  plat::Event ReaderStoppedEvent;
+  uint8_t HighPower;
+  ULONG UnitNumber;
+
+  // USB binding and the device's place in the system.
+  TowerDriver* Driver;
+  plat::Device* Self;
+  plat::Device* Physical;
+  plat::Device* Lower;
+  bool UnitReleased;
+  char16_t LinkName[kMaxNameChars];  // empty once the link is deleted
+  plat::InterfaceName Interface;
+  bool InterfaceRegistered;
+
+  DispatchState Dispatch;
+};
+
+// Defaults a new record starts with.
+inline constexpr ULONG kDefaultBufferSize = 1024;
+inline constexpr ULONG kDefaultTimeoutRead1st = 200;
+inline constexpr ULONG kDefaultTimeoutReadIc = 100;
+inline constexpr ULONG kDefaultTimeoutWrite = 200;
+inline constexpr LONG kSystemWorking = 1;
+inline constexpr ULONG kPowerDeviceD0 = 1;
+
+// Flags are whole 32-bit words, written by atomic exchange and read without a lock.
+inline void SetFlag(volatile LONG* flag, bool on) { plat::AtomicExchange(flag, on ? 1 : 0); }
+inline bool Flag(const volatile LONG* flag) { return plat::AtomicRead(flag) != 0; }
+
+// The state word GET_STATE reports: Present 1, Started 2, Open 4, ReaderActive 8.
+uint16_t TowerStateWord(TowerDevice* device);
+// A request is served only when ReaderActive, Open and Present are all set.
+bool TowerIsReady(TowerDevice* device);
+
+// Unit numbers (under the driver lock).
+NTSTATUS TowerTakeUnit(TowerDriver* driver, ULONG* unit);
+void TowerReleaseUnit(TowerDriver* driver, ULONG unit);
+// Releases the device's number the first time only.
+void TowerReleaseDeviceUnit(TowerDevice* device);
+
+// Registry configuration.
+NTSTATUS TowerApplyLinkSettings(TowerDevice* device);
+void TowerReadHighPower(TowerDevice* device);
+// Sends the range and then the link mode that the open read from the registry.
+NTSTATUS TowerPushLinkSettings(TowerDevice* device, uint8_t range, uint8_t linkMode);
+
+// Record lifetime.
+void TowerInitDevice(TowerDevice* device, TowerDriver* driver, ULONG unit);
+void TowerDestroyDevice(TowerDevice* device);
+// Frees the record and deletes the device object.
+void TowerDeleteDevice(TowerDevice* device);
+TowerDevice* TowerDeviceOf(plat::Device* device);
+// The hold queue's owner completes a cancelled held request.
+void TowerHeldCancelled(void* context, plat::Request* request);
+
+// Handle and data operations. Each returns the status to complete with and
+// sets *information.
+NTSTATUS TowerOpen(TowerDevice* device, plat::Request* request);
+NTSTATUS TowerClose(TowerDevice* device, plat::Request* request);
+NTSTATUS TowerCleanup(TowerDevice* device, plat::Request* request);
+NTSTATUS TowerRead(TowerDevice* device, plat::Request* request, ULONG* information);
+NTSTATUS TowerWrite(TowerDevice* device, plat::Request* request, ULONG* information);
+NTSTATUS TowerDeviceControl(TowerDevice* device, plat::Request* request, ULONG* information);
+
+// Lifecycle operations.
+NTSTATUS TowerStartDevice(TowerDevice* device, plat::Request* request);
+NTSTATUS TowerStopDevice(TowerDevice* device, plat::Request* request);
+NTSTATUS TowerSurpriseRemoval(TowerDevice* device, plat::Request* request);
+NTSTATUS TowerRemoveDevice(TowerDevice* device, plat::Request* request);
+NTSTATUS TowerQueryCapabilities(TowerDevice* device, plat::Request* request);
+NTSTATUS TowerQueryPower(TowerDevice* device, plat::Request* request);
+
+// Zeroes memory without the C runtime.
+void ZeroBytes(void* block, size_t bytes);
+void CopyBytes(void* to, const void* from, size_t bytes);
+
+}  // namespace tower

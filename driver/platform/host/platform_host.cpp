@@ -1,0 +1,288 @@
+// The driver's kernel operations on the host machine's kernel.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "kernel/kernel.h"
+#include "platform/platform.h"
+#include "registry/registry.h"
+
+namespace plat {
+
+using namespace tower;
+
+namespace {
+
+hk::Kernel& K() { return hk::Kernel::Current(); }
+hk::Irp* I(Request* request) { return reinterpret_cast<hk::Irp*>(request); }
+Request* R(hk::Irp* irp) { return reinterpret_cast<Request*>(irp); }
+hk::DeviceObject* D(Device* device) { return reinterpret_cast<hk::DeviceObject*>(device); }
+Device* D(hk::DeviceObject* device) { return reinterpret_cast<Device*>(device); }
+hk::DriverObject* Drv(Driver* driver) { return reinterpret_cast<hk::DriverObject*>(driver); }
+
+std::u16string Text(const char16_t* text) { return text == nullptr ? std::u16string() : text; }
+
+}  // namespace
+
+void* PoolAlloc(size_t bytes, uint32_t tag) { return K().PoolAllocate(bytes, tag); }
+void PoolFree(void* block) { K().PoolFree(block); }
+
+bool MayBlock() { return hk::MayBlockNow(); }
+
+void SpinLockInit(SpinLock* lock, const char* name) { lock->impl = new hk::SpinLock(name); }
+void SpinLockDestroy(SpinLock* lock) {
+  delete static_cast<hk::SpinLock*>(lock->impl);
+  lock->impl = nullptr;
+}
+Irql SpinLockAcquire(SpinLock* lock) {
+  return static_cast<Irql>(static_cast<hk::SpinLock*>(lock->impl)->Acquire());
+}
+void SpinLockRelease(SpinLock* lock, Irql previous) {
+  static_cast<hk::SpinLock*>(lock->impl)->Release(previous);
+}
+
+void MutexInit(Mutex* mutex, const char* name) { mutex->impl = new hk::Mutex(name); }
+void MutexDestroy(Mutex* mutex) {
+  delete static_cast<hk::Mutex*>(mutex->impl);
+  mutex->impl = nullptr;
+}
+void MutexAcquire(Mutex* mutex) { static_cast<hk::Mutex*>(mutex->impl)->Acquire(); }
+void MutexRelease(Mutex* mutex) { static_cast<hk::Mutex*>(mutex->impl)->Release(); }
+
+void EventInit(Event* event, EventType type, bool signalled) {
+  event->impl = new hk::Event(type == EventType::Synchronization, signalled);
+}
+void EventDestroy(Event* event) {
+  delete static_cast<hk::Event*>(event->impl);
+  event->impl = nullptr;
+}
+void EventSet(Event* event) { static_cast<hk::Event*>(event->impl)->Set(); }
+void EventClear(Event* event) { static_cast<hk::Event*>(event->impl)->Clear(); }
+NTSTATUS EventWait(Event* event, const int64_t* timeout) {
+  return static_cast<hk::Event*>(event->impl)->Wait(timeout);
+}
+
+// ---- requests -------------------------------------------------------------------
+
+Major RequestMajor(Request* request) { return static_cast<Major>(I(request)->major); }
+uint8_t RequestMinor(Request* request) { return I(request)->minor; }
+const void* RequestFile(Request* request) { return I(request)->file; }
+void* RequestDataBuffer(Request* request) { return I(request)->dataBuffer; }
+ULONG RequestDataLength(Request* request) { return I(request)->dataLength; }
+ULONG RequestIoctlCode(Request* request) { return I(request)->ioctl; }
+void* RequestSystemBuffer(Request* request) { return I(request)->systemBuffer; }
+ULONG RequestInputLength(Request* request) { return I(request)->inputLength; }
+ULONG RequestOutputLength(Request* request) { return I(request)->outputLength; }
+PowerStateType RequestPowerType(Request* request) {
+  return static_cast<PowerStateType>(I(request)->powerType);
+}
+ULONG RequestPowerState(Request* request) { return I(request)->powerState; }
+uint16_t RequestCapabilitiesVersion(Request* request) { return I(request)->capsVersion; }
+ULONG* RequestCapabilitiesFlags(Request* request) { return &I(request)->capsFlags; }
+
+void RequestSetInformation(Request* request, uintptr_t information) {
+  I(request)->information = information;
+}
+
+void RequestComplete(Request* request, NTSTATUS status, uintptr_t information) {
+  K().CompleteIrp(I(request), status, information);
+}
+
+NTSTATUS PassDown(Device* lower, Request* request) {
+  return K().CallDriver(D(lower), I(request));
+}
+
+NTSTATUS PassDownAndWait(Device* lower, Request* request) {
+  hk::Irp* irp = I(request);
+  hk::Event done(false, false);
+  irp->completionRoutines.push_back([&done](hk::Irp*) {
+    done.Set();
+    return false;  // the request comes back to the driver above
+  });
+  K().CallDriver(D(lower), irp);
+  done.Wait(nullptr);
+  return irp->status;
+}
+
+void PowerStartNext(Request* request) { (void)request; }
+
+NTSTATUS PowerPassDown(Device* lower, Request* request) { return PassDown(lower, request); }
+
+// ---- the hold queue -------------------------------------------------------------
+
+namespace {
+
+struct Queue {
+  std::mutex lock;
+  std::vector<hk::Irp*> held;  // arrival order
+  HoldCancelled onCancel;
+  void* context;
+};
+
+// Runs when a held request is cancelled: the queue gives it up and its owner
+// completes it.
+void CancelHeld(hk::Irp* irp) {
+  auto* queue = static_cast<Queue*>(irp->cancelContext);
+  {
+    std::lock_guard<std::mutex> guard(queue->lock);
+    auto it = std::find(queue->held.begin(), queue->held.end(), irp);
+    if (it != queue->held.end()) queue->held.erase(it);
+  }
+  queue->onCancel(queue->context, R(irp));
+}
+
+// Claims a held request for dequeueing; false when a cancellation owns it.
+bool Claim(hk::Irp* irp) {
+  std::lock_guard<std::mutex> guard(irp->cancelLock);
+  if (irp->cancelRoutine == nullptr) return false;
+  irp->cancelRoutine = nullptr;
+  return true;
+}
+
+Request* RemoveFirst(Queue* queue, const void* file) {
+  std::lock_guard<std::mutex> guard(queue->lock);
+  for (auto it = queue->held.begin(); it != queue->held.end(); ++it) {
+    hk::Irp* irp = *it;
+    if (file != nullptr && irp->file != file) continue;
+    // A request whose cancellation has begun is left for the cancel routine.
+    if (!Claim(irp)) continue;
+    queue->held.erase(it);
+    return R(irp);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void HoldQueueInit(HoldQueue* queue, HoldCancelled onCancel, void* context) {
+  queue->impl = new Queue{{}, {}, onCancel, context};
+}
+
+void HoldQueueDestroy(HoldQueue* queue) {
+  auto* q = static_cast<Queue*>(queue->impl);
+  for (hk::Irp* irp : q->held)
+    K().verifier().Report(irp->Describe() + " still held when its device was deleted");
+  delete q;
+  queue->impl = nullptr;
+}
+
+bool HoldQueueInsert(HoldQueue* queue, Request* request) {
+  auto* q = static_cast<Queue*>(queue->impl);
+  hk::Irp* irp = I(request);
+  {
+    std::lock_guard<std::mutex> guard(q->lock);
+    q->held.push_back(irp);
+  }
+  std::lock_guard<std::mutex> guard(irp->cancelLock);
+  irp->cancelContext = q;
+  irp->cancelRoutine = &CancelHeld;
+  if (!irp->cancelled) return true;
+  // Cancelled before it could be held: take it back out.
+  irp->cancelRoutine = nullptr;
+  std::lock_guard<std::mutex> listGuard(q->lock);
+  q->held.erase(std::find(q->held.begin(), q->held.end(), irp));
+  return false;
+}
+
+Request* HoldQueueRemoveHead(HoldQueue* queue) {
+  return RemoveFirst(static_cast<Queue*>(queue->impl), nullptr);
+}
+
+Request* HoldQueueRemoveForFile(HoldQueue* queue, const void* file) {
+  return file == nullptr ? nullptr : RemoveFirst(static_cast<Queue*>(queue->impl), file);
+}
+
+// ---- devices --------------------------------------------------------------------
+
+NTSTATUS DeviceCreate(Driver* driver, const DeviceProperties& properties, Device** out) {
+  hk::DeviceObject* device = nullptr;
+  const NTSTATUS status = K().CreateDevice(
+      Drv(driver), Text(properties.name), properties.type, properties.characteristics,
+      properties.exclusive, properties.directIo, properties.extensionBytes, &device);
+  *out = NtSuccess(status) ? D(device) : nullptr;
+  return status;
+}
+
+void DeviceDelete(Device* device) { K().DeleteDevice(D(device)); }
+void* DeviceExtension(Device* device) { return D(device)->extension.data(); }
+void DeviceSetInitialised(Device* device) { D(device)->initialising = false; }
+Device* DriverFirstDevice(Driver* driver) { return D(Drv(driver)->devices); }
+Device* DeviceNext(Device* device) { return D(D(device)->nextInDriver); }
+
+NTSTATUS SymbolicLinkCreate(const char16_t* link, const char16_t* target) {
+  return K().CreateLink(Text(link), Text(target));
+}
+NTSTATUS SymbolicLinkDelete(const char16_t* link) { return K().DeleteLink(Text(link)); }
+
+NTSTATUS InterfaceRegister(Device* physical, const tower::Guid& guid, InterfaceName* out) {
+  char text[40];
+  std::snprintf(text, sizeof(text), "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
+                guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  std::u16string link;
+  const NTSTATUS status = K().RegisterInterface(D(physical), text, &link);
+  if (!NtSuccess(status)) return status;
+  out->link = new char16_t[link.size() + 1];
+  std::memcpy(out->link, link.c_str(), (link.size() + 1) * sizeof(char16_t));
+  return status;
+}
+
+NTSTATUS InterfaceSetState(InterfaceName* name, bool enable) {
+  return K().SetInterfaceState(Text(name->link), enable);
+}
+
+void InterfaceNameFree(InterfaceName* name) {
+  delete[] name->link;
+  name->link = nullptr;
+}
+
+Device* AttachToStack(Device* self, Device* physical) { return D(K().Attach(D(self), D(physical))); }
+void Detach(Device* lower) { K().Detach(D(lower)); }
+
+void DriverSetContext(Driver* driver, void* context) { Drv(driver)->context = context; }
+void* DriverGetContext(Driver* driver) { return Drv(driver)->context; }
+
+// ---- registry -------------------------------------------------------------------
+
+struct RegKey {
+  std::string path;
+};
+
+namespace {
+
+std::string RootPath(RegRoot root) {
+  return root == RegRoot::Services ? "Machine\\System\\CurrentControlSet\\Services"
+                                   : "Machine\\System\\CurrentControlSet\\Control";
+}
+
+}  // namespace
+
+NTSTATUS RegOpenKey(RegRoot root, const char16_t* path, ULONG access, bool create, RegKey** out) {
+  (void)access;
+  *out = nullptr;
+  const std::string full = RootPath(root) + "\\" + hk::ToU8(Text(path));
+  hk::Registry& registry = K().registry();
+  if (create) {
+    if (!registry.CreateKey(full)) return STATUS_INSUFFICIENT_RESOURCES;
+  } else if (!registry.KeyExists(full)) {
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+  }
+  *out = new RegKey{full};
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS RegQueryValue(RegKey* key, const char16_t* name, ULONG* type, void* data, ULONG maxBytes,
+                       ULONG* dataBytes) {
+  auto value = K().registry().GetValue(key->path, hk::ToU8(Text(name)));
+  if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
+  *type = value->type;
+  *dataBytes = static_cast<ULONG>(value->data.size());
+  if (value->data.size() > maxBytes) return STATUS_BUFFER_OVERFLOW;
+  if (!value->data.empty()) std::memcpy(data, value->data.data(), value->data.size());
+  return STATUS_SUCCESS;
+}
+
+void RegClose(RegKey* key) { delete key; }
+
+}  // namespace plat

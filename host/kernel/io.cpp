@@ -1,0 +1,239 @@
+#include "kernel/io.h"
+
+#include <cstring>
+
+namespace hk {
+
+using namespace tower;
+
+PendingIo::~PendingIo() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A request that never finished stays live, for the verifier to name.
+  if (done_) kernel_.FreeIrp(irp_);
+}
+
+void PendingIo::Finished(Irp* irp) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  status_ = irp->status;
+  information_ = irp->information;
+  // Buffered control: the output goes back to the caller for a status that
+  // is not an error, as many bytes as the driver reported.
+  if (userOutput_ != nullptr && !NtError(status_)) {
+    const size_t bytes = std::min<size_t>(information_, userOutputLength_);
+    if (bytes > 0) std::memcpy(userOutput_, systemBuffer_.data(), bytes);
+  }
+  done_ = true;
+  cv_.notify_all();
+}
+
+bool PendingIo::Wait(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, limit, [this] { return done_; });
+}
+
+bool PendingIo::Done() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return done_;
+}
+
+NTSTATUS PendingIo::status() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return status_;
+}
+
+uintptr_t PendingIo::information() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return information_;
+}
+
+std::unique_ptr<PendingIo> IoManager::Issue(Irp* irp) {
+  std::unique_ptr<PendingIo> io(new PendingIo(kernel_, irp));
+  PendingIo* raw = io.get();
+  irp->onFinished = [raw](Irp* done) { raw->Finished(done); };
+  return io;
+}
+
+NTSTATUS IoManager::Finish(std::unique_ptr<PendingIo> io, uintptr_t* information) {
+  if (!io->Wait(hangLimit_)) {
+    kernel_.verifier().Report(io->irp_->Describe() + " was never completed");
+    io.release();  // the request may still be completed late; keep it alive
+    if (information != nullptr) *information = 0;
+    return STATUS_PENDING;
+  }
+  if (information != nullptr) *information = io->information();
+  return io->status();
+}
+
+NTSTATUS IoManager::Open(const std::u16string& path, FileObject** file) {
+  *file = nullptr;
+  DeviceObject* named = kernel_.Resolve(path);
+  if (named == nullptr || named->deleted) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (named->initialising) return STATUS_NO_SUCH_DEVICE;
+  DeviceObject* top = kernel_.TopOfStack(named);
+  {
+    std::lock_guard<std::mutex> lock(kernel_.objectsMutex_);
+    // An exclusive device admits one open handle at a time.
+    if (top->exclusive && top->openFiles > 0) return STATUS_ACCESS_DENIED;
+    ++top->openFiles;
+  }
+  auto* object = new FileObject();
+  object->id = nextFileId_.fetch_add(1);
+  object->device = top;
+
+  Irp* irp = kernel_.AllocateIrp();
+  irp->major = IrpMajor::Create;
+  irp->file = object;
+  auto io = Issue(irp);
+  kernel_.CallDriver(top, irp);
+  const NTSTATUS status = Finish(std::move(io), nullptr);
+  if (!NtSuccess(status)) {
+    std::lock_guard<std::mutex> lock(kernel_.objectsMutex_);
+    --top->openFiles;
+    delete object;
+    return status;
+  }
+  *file = object;
+  return status;
+}
+
+NTSTATUS IoManager::Close(FileObject* file) {
+  DeviceObject* device = file->device;
+  Irp* cleanup = kernel_.AllocateIrp();
+  cleanup->major = IrpMajor::Cleanup;
+  cleanup->file = file;
+  auto io = Issue(cleanup);
+  kernel_.CallDriver(device, cleanup);
+  Finish(std::move(io), nullptr);
+  file->cleanedUp = true;
+
+  Irp* close = kernel_.AllocateIrp();
+  close->major = IrpMajor::Close;
+  close->file = file;
+  io = Issue(close);
+  kernel_.CallDriver(device, close);
+  const NTSTATUS status = Finish(std::move(io), nullptr);
+  {
+    std::lock_guard<std::mutex> lock(kernel_.objectsMutex_);
+    --device->openFiles;
+  }
+  delete file;
+  return status;
+}
+
+std::unique_ptr<PendingIo> IoManager::ReadAsync(FileObject* file, void* buffer, uint32_t length) {
+  Irp* irp = kernel_.AllocateIrp();
+  irp->major = IrpMajor::Read;
+  irp->file = file;
+  irp->dataBuffer = buffer;
+  irp->dataLength = length;
+  auto io = Issue(irp);
+  kernel_.CallDriver(file->device, irp);
+  return io;
+}
+
+std::unique_ptr<PendingIo> IoManager::WriteAsync(FileObject* file, const void* buffer,
+                                                 uint32_t length) {
+  Irp* irp = kernel_.AllocateIrp();
+  irp->major = IrpMajor::Write;
+  irp->file = file;
+  irp->dataBuffer = const_cast<void*>(buffer);
+  irp->dataLength = length;
+  auto io = Issue(irp);
+  kernel_.CallDriver(file->device, irp);
+  return io;
+}
+
+std::unique_ptr<PendingIo> IoManager::ControlAsync(FileObject* file, uint32_t code,
+                                                   const void* input, uint32_t inputLength,
+                                                   void* output, uint32_t outputLength) {
+  Irp* irp = kernel_.AllocateIrp();
+  irp->major = IrpMajor::DeviceControl;
+  irp->file = file;
+  irp->ioctl = code;
+  irp->inputLength = inputLength;
+  irp->outputLength = outputLength;
+  auto io = Issue(irp);
+  // One system buffer, as long as the longer of the two, holding the input.
+  const size_t bytes = std::max(inputLength, outputLength);
+  io->systemBuffer_.assign(bytes, 0);
+  if (input != nullptr && inputLength > 0) std::memcpy(io->systemBuffer_.data(), input, inputLength);
+  irp->systemBuffer = bytes > 0 ? io->systemBuffer_.data() : nullptr;
+  io->userOutput_ = output;
+  io->userOutputLength_ = output != nullptr ? outputLength : 0;
+  kernel_.CallDriver(file->device, irp);
+  return io;
+}
+
+NTSTATUS IoManager::Read(FileObject* file, void* buffer, uint32_t length, uint32_t* transferred) {
+  uintptr_t information = 0;
+  const NTSTATUS status = Finish(ReadAsync(file, buffer, length), &information);
+  if (transferred != nullptr) *transferred = static_cast<uint32_t>(information);
+  return status;
+}
+
+NTSTATUS IoManager::Write(FileObject* file, const void* buffer, uint32_t length,
+                          uint32_t* transferred) {
+  uintptr_t information = 0;
+  const NTSTATUS status = Finish(WriteAsync(file, buffer, length), &information);
+  if (transferred != nullptr) *transferred = static_cast<uint32_t>(information);
+  return status;
+}
+
+NTSTATUS IoManager::Control(FileObject* file, uint32_t code, const void* input,
+                            uint32_t inputLength, void* output, uint32_t outputLength,
+                            uint32_t* returned) {
+  uintptr_t information = 0;
+  const NTSTATUS status = Finish(
+      ControlAsync(file, code, input, inputLength, output, outputLength), &information);
+  if (returned != nullptr) *returned = NtError(status) ? 0 : static_cast<uint32_t>(information);
+  return status;
+}
+
+void IoManager::CancelIo(FileObject* file) {
+  std::vector<Irp*> mine;
+  std::lock_guard<std::mutex> lock(kernel_.irpMutex_);
+  for (auto& entry : kernel_.liveIrps_)
+    if (entry.second->file == file && !entry.second->finished) mine.push_back(entry.second);
+  for (Irp* irp : mine) kernel_.CancelIrp(irp);
+}
+
+NTSTATUS IoManager::SendPnp(DeviceObject* physical, uint8_t minor) {
+  Irp* irp = kernel_.AllocateIrp();
+  irp->major = IrpMajor::Pnp;
+  irp->minor = minor;
+  irp->status = STATUS_NOT_SUPPORTED;  // what a Plug and Play request starts with
+  DeviceObject* top = kernel_.TopOfStack(physical);
+  auto io = Issue(irp);
+  kernel_.CallDriver(top, irp);
+  return Finish(std::move(io), nullptr);
+}
+
+NTSTATUS IoManager::QueryCapabilities(DeviceObject* physical, uint16_t version, uint32_t* flags) {
+  Irp* irp = kernel_.AllocateIrp();
+  irp->major = IrpMajor::Pnp;
+  irp->minor = 0x09;
+  irp->status = STATUS_NOT_SUPPORTED;
+  irp->capsVersion = version;
+  irp->capsFlags = *flags;
+  DeviceObject* top = kernel_.TopOfStack(physical);
+  auto io = Issue(irp);
+  kernel_.CallDriver(top, irp);
+  if (!io->Wait(hangLimit_)) return Finish(std::move(io), nullptr);
+  *flags = irp->capsFlags;
+  return Finish(std::move(io), nullptr);
+}
+
+NTSTATUS IoManager::SendPower(DeviceObject* physical, uint8_t minor, uint8_t type,
+                              uint32_t state) {
+  Irp* irp = kernel_.AllocateIrp();
+  irp->major = IrpMajor::Power;
+  irp->minor = minor;
+  irp->powerType = type;
+  irp->powerState = state;
+  DeviceObject* top = kernel_.TopOfStack(physical);
+  auto io = Issue(irp);
+  kernel_.CallDriver(top, irp);
+  return Finish(std::move(io), nullptr);
+}
+
+}  // namespace hk

@@ -1,0 +1,84 @@
+// The I/O manager: handles on devices, and the requests that handle
+// operations, Plug and Play and power become.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "kernel/kernel.h"
+
+namespace hk {
+
+// One request in flight, issued by the I/O manager.
+class PendingIo {
+ public:
+  ~PendingIo();
+  PendingIo(const PendingIo&) = delete;
+  PendingIo& operator=(const PendingIo&) = delete;
+
+  // True once the request has been completed.
+  bool Wait(std::chrono::milliseconds limit);
+  bool Done();
+  NTSTATUS status();
+  uintptr_t information();
+  uint64_t id() const { return id_; }
+
+ private:
+  friend class IoManager;
+  PendingIo(Kernel& kernel, Irp* irp) : kernel_(kernel), irp_(irp), id_(irp->id) {}
+  void Finished(Irp* irp);
+
+  Kernel& kernel_;
+  Irp* irp_;
+  uint64_t id_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  NTSTATUS status_ = tower::STATUS_PENDING;
+  uintptr_t information_ = 0;
+  std::vector<uint8_t> systemBuffer_;
+  void* userOutput_ = nullptr;
+  uint32_t userOutputLength_ = 0;
+};
+
+class IoManager {
+ public:
+  explicit IoManager(Kernel& kernel) : kernel_(kernel) {}
+
+  // How long a synchronous call waits before the verifier calls the request lost.
+  void SetHangLimit(std::chrono::milliseconds limit) { hangLimit_ = limit; }
+
+  // Opens a kernel path (\??\X, \Device\X or a device-interface path).
+  NTSTATUS Open(const std::u16string& path, FileObject** file);
+  // Cleanup, then close.
+  NTSTATUS Close(FileObject* file);
+
+  NTSTATUS Read(FileObject* file, void* buffer, uint32_t length, uint32_t* transferred);
+  NTSTATUS Write(FileObject* file, const void* buffer, uint32_t length, uint32_t* transferred);
+  NTSTATUS Control(FileObject* file, uint32_t code, const void* input, uint32_t inputLength,
+                   void* output, uint32_t outputLength, uint32_t* returned);
+
+  std::unique_ptr<PendingIo> ReadAsync(FileObject* file, void* buffer, uint32_t length);
+  std::unique_ptr<PendingIo> WriteAsync(FileObject* file, const void* buffer, uint32_t length);
+  std::unique_ptr<PendingIo> ControlAsync(FileObject* file, uint32_t code, const void* input,
+                                          uint32_t inputLength, void* output,
+                                          uint32_t outputLength);
+  // Cancels every request of the handle still in flight.
+  void CancelIo(FileObject* file);
+
+  // Plug and Play and power requests to the top of a physical device's stack.
+  NTSTATUS SendPnp(DeviceObject* physical, uint8_t minor);
+  NTSTATUS QueryCapabilities(DeviceObject* physical, uint16_t version, uint32_t* flags);
+  NTSTATUS SendPower(DeviceObject* physical, uint8_t minor, uint8_t type, uint32_t state);
+
+ private:
+  std::unique_ptr<PendingIo> Issue(Irp* irp);
+  NTSTATUS Finish(std::unique_ptr<PendingIo> io, uintptr_t* information);
+
+  Kernel& kernel_;
+  std::chrono::milliseconds hangLimit_{30000};
+  std::atomic<uint64_t> nextFileId_{1};
+};
+
+}  // namespace hk

@@ -1,0 +1,521 @@
+#include "kernel/kernel.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace hk {
+
+using namespace tower;
+
+// ---- verifier -------------------------------------------------------------------
+
+void Verifier::Report(const std::string& message) {
+  std::fprintf(stderr, "verifier: %s\n", message.c_str());
+  std::lock_guard<std::mutex> lock(mutex_);
+  violations_.push_back(message);
+}
+
+std::vector<std::string> Verifier::Take() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> out;
+  out.swap(violations_);
+  return out;
+}
+
+size_t Verifier::Count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return violations_.size();
+}
+
+ThreadContext& CurrentThread() {
+  thread_local ThreadContext context;
+  return context;
+}
+
+bool MayBlockNow() {
+  const ThreadContext& t = CurrentThread();
+  return t.irql < 2 && t.completionDepth == 0;
+}
+
+CompletionContext::CompletionContext() {
+  ThreadContext& t = CurrentThread();
+  savedIrql_ = t.irql;
+  t.irql = 2;
+  ++t.completionDepth;
+}
+
+CompletionContext::~CompletionContext() {
+  ThreadContext& t = CurrentThread();
+  --t.completionDepth;
+  t.irql = savedIrql_;
+}
+
+std::string TagName(uint32_t tag) {
+  std::string name;
+  for (int i = 0; i < 4; ++i) {
+    const char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+    name += (c >= 32 && c < 127) ? c : '?';
+  }
+  return "'" + name + "'";
+}
+
+namespace {
+
+// A blocking wait is allowed only below dispatch level and outside completion
+// callbacks; the message names what forbids it.
+void CheckMayBlock(const char* what) {
+  const ThreadContext& t = CurrentThread();
+  if (t.irql < 2 && t.completionDepth == 0) return;
+  std::string message = std::string("blocking wait on ") + what;
+  if (!t.spinLocks.empty()) message += std::string(" while spin lock ") + t.spinLocks.back() + " is held";
+  if (t.completionDepth > 0) message += " inside a completion context";
+  if (t.spinLocks.empty() && t.completionDepth == 0) message += " at raised priority";
+  Kernel::Current().verifier().Report(message);
+}
+
+}  // namespace
+
+// ---- synchronisation ------------------------------------------------------------
+
+int SpinLock::Acquire() {
+  ThreadContext& t = CurrentThread();
+  mutex_.lock();
+  const int previous = t.irql;
+  t.irql = 2;
+  t.spinLocks.push_back(name_);
+  return previous;
+}
+
+void SpinLock::Release(int previous) {
+  ThreadContext& t = CurrentThread();
+  if (t.spinLocks.empty() || t.spinLocks.back() != name_)
+    Kernel::Current().verifier().Report(std::string("spin lock ") + name_ +
+                                        " released out of order or not held");
+  else
+    t.spinLocks.pop_back();
+  t.irql = previous;
+  mutex_.unlock();
+}
+
+void Mutex::Acquire() {
+  CheckMayBlock((std::string("mutex ") + name_).c_str());
+  mutex_.lock();
+}
+
+void Mutex::Release() { mutex_.unlock(); }
+
+void Event::Set() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  signalled_ = true;
+  if (autoReset_)
+    cv_.notify_one();
+  else
+    cv_.notify_all();
+}
+
+void Event::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  signalled_ = false;
+}
+
+bool Event::IsSignalled() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return signalled_;
+}
+
+NTSTATUS Event::Wait(const int64_t* timeout100ns) {
+  // A zero-length wait only polls, which raised priority allows.
+  if (timeout100ns == nullptr || *timeout100ns != 0) CheckMayBlock("an event");
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (timeout100ns == nullptr) {
+    cv_.wait(lock, [this] { return signalled_; });
+  } else {
+    // Relative times are negative; a positive (absolute) time is taken as
+    // relative to now, which the driver never relies on.
+    const int64_t units = *timeout100ns < 0 ? -*timeout100ns : *timeout100ns;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(units * 100);
+    if (!cv_.wait_until(lock, deadline, [this] { return signalled_; })) return STATUS_TIMEOUT;
+  }
+  if (autoReset_) signalled_ = false;
+  return STATUS_SUCCESS;
+}
+
+// ---- requests -------------------------------------------------------------------
+
+const char* MajorName(IrpMajor major) {
+  switch (major) {
+    case IrpMajor::Create:
+      return "create";
+    case IrpMajor::Close:
+      return "close";
+    case IrpMajor::Read:
+      return "read";
+    case IrpMajor::Write:
+      return "write";
+    case IrpMajor::DeviceControl:
+      return "device control";
+    case IrpMajor::InternalDeviceControl:
+      return "internal device control";
+    case IrpMajor::Cleanup:
+      return "cleanup";
+    case IrpMajor::Power:
+      return "power";
+    case IrpMajor::Pnp:
+      return "plug and play";
+    case IrpMajor::Other:
+      break;
+  }
+  return "other";
+}
+
+std::string Irp::Describe() const {
+  char text[96];
+  std::snprintf(text, sizeof(text), "request #%llu (%s", static_cast<unsigned long long>(id),
+                MajorName(major));
+  std::string out = text;
+  if (major == IrpMajor::DeviceControl || major == IrpMajor::InternalDeviceControl) {
+    std::snprintf(text, sizeof(text), " 0x%X", ioctl);
+    out += text;
+  } else if (major == IrpMajor::Pnp || major == IrpMajor::Power) {
+    std::snprintf(text, sizeof(text), " minor 0x%X", minor);
+    out += text;
+  }
+  return out + ")";
+}
+
+// ---- the kernel -----------------------------------------------------------------
+
+namespace {
+std::atomic<Kernel*> g_current{nullptr};
+}
+
+Kernel::Kernel() {
+  Kernel* expected = nullptr;
+  if (!g_current.compare_exchange_strong(expected, this)) {
+    std::fprintf(stderr, "host kernel: only one machine may run in a process at a time\n");
+    std::abort();
+  }
+}
+
+Kernel::~Kernel() {
+  for (auto& entry : liveIrps_) delete entry.second;
+  for (auto& block : blocks_) std::free(block.first);
+  g_current.store(nullptr);
+}
+
+Kernel& Kernel::Current() {
+  Kernel* kernel = g_current.load();
+  if (kernel == nullptr) {
+    std::fprintf(stderr, "host kernel: no machine is running\n");
+    std::abort();
+  }
+  return *kernel;
+}
+
+void* Kernel::PoolAllocate(size_t bytes, uint32_t tag) {
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  if (failTag_ != 0 && tag == failTag_) return nullptr;
+  if (failCountdown_ != 0 && --failCountdown_ == 0) return nullptr;
+  void* block = std::malloc(bytes == 0 ? 1 : bytes);
+  if (block == nullptr) return nullptr;
+  // Fresh pool holds garbage, not zeros: code that forgets to initialise shows it.
+  std::memset(block, 0xA5, bytes);
+  blocks_[block] = Block{tag, bytes};
+  return block;
+}
+
+void Kernel::PoolFree(void* block) {
+  if (block == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    auto it = blocks_.find(block);
+    if (it == blocks_.end()) {
+      char text[64];
+      std::snprintf(text, sizeof(text), "free of %p, which is not a pool block", block);
+      verifier_.Report(text);
+      return;
+    }
+    blocks_.erase(it);
+  }
+  std::free(block);
+}
+
+size_t Kernel::PoolBytes(uint32_t tag) const {
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  size_t total = 0;
+  for (const auto& entry : blocks_)
+    if (entry.second.tag == tag) total += entry.second.bytes;
+  return total;
+}
+
+size_t Kernel::PoolBlocks(uint32_t tag) const {
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  size_t count = 0;
+  for (const auto& entry : blocks_)
+    if (entry.second.tag == tag) ++count;
+  return count;
+}
+
+void Kernel::FailNthAllocation(uint64_t n) {
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  failCountdown_ = n;
+}
+
+void Kernel::FailTag(uint32_t tag) {
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  failTag_ = tag;
+}
+
+void Kernel::CheckPoolEmpty(uint32_t tag, const std::string& who) {
+  const size_t blocks = PoolBlocks(tag);
+  if (blocks == 0) return;
+  verifier_.Report(who + " left " + std::to_string(blocks) + " pool block(s), " +
+                   std::to_string(PoolBytes(tag)) + " bytes, with tag " + TagName(tag));
+}
+
+DriverObject* Kernel::CreateDriver(const std::string& name) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  auto driver = std::make_unique<DriverObject>();
+  driver->name = name;
+  driver->kernel = this;
+  drivers_.push_back(std::move(driver));
+  return drivers_.back().get();
+}
+
+void Kernel::DeleteDriver(DriverObject* driver) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  for (auto it = drivers_.begin(); it != drivers_.end(); ++it)
+    if (it->get() == driver) {
+      drivers_.erase(it);
+      return;
+    }
+}
+
+NTSTATUS Kernel::CreateDevice(DriverObject* driver, const std::u16string& name, uint32_t type,
+                              uint32_t characteristics, bool exclusive, bool directIo,
+                              size_t extensionBytes, DeviceObject** out) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  if (!name.empty()) {
+    const std::u16string key = Upper(name);
+    for (const auto& d : devices_)
+      if (Upper(d->name) == key) return STATUS_OBJECT_NAME_COLLISION;
+  }
+  auto device = std::make_unique<DeviceObject>();
+  device->id = nextDeviceId_++;
+  device->name = name;
+  device->driver = driver;
+  device->type = type;
+  device->characteristics = characteristics;
+  device->exclusive = exclusive;
+  device->directIo = directIo;
+  device->extension.assign(extensionBytes, 0);
+  device->nextInDriver = driver->devices;
+  driver->devices = device.get();
+  *out = device.get();
+  devices_.push_back(std::move(device));
+  return STATUS_SUCCESS;
+}
+
+void Kernel::DeleteDevice(DeviceObject* device) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  DeviceObject** link = &device->driver->devices;
+  while (*link != nullptr && *link != device) link = &(*link)->nextInDriver;
+  if (*link == device) *link = device->nextInDriver;
+  device->deleted = true;
+  for (auto it = devices_.begin(); it != devices_.end(); ++it)
+    if (it->get() == device) {
+      deletedDevices_.push_back(std::move(*it));
+      devices_.erase(it);
+      break;
+    }
+}
+
+DeviceObject* Kernel::Attach(DeviceObject* self, DeviceObject* target) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  if (target == nullptr || target->deleted) return nullptr;
+  DeviceObject* top = target;
+  while (top->attachedAbove != nullptr) top = top->attachedAbove;
+  top->attachedAbove = self;
+  self->attachedTo = top;
+  return top;
+}
+
+void Kernel::Detach(DeviceObject* lower) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  if (lower == nullptr || lower->attachedAbove == nullptr) return;
+  lower->attachedAbove->attachedTo = nullptr;
+  lower->attachedAbove = nullptr;
+}
+
+DeviceObject* Kernel::TopOfStack(DeviceObject* device) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  while (device->attachedAbove != nullptr) device = device->attachedAbove;
+  return device;
+}
+
+namespace {
+
+// \DosDevices\ and \??\ name the same directory.
+std::u16string CanonicalLink(const std::u16string& link) {
+  const std::u16string dos = u"\\DOSDEVICES\\";
+  std::u16string upper = Upper(link);
+  if (upper.compare(0, dos.size(), dos) == 0) upper = u"\\??\\" + upper.substr(dos.size());
+  return upper;
+}
+
+}  // namespace
+
+NTSTATUS Kernel::CreateLink(const std::u16string& link, const std::u16string& target) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  const std::u16string key = CanonicalLink(link);
+  if (links_.count(key) != 0) return STATUS_OBJECT_NAME_COLLISION;
+  links_[key] = target;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Kernel::DeleteLink(const std::u16string& link) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  return links_.erase(CanonicalLink(link)) != 0 ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+bool Kernel::LinkExists(const std::u16string& link) const {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  return links_.count(CanonicalLink(link)) != 0;
+}
+
+DeviceObject* Kernel::Resolve(const std::u16string& path) const {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  std::u16string name = path;
+  for (int hops = 0; hops < 8; ++hops) {
+    auto link = links_.find(CanonicalLink(name));
+    if (link == links_.end()) break;
+    name = link->second;
+  }
+  const std::u16string key = Upper(name);
+  for (const auto& d : devices_)
+    if (!d->name.empty() && Upper(d->name) == key) return d.get();
+  for (const auto& i : interfaces_)
+    if (i.enabled && Upper(i.link) == CanonicalLink(name)) return i.physical;
+  return nullptr;
+}
+
+NTSTATUS Kernel::RegisterInterface(DeviceObject* physical, const std::string& classGuid,
+                                   std::u16string* link) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  if (physical == nullptr || physical->instanceId.empty()) return STATUS_INVALID_DEVICE_REQUEST;
+  std::string name = "\\??\\";
+  for (char c : physical->instanceId) name += c == '\\' ? '#' : c;
+  name += "#" + classGuid;
+  const std::u16string text = ToU16(name);
+  for (const auto& i : interfaces_)
+    if (Upper(i.link) == Upper(text)) {
+      *link = i.link;  // registering again names the same interface
+      return STATUS_SUCCESS;
+    }
+  interfaces_.push_back(DeviceInterface{text, physical, classGuid, false});
+  *link = text;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Kernel::SetInterfaceState(const std::u16string& link, bool enable) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  for (auto& i : interfaces_)
+    if (Upper(i.link) == Upper(link)) {
+      i.enabled = enable;
+      return STATUS_SUCCESS;
+    }
+  return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+std::vector<DeviceInterface> Kernel::Interfaces(const std::string& classGuid,
+                                                bool enabledOnly) const {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  std::vector<DeviceInterface> out;
+  for (const auto& i : interfaces_)
+    if (i.classGuid == classGuid && (!enabledOnly || i.enabled)) out.push_back(i);
+  return out;
+}
+
+Irp* Kernel::AllocateIrp() {
+  auto* irp = new Irp();
+  irp->id = nextIrpId_.fetch_add(1);
+  std::lock_guard<std::mutex> lock(irpMutex_);
+  liveIrps_[irp->id] = irp;
+  return irp;
+}
+
+void Kernel::FreeIrp(Irp* irp) {
+  {
+    std::lock_guard<std::mutex> lock(irpMutex_);
+    liveIrps_.erase(irp->id);
+  }
+  delete irp;
+}
+
+NTSTATUS Kernel::CallDriver(DeviceObject* device, Irp* irp) {
+  if (device == nullptr) {
+    CompleteIrp(irp, STATUS_NO_SUCH_DEVICE, 0);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  return device->driver->dispatch(device, irp);
+}
+
+void Kernel::CompleteIrp(Irp* irp, NTSTATUS status, uintptr_t information) {
+  if (irp->finished) {
+    verifier_.Report(irp->Describe() + " completed twice");
+    return;
+  }
+  irp->status = status;
+  irp->information = information;
+  while (!irp->completionRoutines.empty()) {
+    CompletionRoutine routine = std::move(irp->completionRoutines.back());
+    irp->completionRoutines.pop_back();
+    if (!routine(irp)) return;  // taken back by a driver above
+  }
+  irp->finished = true;
+  if (irp->onFinished) irp->onFinished(irp);
+}
+
+void Kernel::CancelIrp(Irp* irp) {
+  CancelRoutine routine = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(irp->cancelLock);
+    irp->cancelled = true;
+    routine = irp->cancelRoutine;
+    irp->cancelRoutine = nullptr;
+  }
+  if (routine != nullptr) routine(irp);
+}
+
+std::vector<std::string> Kernel::LiveRequests() const {
+  std::lock_guard<std::mutex> lock(irpMutex_);
+  std::vector<std::string> out;
+  for (const auto& entry : liveIrps_)
+    if (!entry.second->finished) out.push_back(entry.second->Describe());
+  return out;
+}
+
+std::u16string Upper(const std::u16string& text) {
+  std::u16string out = text;
+  for (char16_t& c : out)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  return out;
+}
+
+std::u16string ToU16(const std::string& text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) out += static_cast<char16_t>(c);
+  return out;
+}
+
+std::string ToU8(const std::u16string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+}  // namespace hk

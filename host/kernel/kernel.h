@@ -1,0 +1,299 @@
+// The host machine's kernel: pool memory, the verifier, synchronisation
+// objects, device and driver objects, the object namespace, requests and the
+// I/O manager that turns handle operations into requests.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tower/ntstatus.h"
+
+namespace hk {
+
+using tower::NTSTATUS;
+
+class Kernel;
+class Registry;
+struct DeviceObject;
+struct DriverObject;
+struct Irp;
+
+// ---- the verifier -------------------------------------------------------------
+// Always on: each rule broken is recorded with a message that names the
+// request, the pool tag or the lock, and printed at once.
+class Verifier {
+ public:
+  void Report(const std::string& message);
+  std::vector<std::string> Take();
+  size_t Count() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> violations_;
+};
+
+// Per-thread execution context: the interrupt level and what it holds.
+struct ThreadContext {
+  int irql = 0;
+  int completionDepth = 0;  // inside a transfer's completion callback
+  std::vector<const char*> spinLocks;
+};
+ThreadContext& CurrentThread();
+bool MayBlockNow();
+
+// Runs the enclosed code as a completion callback at raised priority.
+class CompletionContext {
+ public:
+  CompletionContext();
+  ~CompletionContext();
+  CompletionContext(const CompletionContext&) = delete;
+  CompletionContext& operator=(const CompletionContext&) = delete;
+
+ private:
+  int savedIrql_;
+};
+
+std::string TagName(uint32_t tag);
+
+// ---- synchronisation objects ----------------------------------------------------
+class SpinLock {
+ public:
+  explicit SpinLock(const char* name) : name_(name) {}
+  int Acquire();
+  void Release(int previous);
+  const char* name() const { return name_; }
+
+ private:
+  std::mutex mutex_;
+  const char* name_;
+};
+
+class Mutex {
+ public:
+  explicit Mutex(const char* name) : name_(name) {}
+  void Acquire();
+  void Release();
+
+ private:
+  std::recursive_mutex mutex_;
+  const char* name_;
+};
+
+class Event {
+ public:
+  Event(bool autoReset, bool signalled) : autoReset_(autoReset), signalled_(signalled) {}
+  void Set();
+  void Clear();
+  // timeout100ns: null = no limit; negative = relative time. Success or timeout.
+  NTSTATUS Wait(const int64_t* timeout100ns);
+  bool IsSignalled();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool autoReset_;
+  bool signalled_;
+};
+
+// ---- requests -------------------------------------------------------------------
+enum class IrpMajor : uint8_t {
+  Create,
+  Close,
+  Read,
+  Write,
+  DeviceControl,
+  InternalDeviceControl,
+  Cleanup,
+  Power,
+  Pnp,
+  Other,
+};
+const char* MajorName(IrpMajor major);
+
+struct FileObject {
+  uint64_t id = 0;
+  DeviceObject* device = nullptr;  // the device opened (top of its stack)
+  bool cleanedUp = false;
+};
+
+// A completion routine may stop the completion (returns false: "more
+// processing required"), taking the request back.
+using CompletionRoutine = std::function<bool(Irp*)>;
+using CancelRoutine = void (*)(Irp*);
+
+struct Irp {
+  uint64_t id = 0;
+  IrpMajor major = IrpMajor::Other;
+  uint8_t minor = 0;
+  FileObject* file = nullptr;
+
+  void* dataBuffer = nullptr;  // reads and writes: the caller's buffer in place
+  uint32_t dataLength = 0;
+  uint32_t ioctl = 0;
+  void* systemBuffer = nullptr;  // buffered control: one buffer for input and output
+  uint32_t inputLength = 0;
+  uint32_t outputLength = 0;
+  void* internalArgument = nullptr;  // internal control: the argument block
+
+  uint8_t powerType = 0;  // 0 system, 1 device
+  uint32_t powerState = 0;
+  uint16_t capsVersion = 0;
+  uint32_t capsFlags = 0;
+
+  NTSTATUS status = tower::STATUS_PENDING;
+  uintptr_t information = 0;
+
+  std::vector<CompletionRoutine> completionRoutines;
+  std::function<void(Irp*)> onFinished;  // the issuer learns of the final completion
+  bool finished = false;
+
+  std::mutex cancelLock;
+  bool cancelled = false;
+  CancelRoutine cancelRoutine = nullptr;
+  void* cancelContext = nullptr;
+  void* queueLinks = nullptr;  // owned by the hold queue while held
+
+  std::string Describe() const;
+};
+
+// ---- devices and drivers --------------------------------------------------------
+using DispatchFn = NTSTATUS (*)(DeviceObject*, Irp*);
+using AddDeviceFn = NTSTATUS (*)(DriverObject*, DeviceObject*);
+using UnloadFn = void (*)(DriverObject*);
+
+struct DriverObject {
+  std::string name;
+  Kernel* kernel = nullptr;
+  void* context = nullptr;  // the driver's own state
+  DispatchFn dispatch = nullptr;
+  AddDeviceFn addDevice = nullptr;
+  UnloadFn unload = nullptr;
+  DeviceObject* devices = nullptr;  // newest first
+};
+
+struct DeviceObject {
+  uint64_t id = 0;
+  std::u16string name;
+  DriverObject* driver = nullptr;
+  uint32_t type = 0;
+  uint32_t characteristics = 0;
+  bool exclusive = false;
+  bool directIo = false;
+  bool initialising = true;
+  std::vector<uint8_t> extension;
+  DeviceObject* attachedTo = nullptr;     // the device below
+  DeviceObject* attachedAbove = nullptr;  // the device above
+  DeviceObject* nextInDriver = nullptr;
+  std::string instanceId;  // physical devices: the device instance
+  int openFiles = 0;
+  bool deleted = false;
+};
+
+struct DeviceInterface {
+  std::u16string link;  // \??\USB#...#{guid}
+  DeviceObject* physical = nullptr;
+  std::string classGuid;  // lower case, braced
+  bool enabled = false;
+};
+
+// ---- the kernel -----------------------------------------------------------------
+class Kernel {
+ public:
+  Kernel();
+  ~Kernel();
+  Kernel(const Kernel&) = delete;
+  Kernel& operator=(const Kernel&) = delete;
+
+  // The kernel the platform calls of this process reach.
+  static Kernel& Current();
+
+  Verifier& verifier() { return verifier_; }
+  // The one registry store that the kernel's and user mode's views share.
+  Registry& registry() { return *registry_; }
+  void SetRegistry(Registry* registry) { registry_ = registry; }
+
+  // Pool memory with tags and failure injection.
+  void* PoolAllocate(size_t bytes, uint32_t tag);
+  void PoolFree(void* block);
+  size_t PoolBytes(uint32_t tag) const;
+  size_t PoolBlocks(uint32_t tag) const;
+  // Fail the n-th allocation from now (1 = the next one); 0 turns it off.
+  void FailNthAllocation(uint64_t n);
+  // Fail every allocation with this tag; 0 turns it off.
+  void FailTag(uint32_t tag);
+  // Reports every block of the tag still allocated (at driver unload).
+  void CheckPoolEmpty(uint32_t tag, const std::string& who);
+
+  // Drivers and devices.
+  DriverObject* CreateDriver(const std::string& name);
+  void DeleteDriver(DriverObject* driver);
+  NTSTATUS CreateDevice(DriverObject* driver, const std::u16string& name, uint32_t type,
+                        uint32_t characteristics, bool exclusive, bool directIo,
+                        size_t extensionBytes, DeviceObject** out);
+  void DeleteDevice(DeviceObject* device);
+  DeviceObject* Attach(DeviceObject* self, DeviceObject* target);
+  void Detach(DeviceObject* lower);
+  DeviceObject* TopOfStack(DeviceObject* device);
+
+  // The object namespace: \Device\..., and links under \??\ (\DosDevices\ is the same directory).
+  NTSTATUS CreateLink(const std::u16string& link, const std::u16string& target);
+  NTSTATUS DeleteLink(const std::u16string& link);
+  bool LinkExists(const std::u16string& link) const;
+  DeviceObject* Resolve(const std::u16string& path) const;
+
+  // Device interfaces.
+  NTSTATUS RegisterInterface(DeviceObject* physical, const std::string& classGuid,
+                             std::u16string* link);
+  NTSTATUS SetInterfaceState(const std::u16string& link, bool enable);
+  std::vector<DeviceInterface> Interfaces(const std::string& classGuid, bool enabledOnly) const;
+
+  // Requests.
+  Irp* AllocateIrp();
+  void FreeIrp(Irp* irp);
+  // Calls the driver of the device with the request.
+  NTSTATUS CallDriver(DeviceObject* device, Irp* irp);
+  void CompleteIrp(Irp* irp, NTSTATUS status, uintptr_t information);
+  void CancelIrp(Irp* irp);
+  // Requests issued and not yet completed.
+  std::vector<std::string> LiveRequests() const;
+
+ private:
+  friend class IoManager;
+  Verifier verifier_;
+  Registry* registry_ = nullptr;
+
+  mutable std::mutex poolMutex_;
+  struct Block {
+    uint32_t tag;
+    size_t bytes;
+  };
+  std::map<void*, Block> blocks_;
+  uint64_t failCountdown_ = 0;
+  uint32_t failTag_ = 0;
+
+  mutable std::mutex objectsMutex_;
+  std::vector<std::unique_ptr<DriverObject>> drivers_;
+  std::vector<std::unique_ptr<DeviceObject>> devices_;
+  std::vector<std::unique_ptr<DeviceObject>> deletedDevices_;  // kept so late pointers stay valid
+  std::map<std::u16string, std::u16string> links_;             // upper-cased link -> target
+  std::vector<DeviceInterface> interfaces_;
+  uint64_t nextDeviceId_ = 1;
+
+  mutable std::mutex irpMutex_;
+  std::map<uint64_t, Irp*> liveIrps_;
+  std::atomic<uint64_t> nextIrpId_{1};
+};
+
+std::u16string Upper(const std::u16string& text);
+std::u16string ToU16(const std::string& text);
+std::string ToU8(const std::u16string& text);
+
+}  // namespace hk
