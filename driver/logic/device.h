@@ -61,7 +61,8 @@ struct TowerDevice {
   TowerDriver* Driver;
   plat::Device* Self;
   plat::Device* Physical;
-  plat::Device* Lower;
+  plat::Device* Lower;  // kept after detaching: the last close still goes down
+  bool Attached;
   bool UnitReleased;
   char16_t LinkName[kMaxNameChars];  // empty once the link is deleted
   plat::InterfaceName Interface;

@@ -181,8 +181,8 @@ NTSTATUS PnpRemove(TowerDevice* device, plat::Request* request) {
   plat::EventWait(&d.NoOtherRequests, &oneSecond);
   plat::RequestSetInformation(request, 0);
   const NTSTATUS status = plat::PassDown(device->Lower, request);
-  if (device->Lower != nullptr) plat::Detach(device->Lower);
-  device->Lower = nullptr;
+  if (device->Attached) plat::Detach(device->Lower);
+  device->Attached = false;
   RequestEnd(device);  // the count's base: from now on 0 means idle
   plat::EventWait(&d.NoRequests, &oneSecond);
 

@@ -60,7 +60,7 @@ void DestroyDevicesFrom(plat::Device* device) {
   DestroyDevicesFrom(plat::DeviceNext(device));
   auto* record = *static_cast<TowerDevice**>(plat::DeviceExtension(device));
   if (record->LinkName[0] != 0) plat::SymbolicLinkDelete(record->LinkName);
-  if (record->Lower != nullptr) plat::Detach(record->Lower);
+  if (record->Attached) plat::Detach(record->Lower);
   TowerReleaseDeviceUnit(record);
   TowerDeleteDevice(record);
 }
@@ -191,6 +191,7 @@ NTSTATUS TowerAddDevice(plat::Driver* driver, plat::Device* physical) {
 
   // Without a device below, requests that must go down fail there.
   device->Lower = plat::AttachToStack(self, physical);
+  device->Attached = device->Lower != nullptr;
 
   if (!NtSuccess(status)) {
     if (device->Lower != nullptr) plat::Detach(device->Lower);

@@ -16,6 +16,7 @@ void PendingIo::Finished(Irp* irp) {
   std::lock_guard<std::mutex> lock(mutex_);
   status_ = irp->status;
   information_ = irp->information;
+  finishOrder_ = irp->finishOrder;
   // Buffered control: the output goes back to the caller for a status that
   // is not an error, as many bytes as the driver reported.
   if (userOutput_ != nullptr && !NtError(status_)) {
@@ -39,6 +40,11 @@ bool PendingIo::Done() {
 NTSTATUS PendingIo::status() {
   std::lock_guard<std::mutex> lock(mutex_);
   return status_;
+}
+
+uint64_t PendingIo::finishOrder() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return finishOrder_;
 }
 
 uintptr_t PendingIo::information() {

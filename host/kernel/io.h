@@ -23,6 +23,8 @@ class PendingIo {
   NTSTATUS status();
   uintptr_t information();
   uint64_t id() const { return id_; }
+  // Position of this request's completion among all completions.
+  uint64_t finishOrder();
 
  private:
   friend class IoManager;
@@ -37,6 +39,7 @@ class PendingIo {
   bool done_ = false;
   NTSTATUS status_ = tower::STATUS_PENDING;
   uintptr_t information_ = 0;
+  uint64_t finishOrder_ = 0;
   std::vector<uint8_t> systemBuffer_;
   void* userOutput_ = nullptr;
   uint32_t userOutputLength_ = 0;

@@ -475,6 +475,7 @@ void Kernel::CompleteIrp(Irp* irp, NTSTATUS status, uintptr_t information) {
     if (!routine(irp)) return;  // taken back by a driver above
   }
   irp->finished = true;
+  irp->finishOrder = finishCounter_.fetch_add(1) + 1;
   if (irp->onFinished) irp->onFinished(irp);
 }
 

@@ -154,6 +154,7 @@ struct Irp {
   std::vector<CompletionRoutine> completionRoutines;
   std::function<void(Irp*)> onFinished;  // the issuer learns of the final completion
   bool finished = false;
+  uint64_t finishOrder = 0;  // the kernel-wide sequence number of the final completion
 
   std::mutex cancelLock;
   bool cancelled = false;
@@ -290,6 +291,7 @@ class Kernel {
   mutable std::mutex irpMutex_;
   std::map<uint64_t, Irp*> liveIrps_;
   std::atomic<uint64_t> nextIrpId_{1};
+  std::atomic<uint64_t> finishCounter_{0};
 };
 
 std::u16string Upper(const std::u16string& text);

@@ -243,7 +243,8 @@ std::optional<Key> DecodeBody(std::string_view body, std::string& error) {
         error = "key " + std::to_string(index) + " has two values of the same name";
         return std::nullopt;
       }
-      key.values.push_back({std::string(value_name), {type, std::vector<uint8_t>(data.begin(), data.end())}});
+      key.values.push_back(
+          {std::string(value_name), {type, std::vector<uint8_t>(data.begin(), data.end())}});
     }
     keys.push_back(std::move(key));
     parents.push_back(parent);
@@ -320,8 +321,8 @@ bool ReadFile(const fs::path& file, std::string& bytes, bool& missing, std::stri
     return false;
   }
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >
-                                   uint64_t{UINT32_MAX} + kHeaderSize + kTrailerSize) {
+  if (::fstat(fd, &st) == 0 &&
+      static_cast<uint64_t>(st.st_size) > uint64_t{UINT32_MAX} + kHeaderSize + kTrailerSize) {
     ::close(fd);
     error = "too large to be a registry file";
     return false;

@@ -1,1 +1,98 @@
-#include <gtest/gtest.h>
+#include "fixture.h"
+
+#include <atomic>
+#include <unistd.h>
+
+#include "tower/names.h"
+
+namespace towertest {
+
+std::filesystem::path FreshStateDir() {
+  static std::atomic<int> counter{0};
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
+                                     : std::string("test");
+  for (char& c : name)
+    if (c == '/') c = '_';
+  auto dir = std::filesystem::temp_directory_path() /
+             ("tower-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name);
+  std::filesystem::remove_all(dir);
+  return dir;
+}
+
+void MachineTest::SetUp() {
+  stateDir_ = FreshStateDir();
+  Boot();
+}
+
+namespace {
+
+void ExpectClean(hk::Machine& machine) {
+  const std::vector<std::string> violations = machine.Shutdown();
+  std::string all;
+  for (const auto& v : violations) all += "\n  " + v;
+  EXPECT_TRUE(violations.empty()) << "verifier:" << all;
+}
+
+}  // namespace
+
+void MachineTest::Boot(bool legacyLayout) {
+  if (machine_) ExpectClean(*machine_);
+  machine_.reset();
+  machine_ = std::make_unique<hk::Machine>(hk::Machine::Options{stateDir_, legacyLayout});
+  // Requests that would hang a test fail it quickly instead.
+  machine_->io().SetHangLimit(std::chrono::seconds(5));
+  ASSERT_EQ(machine_->LoadDriver(kService, TOWER_DRIVER_MODULE), STATUS_SUCCESS);
+  machine_->BindHardwareId(kTowerHardwareId, kService);
+}
+
+void MachineTest::TearDown() {
+  if (!machine_) return;
+  ExpectClean(*machine_);
+  machine_.reset();
+  std::filesystem::remove_all(stateDir_);
+}
+
+hk::DeviceObject* MachineTest::PlugTower(NTSTATUS* status) {
+  return machine_->Plug(kTowerHardwareId, status);
+}
+
+NTSTATUS MachineTest::OpenUnit(uint32_t unit, hk::FileObject** file) {
+  char16_t link[kMaxNameChars];
+  FormatLinkName(unit, false, link, kMaxNameChars);
+  return machine_->io().Open(link, file);
+}
+
+uint16_t MachineTest::StateWord(hk::FileObject* file) {
+  QIROTOWER_STATEREC state{};
+  uint32_t returned = 0;
+  EXPECT_EQ(machine_->io().Control(file, IOCTL_TOWER_GET_STATE, nullptr, 0, &state,
+                                   sizeof(state), &returned),
+            STATUS_SUCCESS);
+  EXPECT_EQ(returned, sizeof(state));
+  return state.State;
+}
+
+bool MachineTest::LinkExists(uint32_t unit) {
+  char16_t link[kMaxNameChars];
+  FormatLinkName(unit, false, link, kMaxNameChars);
+  return machine_->kernel().LinkExists(link);
+}
+
+TowerDevice* MachineTest::Record(uint32_t unit) {
+  char16_t name[kMaxNameChars];
+  FormatDeviceName(unit, name, kMaxNameChars);
+  hk::DeviceObject* device = machine_->kernel().Resolve(name);
+  if (device == nullptr) return nullptr;
+  return *reinterpret_cast<TowerDevice**>(device->extension.data());
+}
+
+NTSTATUS MachineTest::Restart(hk::DeviceObject* physical) {
+  NTSTATUS status = machine_->io().SendPnp(physical, 0x05);
+  if (!NtSuccess(status)) return status;
+  status = machine_->io().SendPnp(physical, 0x04);
+  if (!NtSuccess(status)) return status;
+  return machine_->io().SendPnp(physical, 0x00);
+}
+
+}  // namespace towertest

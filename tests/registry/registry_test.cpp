@@ -18,7 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using hk::Registry;
 
-constexpr std::string_view kParams = "Machine\\System\\CurrentControlSet\\Services\\QIROUSBTower\\Parameters";
+constexpr std::string_view kParams =
+    "Machine\\System\\CurrentControlSet\\Services\\QIROUSBTower\\Parameters";
 
 std::vector<uint8_t> Bytes(std::string_view s) { return {s.begin(), s.end()}; }
 
@@ -69,7 +70,8 @@ class RegistryTest : public ::testing::Test {
   void ExpectPopulated(const Registry& reg) {
     EXPECT_FALSE(reg.LoadedCorrupt()) << reg.LoadError();
     EXPECT_EQ(reg.ValueNames(kParams), (std::vector<std::string>{"TimeOut", "Name"}));
-    EXPECT_EQ(reg.GetValue(kParams, "TimeOut"), (Registry::Value{hk::kRegDword, Dword(0x12345678)}));
+    EXPECT_EQ(reg.GetValue(kParams, "TimeOut"),
+              (Registry::Value{hk::kRegDword, Dword(0x12345678)}));
     EXPECT_EQ(reg.SubKeys("Machine"), (std::vector<std::string>{"System", "Software"}));
   }
 
@@ -79,31 +81,21 @@ class RegistryTest : public ::testing::Test {
 
 // --- Keys, names and values ---
 
-TEST_F(RegistryTest, CreateKeyCreatesIntermediateKeysAndAcceptsLeadingBackslash) {
+TEST_F(RegistryTest, CreateKeyMakesTheWholePathAndRejectsEmptyComponents) {
   Registry reg(file_);
-  EXPECT_TRUE(reg.CreateKey(std::string("\\") + std::string(kParams)));
-  EXPECT_TRUE(reg.KeyExists("Machine"));
+  EXPECT_TRUE(reg.CreateKey("\\" + std::string(kParams)));
   EXPECT_TRUE(reg.KeyExists("Machine\\System\\CurrentControlSet"));
-  EXPECT_TRUE(reg.KeyExists(kParams));
   EXPECT_TRUE(reg.CreateKey(kParams));  // already there
-  EXPECT_EQ(reg.SubKeys(""), std::vector<std::string>{"Machine"});
   EXPECT_EQ(reg.SubKeys("\\"), std::vector<std::string>{"Machine"});
-  EXPECT_FALSE(reg.KeyExists("Machine\\Sys"));
-}
-
-TEST_F(RegistryTest, PathsWithEmptyComponentsAreRejected) {
-  Registry reg(file_);
-  ASSERT_TRUE(reg.CreateKey("Machine\\System"));
-  for (std::string_view path : {"Machine\\\\System", "Machine\\", "\\\\Machine", "\\\\",
-                                "Machine\\System\\\\New"}) {
+  for (std::string_view path : {"Machine\\\\System", "Machine\\", "\\\\Machine", "\\\\"}) {
     SCOPED_TRACE(path);
     EXPECT_FALSE(reg.CreateKey(path));
     EXPECT_FALSE(reg.KeyExists(path));
     EXPECT_FALSE(reg.SetDword(path, "v", 1));
     EXPECT_FALSE(reg.DeleteTree(path));
   }
+  EXPECT_EQ(reg.SubKeys(""), std::vector<std::string>{"Machine"});
   EXPECT_EQ(reg.SubKeys("Machine"), std::vector<std::string>{"System"});
-  EXPECT_TRUE(reg.SubKeys("Machine\\System").empty());
 }
 
 TEST_F(RegistryTest, NamesMatchIgnoringCaseAndKeepTheirFirstSpelling) {
@@ -137,37 +129,24 @@ TEST_F(RegistryTest, EnumerationFollowsCreationOrder) {
   EXPECT_EQ(reg.ValueNames("k"), (std::vector<std::string>{"z", "x", "Y"}));
 }
 
-TEST_F(RegistryTest, DeleteKeyRefusesKeyWithSubkeys) {
-  Registry reg(file_);
-  ASSERT_TRUE(reg.CreateKey("A\\B\\C"));
-  ASSERT_TRUE(reg.SetDword("A\\B", "v", 1));
-  EXPECT_FALSE(reg.DeleteKey("A"));
-  EXPECT_FALSE(reg.DeleteKey("A\\B"));
-  EXPECT_TRUE(reg.DeleteKey("a\\b\\c"));
-  EXPECT_TRUE(reg.DeleteKey("A\\B"));  // values do not keep a key alive
-  EXPECT_FALSE(reg.KeyExists("A\\B"));
-  EXPECT_TRUE(reg.KeyExists("A"));
-  EXPECT_FALSE(reg.DeleteKey("A\\B"));
-  EXPECT_FALSE(reg.DeleteKey(""));
-  EXPECT_FALSE(reg.DeleteTree(""));
-  EXPECT_FALSE(reg.DeleteTree("\\"));
-  EXPECT_TRUE(reg.KeyExists("A"));
-}
-
-TEST_F(RegistryTest, DeleteTreeRemovesEverythingBelowAndOnlyThat) {
+TEST_F(RegistryTest, DeleteKeyRefusesKeyWithSubkeysAndDeleteTreeDoesNot) {
   {
     Registry reg(file_);
     ASSERT_TRUE(reg.CreateKey("A\\B\\C"));
-    ASSERT_TRUE(reg.CreateKey("A\\D"));
     ASSERT_TRUE(reg.CreateKey("AB"));
     ASSERT_TRUE(reg.SetDword("A\\B", "v", 1));
     ASSERT_TRUE(reg.SetDword("AB", "v", 2));
+    EXPECT_FALSE(reg.DeleteKey("A\\B"));
+    EXPECT_TRUE(reg.DeleteKey("a\\b\\c"));
+    EXPECT_FALSE(reg.DeleteKey("A\\B\\C"));
+    EXPECT_TRUE(reg.DeleteKey("A\\B"));  // values do not keep a key alive
+    ASSERT_TRUE(reg.CreateKey("A\\B\\C"));
     EXPECT_TRUE(reg.DeleteTree("a"));
     EXPECT_FALSE(reg.DeleteTree("A"));
+    EXPECT_FALSE(reg.DeleteKey(""));
+    EXPECT_FALSE(reg.DeleteTree("\\"));
   }
   Registry reg(file_);
-  EXPECT_FALSE(reg.KeyExists("A\\B\\C"));
-  EXPECT_FALSE(reg.KeyExists("A"));
   EXPECT_EQ(reg.SubKeys(""), std::vector<std::string>{"AB"});
   EXPECT_EQ(reg.GetValue("AB", "v").value().data, Dword(2));
   ASSERT_TRUE(reg.CreateKey("A\\B"));
@@ -179,7 +158,6 @@ TEST_F(RegistryTest, ValuesNeedAnExistingKey) {
   EXPECT_FALSE(reg.SetDword("Missing", "v", 1));
   EXPECT_FALSE(reg.KeyExists("Missing"));
   EXPECT_FALSE(reg.GetValue("Missing", "v").has_value());
-  EXPECT_TRUE(reg.ValueNames("Missing").empty());
   ASSERT_TRUE(reg.CreateKey("K"));
   EXPECT_FALSE(reg.DeleteValue("K", "v"));
   ASSERT_TRUE(reg.SetDword("K", "v", 1));
@@ -201,7 +179,8 @@ TEST_F(RegistryTest, ValuesSurviveReloadExactly) {
       {"EmptySz", {hk::kRegSz, {}}},
       {"None", {hk::kRegNone, {}}},
       {"OddType", {0xDEADBEEF, Bytes("x")}},
-      {std::string("Name\0With\nNewline\\Slash", 23), {hk::kRegBinary, std::vector<uint8_t>(70000, 0xAB)}},
+      {std::string("Name\0With\nNewline\\Slash", 23),
+       {hk::kRegBinary, std::vector<uint8_t>(70000, 0xAB)}},
   };
   {
     Registry reg(file_);
@@ -219,21 +198,6 @@ TEST_F(RegistryTest, ValuesSurviveReloadExactly) {
     EXPECT_EQ(reg.GetValue(key, name), value) << name;
   }
   EXPECT_EQ(reg.ValueNames(key), names);
-}
-
-TEST_F(RegistryTest, EveryMutationIsOnDiskWhenTheCallReturns) {
-  Registry writer(file_);
-  ASSERT_TRUE(writer.CreateKey("A\\B"));
-  EXPECT_TRUE(Registry(file_).KeyExists("A\\B"));
-  ASSERT_TRUE(writer.SetDword("A", "v", 7));
-  EXPECT_EQ(Registry(file_).GetValue("A", "v").value().data, Dword(7));
-  ASSERT_TRUE(writer.DeleteValue("A", "v"));
-  EXPECT_FALSE(Registry(file_).GetValue("A", "v").has_value());
-  ASSERT_TRUE(writer.DeleteKey("A\\B"));
-  EXPECT_FALSE(Registry(file_).KeyExists("A\\B"));
-  ASSERT_TRUE(writer.DeleteTree("A"));
-  EXPECT_FALSE(Registry(file_).KeyExists("A"));
-  EXPECT_FALSE(fs::exists(WithSuffix(file_, ".tmp")));
 }
 
 TEST_F(RegistryTest, LeftoverTemporaryFileIsIgnoredAndRemoved) {

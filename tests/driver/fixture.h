@@ -1,0 +1,50 @@
+// A host machine with the tower driver loaded, for tests that drive the
+// driver through handles, Plug and Play and power requests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "device.h"
+#include "kernel/machine.h"
+#include "tower/ids.h"
+#include "tower/ioctl.h"
+#include "tower/ntstatus.h"
+
+namespace towertest {
+
+using namespace tower;
+
+inline constexpr char kService[] = "QIROUSBTower";
+inline constexpr char kParameters[] =
+    "Machine\\System\\CurrentControlSet\\Services\\QIROUSBTower\\Parameters";
+
+// A fresh, empty state directory per test.
+std::filesystem::path FreshStateDir();
+
+class MachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // Shuts the machine down and fails the test for anything the verifier found.
+  void TearDown() override;
+
+  void Boot(bool legacyLayout = false);
+  // Plugs a tower and returns its physical device.
+  hk::DeviceObject* PlugTower(NTSTATUS* status = nullptr);
+  // Opens \??\QIROTOWERn.
+  NTSTATUS OpenUnit(uint32_t unit, hk::FileObject** file);
+  uint16_t StateWord(hk::FileObject* file);
+  bool LinkExists(uint32_t unit);
+  // The driver's record of a tower, found through its device object.
+  TowerDevice* Record(uint32_t unit);
+  // The orderly way out: query stop and stop, then start again.
+  NTSTATUS Restart(hk::DeviceObject* physical);
+
+  std::filesystem::path stateDir_;
+  std::unique_ptr<hk::Machine> machine_;
+};
+
+}  // namespace towertest
