@@ -10,7 +10,7 @@
 // default value.
 //
 // Every mutation is written to the file before the call returns. The file is
-// replaced atomically (temporary file, fsync, rename, fsync of the directory),
+// replaced atomically (write "<file>.tmp", fsync, rename, fsync the directory),
 // so a crash leaves either the old or the new content, never a mixture. A
 // mutation whose write fails returns false and leaves the store unchanged.
 //
