@@ -32,8 +32,8 @@ struct DispatchState {
   plat::Event NoOtherRequests;    // manual reset: set while InProgress <= 1
   plat::Event NoRequests;         // manual reset: set once InProgress reaches 0
   plat::HoldQueue Held;
-  plat::Mutex CreateCloseLock;  // serialises create, close and removal
-  ULONG DevicePowerState;       // never set to D0 by this driver
+  plat::Mutex CreateCloseLock;     // serialises create, close and removal
+  ULONG DevicePowerState;          // never set to D0 by this driver
   volatile LONG SystemPowerState;  // last accepted power query's state; 1 = working
 };
 

@@ -44,7 +44,8 @@ bool Gone(TowerDevice* device) {
 bool MustHold(TowerDevice* device) {
   const DispatchState& d = device->Dispatch;
   if (!Flag(&d.Started) || Flag(&d.StopPending) || Flag(&d.RemovePending)) return true;
-  return d.DevicePowerState != kPowerDeviceD0 && plat::AtomicRead(&d.SystemPowerState) != kSystemWorking;
+  return d.DevicePowerState != kPowerDeviceD0 &&
+         plat::AtomicRead(&d.SystemPowerState) != kSystemWorking;
 }
 
 NTSTATUS RunDataHandler(TowerDevice* device, plat::Request* request) {

@@ -33,8 +33,8 @@ TowerDriver* DriverState(plat::Driver* driver) {
 bool DetectLegacyLayout() {
   plat::RegKey* control = nullptr;
   plat::RegKey* services = nullptr;
-  const bool controlOpened =
-      NtSuccess(plat::RegOpenKey(plat::RegRoot::Control, u"Class", plat::kKeyRead, false, &control));
+  const bool controlOpened = NtSuccess(
+      plat::RegOpenKey(plat::RegRoot::Control, u"Class", plat::kKeyRead, false, &control));
   const bool servicesOpened = NtSuccess(
       plat::RegOpenKey(plat::RegRoot::Services, u"Class", plat::kKeyRead, false, &services));
   if (controlOpened) plat::RegClose(control);

@@ -16,7 +16,8 @@ NTSTATUS TowerOpen(TowerDevice* device, plat::Request* request) {
     // A tower that did not answer in time (a success-class status) still
     // fails the open: the caller must not get a handle to a device that is
     // not marked open.
-    if (NtSuccess(status)) status = status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : STATUS_UNSUCCESSFUL;
+    if (NtSuccess(status))
+      status = status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : STATUS_UNSUCCESSFUL;
     return status;
   }
   SetFlag(&device->Open, true);

@@ -162,7 +162,8 @@ std::unique_ptr<PendingIo> IoManager::ControlAsync(FileObject* file, uint32_t co
   // One system buffer, as long as the longer of the two, holding the input.
   const size_t bytes = std::max(inputLength, outputLength);
   io->systemBuffer_.assign(bytes, 0);
-  if (input != nullptr && inputLength > 0) std::memcpy(io->systemBuffer_.data(), input, inputLength);
+  if (input != nullptr && inputLength > 0)
+    std::memcpy(io->systemBuffer_.data(), input, inputLength);
   irp->systemBuffer = bytes > 0 ? io->systemBuffer_.data() : nullptr;
   io->userOutput_ = output;
   io->userOutputLength_ = output != nullptr ? outputLength : 0;
@@ -189,18 +190,28 @@ NTSTATUS IoManager::Control(FileObject* file, uint32_t code, const void* input,
                             uint32_t inputLength, void* output, uint32_t outputLength,
                             uint32_t* returned) {
   uintptr_t information = 0;
-  const NTSTATUS status = Finish(
-      ControlAsync(file, code, input, inputLength, output, outputLength), &information);
+  const NTSTATUS status =
+      Finish(ControlAsync(file, code, input, inputLength, output, outputLength), &information);
   if (returned != nullptr) *returned = NtError(status) ? 0 : static_cast<uint32_t>(information);
   return status;
 }
 
 void IoManager::CancelIo(FileObject* file) {
   std::vector<Irp*> mine;
-  std::lock_guard<std::mutex> lock(kernel_.irpMutex_);
-  for (auto& entry : kernel_.liveIrps_)
-    if (entry.second->file == file && !entry.second->finished) mine.push_back(entry.second);
-  for (Irp* irp : mine) kernel_.CancelIrp(irp);
+  {
+    std::lock_guard<std::mutex> lock(kernel_.irpMutex_);
+    for (auto& entry : kernel_.liveIrps_)
+      if (entry.second->file == file) {
+        entry.second->cancelRefs.fetch_add(1);
+        mine.push_back(entry.second);
+      }
+  }
+  // Cancel routines run without the kernel's request list locked: they take
+  // the driver's own locks.
+  for (Irp* irp : mine) {
+    kernel_.CancelIrp(irp);
+    irp->cancelRefs.fetch_sub(1);
+  }
 }
 
 NTSTATUS IoManager::SendPnp(DeviceObject* physical, uint8_t minor) {
@@ -229,8 +240,7 @@ NTSTATUS IoManager::QueryCapabilities(DeviceObject* physical, uint16_t version, 
   return Finish(std::move(io), nullptr);
 }
 
-NTSTATUS IoManager::SendPower(DeviceObject* physical, uint8_t minor, uint8_t type,
-                              uint32_t state) {
+NTSTATUS IoManager::SendPower(DeviceObject* physical, uint8_t minor, uint8_t type, uint32_t state) {
   Irp* irp = kernel_.AllocateIrp();
   irp->major = IrpMajor::Power;
   irp->minor = minor;

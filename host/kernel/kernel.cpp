@@ -69,7 +69,8 @@ void CheckMayBlock(const char* what) {
   const ThreadContext& t = CurrentThread();
   if (t.irql < 2 && t.completionDepth == 0) return;
   std::string message = std::string("blocking wait on ") + what;
-  if (!t.spinLocks.empty()) message += std::string(" while spin lock ") + t.spinLocks.back() + " is held";
+  if (!t.spinLocks.empty())
+    message += std::string(" while spin lock ") + t.spinLocks.back() + " is held";
   if (t.completionDepth > 0) message += " inside a completion context";
   if (t.spinLocks.empty() && t.completionDepth == 0) message += " at raised priority";
   Kernel::Current().verifier().Report(message);
@@ -349,6 +350,16 @@ void Kernel::Detach(DeviceObject* lower) {
   lower->attachedAbove = nullptr;
 }
 
+DeviceObject* Kernel::FirstDevice(DriverObject* driver) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  return driver->devices;
+}
+
+DeviceObject* Kernel::NextDevice(DeviceObject* device) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  return device->nextInDriver;
+}
+
 DeviceObject* Kernel::TopOfStack(DeviceObject* device) {
   std::lock_guard<std::mutex> lock(objectsMutex_);
   while (device->attachedAbove != nullptr) device = device->attachedAbove;
@@ -451,6 +462,7 @@ void Kernel::FreeIrp(Irp* irp) {
     std::lock_guard<std::mutex> lock(irpMutex_);
     liveIrps_.erase(irp->id);
   }
+  while (irp->cancelRefs.load() != 0) std::this_thread::yield();
   delete irp;
 }
 

@@ -157,6 +157,7 @@ struct Irp {
   uint64_t finishOrder = 0;  // the kernel-wide sequence number of the final completion
 
   std::mutex cancelLock;
+  std::atomic<int> cancelRefs{0};  // cancellations in progress keep the request alive
   bool cancelled = false;
   CancelRoutine cancelRoutine = nullptr;
   void* cancelContext = nullptr;
@@ -188,14 +189,14 @@ struct DeviceObject {
   uint32_t characteristics = 0;
   bool exclusive = false;
   bool directIo = false;
-  bool initialising = true;
+  std::atomic<bool> initialising{true};
   std::vector<uint8_t> extension;
   DeviceObject* attachedTo = nullptr;     // the device below
   DeviceObject* attachedAbove = nullptr;  // the device above
   DeviceObject* nextInDriver = nullptr;
   std::string instanceId;  // physical devices: the device instance
   int openFiles = 0;
-  bool deleted = false;
+  std::atomic<bool> deleted{false};
 };
 
 struct DeviceInterface {
@@ -243,6 +244,9 @@ class Kernel {
   DeviceObject* Attach(DeviceObject* self, DeviceObject* target);
   void Detach(DeviceObject* lower);
   DeviceObject* TopOfStack(DeviceObject* device);
+  // The driver's device list, newest first, read under the objects lock.
+  DeviceObject* FirstDevice(DriverObject* driver);
+  DeviceObject* NextDevice(DeviceObject* device);
 
   // The object namespace: \Device\..., and links under \??\ (\DosDevices\ is the same directory).
   NTSTATUS CreateLink(const std::u16string& link, const std::u16string& target);

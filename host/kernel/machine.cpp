@@ -105,7 +105,8 @@ NTSTATUS Machine::LoadDriver(const std::string& service, const std::filesystem::
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   DriverObject* driver = kernel_.CreateDriver("\\Driver\\" + service);
-  const std::u16string path = ToU16("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service);
+  const std::u16string path =
+      ToU16("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service);
   const NTSTATUS status = entry(driver, path.c_str());
   if (!NtSuccess(status)) {
     kernel_.DeleteDriver(driver);
@@ -141,8 +142,11 @@ DeviceObject* Machine::Plug(const std::string& hardwareId, NTSTATUS* status) {
   DeviceObject* physical = nullptr;
   kernel_.CreateDevice(bus_, u"", 0x22, 0, false, false, 0, &physical);
   physical->initialising = false;
-  physical->instanceId = hardwareId + "\\" + std::to_string(nextInstance_++);
-  physicals_.push_back(physical);
+  {
+    std::lock_guard<std::mutex> lock(busMutex_);
+    physical->instanceId = hardwareId + "\\" + std::to_string(nextInstance_++);
+    physicals_.push_back(physical);
+  }
 
   auto binding = bindings_.find(UpperAscii(hardwareId));
   DriverObject* driver = binding == bindings_.end() ? nullptr : FindDriver(binding->second);

@@ -69,6 +69,7 @@ class Machine {
   DriverObject* bus_ = nullptr;
   std::map<std::string, LoadedDriver> drivers_;
   std::map<std::string, std::string> bindings_;  // upper-cased hardware id -> service
+  std::mutex busMutex_;  // guards the list of physical devices and the instance numbers
   std::vector<DeviceObject*> physicals_;
   int nextInstance_ = 1;
   bool shutDown_ = false;

@@ -23,7 +23,8 @@ class Dispatch : public MachineTest {
   // The system goes to sleep while no handle is open; requests that arrive
   // on a handle opened afterwards wait for it to wake.
   void Sleep() {
-    ASSERT_EQ(machine_->io().SendPower(physical_, kQueryPower, kSystem, kSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(machine_->io().SendPower(physical_, kQueryPower, kSystem, kSleeping3),
+              STATUS_SUCCESS);
   }
   NTSTATUS Wake() { return machine_->io().SendPower(physical_, kSetPower, kSystem, kWorking); }
 

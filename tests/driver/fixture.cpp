@@ -1,7 +1,7 @@
 #include "fixture.h"
 
-#include <atomic>
 #include <unistd.h>
+#include <atomic>
 
 #include "tower/names.h"
 
@@ -66,8 +66,8 @@ NTSTATUS MachineTest::OpenUnit(uint32_t unit, hk::FileObject** file) {
 uint16_t MachineTest::StateWord(hk::FileObject* file) {
   QIROTOWER_STATEREC state{};
   uint32_t returned = 0;
-  EXPECT_EQ(machine_->io().Control(file, IOCTL_TOWER_GET_STATE, nullptr, 0, &state,
-                                   sizeof(state), &returned),
+  EXPECT_EQ(machine_->io().Control(file, IOCTL_TOWER_GET_STATE, nullptr, 0, &state, sizeof(state),
+                                   &returned),
             STATUS_SUCCESS);
   EXPECT_EQ(returned, sizeof(state));
   return state.State;

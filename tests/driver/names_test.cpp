@@ -5,8 +5,8 @@
 
 #include "tower/ids.h"
 #include "tower/ioctl.h"
-#include "tower/ntstatus.h"
 #include "tower/names.h"
+#include "tower/ntstatus.h"
 #include "tower/values.h"
 
 namespace {

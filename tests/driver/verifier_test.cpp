@@ -19,7 +19,8 @@ TEST_F(VerifierTest, CatchesARequestCompletedTwice) {
   kernel.CompleteIrp(irp, STATUS_SUCCESS, 0);
   kernel.CompleteIrp(irp, STATUS_SUCCESS, 0);
   const auto violations = kernel.verifier().Take();
-  EXPECT_TRUE(Mentions(violations, "request #" + std::to_string(irp->id) + " (read) completed twice"));
+  EXPECT_TRUE(
+      Mentions(violations, "request #" + std::to_string(irp->id) + " (read) completed twice"));
   kernel.FreeIrp(irp);
 }
 
@@ -37,7 +38,8 @@ TEST_F(VerifierTest, CatchesARequestNeverCompleted) {
   const uint64_t id = io->id();
   io.reset();
   const auto violations = machine_->Shutdown();
-  EXPECT_TRUE(Mentions(violations, "request #" + std::to_string(id) + " (write) was never completed"));
+  EXPECT_TRUE(
+      Mentions(violations, "request #" + std::to_string(id) + " (write) was never completed"));
 }
 
 TEST_F(VerifierTest, CatchesPoolLeftAtUnloadByTag) {

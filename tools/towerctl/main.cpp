@@ -24,7 +24,8 @@ int Demo(const std::filesystem::path& stateDir) {
   NTSTATUS status = STATUS_SUCCESS;
   machine.Plug(kTowerHardwareId, &status);
   if (!NtSuccess(status)) {
-    std::fprintf(stderr, "towerctl: the tower did not start (0x%08X)\n", static_cast<unsigned>(status));
+    std::fprintf(stderr, "towerctl: the tower did not start (0x%08X)\n",
+                 static_cast<unsigned>(status));
     return 1;
   }
 

@@ -125,7 +125,8 @@ typedef struct QIROTOWER_CAPS {
 #pragma pack(pop)
 
 #ifdef __cplusplus
-#define TOWER_LAYOUT(type, field, offset) static_assert(offsetof(type, field) == (offset), #type "." #field)
+#define TOWER_LAYOUT(type, field, offset) \
+  static_assert(offsetof(type, field) == (offset), #type "." #field)
 static_assert(sizeof(QIROTOWER_CTLREC) == 12);
 TOWER_LAYOUT(QIROTOWER_CTLREC, Size, 0);
 TOWER_LAYOUT(QIROTOWER_CTLREC, Status, 4);

@@ -44,8 +44,7 @@ constexpr size_t FormatDeviceName(uint32_t unit, char16_t* out, size_t capacity)
   return AppendDecimal(kDeviceNamePrefix, unit, out, capacity);
 }
 
-constexpr size_t FormatLinkName(uint32_t unit, bool legacyLayout, char16_t* out,
-                                size_t capacity) {
+constexpr size_t FormatLinkName(uint32_t unit, bool legacyLayout, char16_t* out, size_t capacity) {
   return AppendDecimal(legacyLayout ? kLegacyLinkPrefix : kLinkPrefix, unit, out, capacity);
 }
 

@@ -15,15 +15,16 @@ tower::NTSTATUS AddDevice(hk::DriverObject* driver, hk::DeviceObject* physical) 
                                reinterpret_cast<plat::Device*>(physical));
 }
 
-void Unload(hk::DriverObject* driver) { tower::TowerUnload(reinterpret_cast<plat::Driver*>(driver)); }
+void Unload(hk::DriverObject* driver) {
+  tower::TowerUnload(reinterpret_cast<plat::Driver*>(driver));
+}
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) tower::NTSTATUS DriverEntry(
     hk::DriverObject* driver, const char16_t* registryPath);
 
-extern "C" tower::NTSTATUS DriverEntry(
-    hk::DriverObject* driver, const char16_t* registryPath) {
+extern "C" tower::NTSTATUS DriverEntry(hk::DriverObject* driver, const char16_t* registryPath) {
   const tower::NTSTATUS status =
       tower::TowerDriverEntry(reinterpret_cast<plat::Driver*>(driver), registryPath);
   if (!tower::NtSuccess(status)) return status;

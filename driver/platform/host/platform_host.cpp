@@ -89,9 +89,7 @@ void RequestComplete(Request* request, NTSTATUS status, uintptr_t information) {
   K().CompleteIrp(I(request), status, information);
 }
 
-NTSTATUS PassDown(Device* lower, Request* request) {
-  return K().CallDriver(D(lower), I(request));
-}
+NTSTATUS PassDown(Device* lower, Request* request) { return K().CallDriver(D(lower), I(request)); }
 
 NTSTATUS PassDownAndWait(Device* lower, Request* request) {
   hk::Irp* irp = I(request);
@@ -197,9 +195,9 @@ Request* HoldQueueRemoveForFile(HoldQueue* queue, const void* file) {
 
 NTSTATUS DeviceCreate(Driver* driver, const DeviceProperties& properties, Device** out) {
   hk::DeviceObject* device = nullptr;
-  const NTSTATUS status = K().CreateDevice(
-      Drv(driver), Text(properties.name), properties.type, properties.characteristics,
-      properties.exclusive, properties.directIo, properties.extensionBytes, &device);
+  const NTSTATUS status = K().CreateDevice(Drv(driver), Text(properties.name), properties.type,
+                                           properties.characteristics, properties.exclusive,
+                                           properties.directIo, properties.extensionBytes, &device);
   *out = NtSuccess(status) ? D(device) : nullptr;
   return status;
 }
@@ -207,8 +205,8 @@ NTSTATUS DeviceCreate(Driver* driver, const DeviceProperties& properties, Device
 void DeviceDelete(Device* device) { K().DeleteDevice(D(device)); }
 void* DeviceExtension(Device* device) { return D(device)->extension.data(); }
 void DeviceSetInitialised(Device* device) { D(device)->initialising = false; }
-Device* DriverFirstDevice(Driver* driver) { return D(Drv(driver)->devices); }
-Device* DeviceNext(Device* device) { return D(D(device)->nextInDriver); }
+Device* DriverFirstDevice(Driver* driver) { return D(K().FirstDevice(Drv(driver))); }
+Device* DeviceNext(Device* device) { return D(K().NextDevice(D(device))); }
 
 NTSTATUS SymbolicLinkCreate(const char16_t* link, const char16_t* target) {
   return K().CreateLink(Text(link), Text(target));
@@ -237,7 +235,9 @@ void InterfaceNameFree(InterfaceName* name) {
   name->link = nullptr;
 }
 
-Device* AttachToStack(Device* self, Device* physical) { return D(K().Attach(D(self), D(physical))); }
+Device* AttachToStack(Device* self, Device* physical) {
+  return D(K().Attach(D(self), D(physical)));
+}
 void Detach(Device* lower) { K().Detach(D(lower)); }
 
 void DriverSetContext(Driver* driver, void* context) { Drv(driver)->context = context; }

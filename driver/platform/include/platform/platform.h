@@ -54,7 +54,10 @@ void MutexAcquire(Mutex* mutex);  // waits without limit
 void MutexRelease(Mutex* mutex);
 
 // ---- events -----------------------------------------------------------------
-enum class EventType : uint8_t { Notification /* manual reset */, Synchronization /* auto reset */ };
+enum class EventType : uint8_t {
+  Notification /* manual reset */,
+  Synchronization /* auto reset */
+};
 void EventInit(Event* event, EventType type, bool signalled);
 void EventDestroy(Event* event);
 void EventSet(Event* event);
