@@ -10,7 +10,32 @@ namespace tower {
 using plat::LONG;
 using plat::ULONG;
 
-struct ReceiveRing;
+// The receive buffer: a circular byte store that keeps the oldest bytes and
+// drops the newest when full. Every operation runs under Lock.
+struct ReceiveRing {
+  uint8_t* Data;
+  int32_t Capacity;
+  int32_t Count;
+  int32_t ReadPos;
+  int32_t WritePos;
+  ULONG OwnsData;
+  plat::SpinLock Lock;
+};
+
+// Creates a ring of the given capacity; storage that cannot be had gives a
+// ring that stores nothing. Null when the ring itself cannot be allocated.
+ReceiveRing* RingCreate(ULONG capacity);
+void RingDestroy(ReceiveRing* ring);
+int32_t RingPut(ReceiveRing* ring, const uint8_t* source, int32_t n);
+int32_t RingGet(ReceiveRing* ring, uint8_t* destination, int32_t n);
+int32_t RingAvailable(ReceiveRing* ring);
+int32_t RingClear(ReceiveRing* ring);
+
+// The receive transfer in flight: its request packet and its transfer block.
+struct ReaderTransfer {
+  plat::Request* Request;
+  plat::TransferBlock* Block;
+};
 
 // One per loaded driver.
 struct TowerDriver {
@@ -46,8 +71,7 @@ struct TowerDevice {
   volatile LONG Open;
   volatile LONG ReaderActive;
   uint8_t ReaderBytes[8];
-  void* ReaderRequest;
-  void* ReaderBlock;
+  ReaderTransfer Reader;
   ULONG BufferSize;
   ULONG Timeout_Read_1st;
   ULONG Timeout_Read_ic;
@@ -63,6 +87,14 @@ struct TowerDevice {
   plat::Device* Physical;
   plat::Device* Lower;  // kept after detaching: the last close still goes down
   bool Attached;
+  plat::Pipe* ReadPipe;   // endpoint 0x81
+  plat::Pipe* WritePipe;  // endpoint 0x02
+  // Cleanup and the receive completion share a request cleanup has taken;
+  // whichever lets go of it last frees it.
+  volatile LONG ReaderRequestShares;
+  // Set by the last cleanup under StateLock: a completion racing it must not
+  // start another receive transfer.
+  bool ReaderStopping;
   bool UnitReleased;
   char16_t LinkName[kMaxNameChars];  // empty once the link is deleted
   plat::InterfaceName Interface;
@@ -93,6 +125,27 @@ NTSTATUS TowerTakeUnit(TowerDriver* driver, ULONG* unit);
 void TowerReleaseUnit(TowerDriver* driver, ULONG unit);
 // Releases the device's number the first time only.
 void TowerReleaseDeviceUnit(TowerDevice* device);
+
+// Vendor requests: each waits at most this long for the tower's answer.
+inline constexpr ULONG kVendorRequestLimitMs = 200;
+NTSTATUS TowerSendVendorRequest(TowerDevice* device, uint8_t request, uint16_t value,
+                                uint16_t index, void* reply, ULONG length, ULONG* received);
+NTSTATUS TowerParmRequest(TowerDevice* device, uint8_t request, uint8_t id, uint8_t value,
+                          uint16_t index, uint8_t reply[4]);
+
+// The continuous receive transfer.
+NTSTATUS TowerStartReader(TowerDevice* device);
+NTSTATUS TowerReaderComplete(void* context, plat::Request* request, NTSTATUS status);
+
+// The limit of a write of length bytes: none when perByte is 0, else the
+// larger of a floor of 10 ms per 8 bytes plus 10 and perByte × length, in
+// unsigned 32-bit arithmetic that wraps.
+constexpr ULONG TowerWriteLimitMs(ULONG perByte, ULONG length) {
+  if (perByte == 0) return 0;
+  const ULONG floor = (length / 8) * 10 + 10;
+  const ULONG product = perByte * length;
+  return floor > product ? floor : product;
+}
 
 // Registry configuration.
 NTSTATUS TowerApplyLinkSettings(TowerDevice* device);

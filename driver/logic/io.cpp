@@ -1,8 +1,116 @@
-// Handle operations and the entry of reads, writes and control requests.
+// Handles and the data path: open, cleanup and close, the continuous receive
+// transfer, reads from the receive ring and writes to the OUT endpoint.
 #include "device.h"
 #include "tower/ioctl.h"
+#include "tower/values.h"
 
 namespace tower {
+
+namespace {
+
+constexpr ULONG kCleanupWaitMs = 100;
+
+void FreeReaderParts(plat::Request* request, plat::TransferBlock* block) {
+  if (request != nullptr) plat::RequestFree(request);
+  if (block != nullptr) plat::TransferFree(block);
+}
+
+// The request cleanup took is shared with the completion; the last to let go frees it.
+void ReleaseReaderShare(TowerDevice* device, plat::Request* request) {
+  if (plat::AtomicDecrement(&device->ReaderRequestShares) == 0) plat::RequestFree(request);
+}
+
+}  // namespace
+
+NTSTATUS TowerStartReader(TowerDevice* device) {
+  plat::TransferBlock* block =
+      plat::TransferAllocBulk(device->ReadPipe, device->ReaderBytes, kReceivePacket, true, true);
+  if (block == nullptr) {
+    SetFlag(&device->ReaderActive, false);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  plat::Request* request = plat::RequestAllocate(device->Lower);
+  if (request == nullptr) {
+    plat::TransferFree(block);
+    SetFlag(&device->ReaderActive, false);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  bool stopping = false;
+  {
+    const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+    stopping = device->ReaderStopping;
+    if (!stopping) {
+      device->Reader.Request = request;
+      device->Reader.Block = block;
+    }
+    plat::SpinLockRelease(&device->StateLock, irql);
+  }
+  if (stopping) {
+    // The last handle is being cleaned up: the receive transfer ends here.
+    FreeReaderParts(request, block);
+    SetFlag(&device->ReaderActive, false);
+    plat::EventSet(&device->ReaderStoppedEvent);
+    return STATUS_CANCELLED;
+  }
+  // Set before submitting: a completion that stops the reader may run before
+  // the submission returns, and its 0 must stand.
+  SetFlag(&device->ReaderActive, true);
+  const NTSTATUS status =
+      plat::SubmitTransferAsync(device->Lower, request, block, &TowerReaderComplete, device);
+  if (status != STATUS_SUCCESS && status != STATUS_PENDING) SetFlag(&device->ReaderActive, false);
+  return status;
+}
+
+NTSTATUS TowerReaderComplete(void* context, plat::Request* request, NTSTATUS status) {
+  auto* device = static_cast<TowerDevice*>(context);
+  plat::Request* held = nullptr;
+  plat::TransferBlock* block = nullptr;
+  {
+    const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+    held = device->Reader.Request;
+    block = device->Reader.Block;
+    device->Reader.Request = nullptr;
+    device->Reader.Block = nullptr;
+    plat::SpinLockRelease(&device->StateLock, irql);
+  }
+  if (block == nullptr) return STATUS_MORE_PROCESSING_REQUIRED;
+
+  const bool takenByCleanup = held == nullptr;
+  if (takenByCleanup || status == STATUS_CANCELLED || plat::RequestCancelled(request)) {
+    // Stopped on purpose: the cleanup waiting for this learns of it.
+    SetFlag(&device->ReaderActive, false);
+    plat::TransferFree(block);
+    if (takenByCleanup)
+      ReleaseReaderShare(device, request);
+    else
+      plat::RequestFree(request);
+    plat::EventSet(&device->ReaderStoppedEvent);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+
+  const ULONG usbStatus = plat::TransferUsbStatus(block);
+  const bool failed = (usbStatus >> 31) != 0 || (usbStatus >> 30) == 1;
+  if (failed) {
+    // The receive transfer stops for good: only a new first open restarts it.
+    SetFlag(&device->ReaderActive, false);
+    FreeReaderParts(request, block);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+
+  const ULONG received = plat::TransferLength(block);
+  if (received > 0) {
+    const int32_t n = static_cast<int32_t>(received > kReceivePacket ? kReceivePacket : received);
+    const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+    // Cleanup destroys the ring under the same lock: never a store into a dead ring.
+    if (device->ReadBuffer != nullptr) RingPut(device->ReadBuffer, device->ReaderBytes, n);
+    plat::SpinLockRelease(&device->StateLock, irql);
+    // Signalled even when the ring was full and bytes were dropped.
+    plat::EventSet(&device->DataEvent);
+  }
+  FreeReaderParts(request, block);
+  TowerStartReader(device);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
 
 NTSTATUS TowerOpen(TowerDevice* device, plat::Request* request) {
   if (!Flag(&device->Started) || !Flag(&device->Present)) return STATUS_DEVICE_NOT_CONNECTED;
@@ -14,13 +122,61 @@ NTSTATUS TowerOpen(TowerDevice* device, plat::Request* request) {
   NTSTATUS status = TowerApplyLinkSettings(device);
   if (status != STATUS_SUCCESS) {
     // A tower that did not answer in time (a success-class status) still
-    // fails the open: the caller must not get a handle to a device that is
-    // not marked open.
+    // fails the open: the caller must not get a handle to a tower that is
+    // not marked open, and must learn why.
     if (NtSuccess(status))
       status = status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : STATUS_UNSUCCESSFUL;
     return status;
   }
   SetFlag(&device->Open, true);
+
+  ReceiveRing* ring = RingCreate(device->BufferSize);
+  {
+    const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+    ReceiveRing* old = device->ReadBuffer;
+    device->ReadBuffer = ring;
+    device->ReaderStopping = false;
+    plat::SpinLockRelease(&device->StateLock, irql);
+    RingDestroy(old);
+  }
+  // The open succeeds even without a receive transfer; the tower then refuses
+  // data and control requests until it is opened again.
+  TowerStartReader(device);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TowerCleanup(TowerDevice* device, plat::Request* request) {
+  (void)request;
+  if (plat::AtomicRead(&device->Dispatch.OpenCount) > 1) return STATUS_SUCCESS;
+
+  plat::Request* reader = nullptr;
+  {
+    const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+    reader = device->Reader.Request;
+    device->Reader.Request = nullptr;
+    device->ReaderStopping = true;
+    if (reader != nullptr) plat::AtomicExchange(&device->ReaderRequestShares, 2);
+    plat::SpinLockRelease(&device->StateLock, irql);
+  }
+  if (reader != nullptr) {
+    plat::EventClear(&device->ReaderStoppedEvent);
+    plat::RequestCancel(reader);
+    ReleaseReaderShare(device, reader);
+    if (plat::MayBlock()) {
+      const int64_t limit = plat::RelativeMs(kCleanupWaitMs);
+      plat::EventWait(&device->ReaderStoppedEvent, &limit);
+    }
+  }
+
+  // Bytes still held are discarded with the ring.
+  ReceiveRing* ring = nullptr;
+  {
+    const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+    ring = device->ReadBuffer;
+    device->ReadBuffer = nullptr;
+    plat::SpinLockRelease(&device->StateLock, irql);
+  }
+  RingDestroy(ring);
   return STATUS_SUCCESS;
 }
 
@@ -31,25 +187,92 @@ NTSTATUS TowerClose(TowerDevice* device, plat::Request* request) {
   return status;
 }
 
-NTSTATUS TowerCleanup(TowerDevice* device, plat::Request* request) {
-  (void)request;
-  if (plat::AtomicRead(&device->Dispatch.OpenCount) > 1) return STATUS_SUCCESS;
-  return STATUS_SUCCESS;
+namespace {
+
+// Takes what the ring holds; the ring pointer is read and used under
+// StateLock so that a cleanup cannot destroy it in between.
+int32_t TakeBytes(TowerDevice* device, uint8_t* destination, int32_t n) {
+  const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+  const int32_t taken =
+      device->ReadBuffer != nullptr ? RingGet(device->ReadBuffer, destination, n) : 0;
+  plat::SpinLockRelease(&device->StateLock, irql);
+  return taken;
 }
+
+}  // namespace
 
 NTSTATUS TowerRead(TowerDevice* device, plat::Request* request, ULONG* information) {
   *information = 0;
+  auto* buffer = static_cast<uint8_t*>(plat::RequestDataBuffer(request));
   // A missing buffer is refused before the readiness test.
-  if (plat::RequestDataBuffer(request) == nullptr) return STATUS_INVALID_PARAMETER;
+  if (buffer == nullptr) return STATUS_INVALID_PARAMETER;
   if (!TowerIsReady(device)) return STATUS_DEVICE_NOT_READY;
+  const ULONG length = plat::RequestDataLength(request);
+  if (length == 0) return STATUS_SUCCESS;
+  const int32_t wanted = length > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(length);
+
+  int32_t got = TakeBytes(device, buffer, wanted);
+  ULONG first = 0;
+  ULONG later = 0;
+  {
+    const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+    first = device->Timeout_Read_1st;
+    later = device->Timeout_Read_ic;
+    plat::SpinLockRelease(&device->StateLock, irql);
+  }
+  if (got < wanted && first != 0 && plat::MayBlock()) {
+    // The first wait runs under the first-byte limit, each later one under
+    // the inter-character limit from the previous wake-up; the first wait
+    // that runs out ends the read.
+    ULONG limitMs = first;
+    for (;;) {
+      const int64_t limit = plat::RelativeMs(limitMs);
+      if (plat::EventWait(&device->DataEvent, &limit) != STATUS_SUCCESS) break;
+      got += TakeBytes(device, buffer + got, wanted - got);
+      if (got >= wanted) break;
+      limitMs = later;
+    }
+  }
+  // A read never fails on a timeout: it returns what it has.
+  *information = static_cast<ULONG>(got);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS TowerWrite(TowerDevice* device, plat::Request* request, ULONG* information) {
-  (void)request;
   *information = 0;
   if (!TowerIsReady(device)) return STATUS_DEVICE_NOT_READY;
-  return STATUS_SUCCESS;
+  const ULONG length = plat::RequestDataLength(request);
+  if (length == 0) return STATUS_SUCCESS;
+  void* buffer = plat::RequestDataBuffer(request);
+  if (buffer == nullptr) return STATUS_INVALID_PARAMETER;
+
+  plat::TransferBlock* block =
+      plat::TransferAllocBulk(device->WritePipe, buffer, length, false, false);
+  // Nothing was sent: say so rather than report an empty success.
+  if (block == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+
+  ULONG limitMs = 0;
+  {
+    const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+    const ULONG perByte = device->Timeout_Write;
+    plat::SpinLockRelease(&device->StateLock, irql);
+    limitMs = TowerWriteLimitMs(perByte, length);
+  }
+
+  const NTSTATUS status = plat::SubmitTransfer(device->Lower, block, limitMs);
+  ULONG written = 0;
+  if (NtSuccess(status)) {
+    written = plat::TransferLength(block);
+  } else if (status == STATUS_DEVICE_DATA_ERROR) {
+    // The tower's line is down: requests are refused until it delivers again.
+    SetFlag(&device->ReaderActive, false);
+  } else {
+    uint8_t reply[4];
+    TowerSendVendorRequest(device, TOWER_REQ_WRITE_ERROR, 1, 0, reply, sizeof(reply), nullptr);
+  }
+  plat::TransferFree(block);
+  *information = written;
+  return status;
 }
 
 namespace {

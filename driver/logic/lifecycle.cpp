@@ -1,24 +1,64 @@
 // Start, stop, removal, capabilities and power queries of a tower's device.
 #include "device.h"
+#include "tower/values.h"
 
 namespace tower {
 
 namespace {
+
 constexpr ULONG kCapsRemovable = 1u << 4;
 constexpr ULONG kCapsSilentInstall = 1u << 7;
 constexpr ULONG kCapsSurpriseRemovalOk = 1u << 9;
+constexpr ULONG kMaxConfigurationBytes = 1024;
+
+// Both configurations carry the receive and send endpoints on interface 0,
+// alternate setting 0.
+ULONG Select(TowerDevice* device, uint8_t configuration) {
+  const plat::PipeBinding bindings[] = {
+      {kConfigurationNormal, kTowerInterface, kTowerAltSetting, kEndpointIn, &device->ReadPipe},
+      {kConfigurationNormal, kTowerInterface, kTowerAltSetting, kEndpointOut, &device->WritePipe},
+      {kConfigurationHighPower, kTowerInterface, kTowerAltSetting, kEndpointIn, &device->ReadPipe},
+      {kConfigurationHighPower, kTowerInterface, kTowerAltSetting, kEndpointOut,
+       &device->WritePipe},
+  };
+  return plat::SelectConfiguration(device->Lower, configuration, bindings,
+                                   sizeof(bindings) / sizeof(bindings[0]), kMaxConfigurationBytes);
+}
+
 }  // namespace
 
 NTSTATUS TowerStartDevice(TowerDevice* device, plat::Request* request) {
   plat::RequestSetInformation(request, 0);
   TowerReadHighPower(device);
-  SetFlag(&device->Started, true);
-  return STATUS_SUCCESS;
+
+  if (Select(device, kConfigurationNormal) != plat::kSelectOk) return STATUS_UNSUCCESSFUL;
+  if (device->HighPower == 0) {
+    SetFlag(&device->Started, true);
+    return STATUS_SUCCESS;
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    plat::Unconfigure(device->Lower);
+    const ULONG result =
+        Select(device, device->HighPower != 0 ? kConfigurationHighPower : kConfigurationNormal);
+    if (result == plat::kSelectOk) {
+      SetFlag(&device->Started, true);
+      return STATUS_SUCCESS;
+    }
+    // The stack refused the high-power configuration itself (the port cannot
+    // supply it): fall back to the normal one. The registry keeps asking for
+    // high power, so the next start tries again.
+    if (result != plat::kSelectRefused || device->HighPower == 0) break;
+    device->HighPower = 0;
+  }
+  // No configuration is in force: the start has failed, whatever the
+  // deselection before it said.
+  return STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS TowerStopDevice(TowerDevice* device, plat::Request* request) {
   (void)request;
   SetFlag(&device->Started, false);
+  plat::Unconfigure(device->Lower);
   return STATUS_SUCCESS;
 }
 

@@ -457,6 +457,19 @@ Irp* Kernel::AllocateIrp() {
   return irp;
 }
 
+Irp* Kernel::AllocateDriverIrp() {
+  {
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    if (failIrpCountdown_ != 0 && --failIrpCountdown_ == 0) return nullptr;
+  }
+  return AllocateIrp();
+}
+
+void Kernel::FailNthDriverIrp(uint64_t n) {
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  failIrpCountdown_ = n;
+}
+
 void Kernel::FreeIrp(Irp* irp) {
   {
     std::lock_guard<std::mutex> lock(irpMutex_);

@@ -262,6 +262,10 @@ class Kernel {
 
   // Requests.
   Irp* AllocateIrp();
+  // A request packet a driver allocates for itself; null when injected to fail.
+  Irp* AllocateDriverIrp();
+  // Fail the n-th driver request allocation from now (1 = the next); 0 = off.
+  void FailNthDriverIrp(uint64_t n);
   void FreeIrp(Irp* irp);
   // Calls the driver of the device with the request.
   NTSTATUS CallDriver(DeviceObject* device, Irp* irp);
@@ -282,6 +286,7 @@ class Kernel {
   };
   std::map<void*, Block> blocks_;
   uint64_t failCountdown_ = 0;
+  uint64_t failIrpCountdown_ = 0;
   uint32_t failTag_ = 0;
 
   mutable std::mutex objectsMutex_;

@@ -76,8 +76,12 @@ Machine::Machine(const Options& options) : options_(options), io_(kernel_) {
     registry_->CreateKey(std::string(kServicesRoot) + "\\Class");
   else
     registry_->CreateKey(std::string(kControlRoot) + "\\Class");
-  bus_ = kernel_.CreateDriver("\\Driver\\HostBus");
-  bus_->dispatch = &BusDispatch;
+  nullBus_ = kernel_.CreateDriver("\\Driver\\HostBus");
+  nullBus_->dispatch = &BusDispatch;
+  usbHub_ = kernel_.CreateDriver("\\Driver\\usbhub");
+  usbHub_->dispatch = &usb::UsbDevice::Dispatch;
+  bus_ = std::make_unique<usb::Bus>();
+  pnpThread_ = std::thread([this] { PnpWorker(); });
 }
 
 Machine::~Machine() { Shutdown(); }
@@ -85,8 +89,21 @@ Machine::~Machine() { Shutdown(); }
 std::vector<std::string> Machine::Shutdown() {
   if (shutDown_) return {};
   shutDown_ = true;
-  for (DeviceObject* physical : physicals_)
+  SettlePnp();
+  {
+    std::lock_guard<std::mutex> lock(pnpMutex_);
+    pnpStop_ = true;
+  }
+  pnpCv_.notify_all();
+  pnpThread_.join();
+  std::vector<DeviceObject*> physicals;
+  {
+    std::lock_guard<std::mutex> lock(busMutex_);
+    physicals = physicals_;
+  }
+  for (DeviceObject* physical : physicals)
     if (!physical->deleted) Unplug(physical);
+  bus_->Drain();
   while (!drivers_.empty()) UnloadDriver(drivers_.begin()->first);
   for (const std::string& request : kernel_.LiveRequests())
     kernel_.verifier().Report(request + " was never completed");
@@ -137,33 +154,112 @@ void Machine::BindHardwareId(const std::string& hardwareId, const std::string& s
   bindings_[UpperAscii(hardwareId)] = service;
 }
 
-DeviceObject* Machine::Plug(const std::string& hardwareId, NTSTATUS* status) {
-  NTSTATUS result = STATUS_NO_SUCH_DEVICE;
+DeviceObject* Machine::CreatePhysical(const std::string& hardwareId, DispatchFn dispatch,
+                                      size_t extensionBytes) {
+  DriverObject* owner = dispatch == &BusDispatch ? nullBus_ : usbHub_;
   DeviceObject* physical = nullptr;
-  kernel_.CreateDevice(bus_, u"", 0x22, 0, false, false, 0, &physical);
+  kernel_.CreateDevice(owner, u"", 0x22, 0, false, false, extensionBytes, &physical);
   physical->initialising = false;
-  {
-    std::lock_guard<std::mutex> lock(busMutex_);
-    physical->instanceId = hardwareId + "\\" + std::to_string(nextInstance_++);
-    physicals_.push_back(physical);
-  }
+  std::lock_guard<std::mutex> lock(busMutex_);
+  physical->instanceId = hardwareId + "\\" + std::to_string(nextInstance_++);
+  physicals_.push_back(physical);
+  return physical;
+}
 
+NTSTATUS Machine::AddAndStart(DeviceObject* physical, const std::string& hardwareId) {
   auto binding = bindings_.find(UpperAscii(hardwareId));
   DriverObject* driver = binding == bindings_.end() ? nullptr : FindDriver(binding->second);
-  if (driver != nullptr && driver->addDevice != nullptr) {
-    result = driver->addDevice(driver, physical);
-    if (NtSuccess(result)) result = io_.SendPnp(physical, 0x00);
-  }
+  if (driver == nullptr || driver->addDevice == nullptr) return STATUS_NO_SUCH_DEVICE;
+  NTSTATUS result = driver->addDevice(driver, physical);
+  if (NtSuccess(result)) result = io_.SendPnp(physical, 0x00);
+  return result;
+}
+
+DeviceObject* Machine::Plug(const std::string& hardwareId, NTSTATUS* status) {
+  DeviceObject* physical = CreatePhysical(hardwareId, &BusDispatch, 0);
+  const NTSTATUS result = AddAndStart(physical, hardwareId);
   if (status != nullptr) *status = result;
   return physical;
 }
 
+DeviceObject* Machine::PlugUsb(std::shared_ptr<usb::DeviceModel> model,
+                               const std::string& hardwareId, NTSTATUS* status,
+                               uint32_t portBudgetMa) {
+  DeviceObject* physical =
+      CreatePhysical(hardwareId, &usb::UsbDevice::Dispatch, sizeof(usb::UsbDevice*));
+  auto device = std::make_unique<usb::UsbDevice>(kernel_, *bus_, static_cast<usb::BusOwner&>(*this),
+                                                 std::move(model), portBudgetMa);
+  device->SetPhysical(physical);
+  *reinterpret_cast<usb::UsbDevice**>(physical->extension.data()) = device.get();
+  {
+    std::lock_guard<std::mutex> lock(busMutex_);
+    usbDevices_.push_back(std::move(device));
+  }
+  const NTSTATUS result = AddAndStart(physical, hardwareId);
+  if (status != nullptr) *status = result;
+  return physical;
+}
+
+usb::UsbDevice* Machine::UsbDeviceOf(DeviceObject* physical) {
+  if (physical->driver != usbHub_) return nullptr;
+  return *reinterpret_cast<usb::UsbDevice**>(physical->extension.data());
+}
+
 void Machine::Unplug(DeviceObject* physical) {
+  if (physical->deleted) return;
+  // The device is gone from the wire first: what it held fails as the
+  // driver's transfers would on real hardware.
+  if (usb::UsbDevice* usb = UsbDeviceOf(physical)) usb->Detach();
   if (physical->attachedAbove != nullptr) {
     io_.SendPnp(physical, 0x17);
     io_.SendPnp(physical, 0x02);
   }
   kernel_.DeleteDevice(physical);
+}
+
+void Machine::RequestUnplug(DeviceObject* physical) {
+  PostPnp([this, physical] { Unplug(physical); });
+}
+
+void Machine::RequestCycle(DeviceObject* physical) {
+  PostPnp([this, physical] {
+    usb::UsbDevice* usb = UsbDeviceOf(physical);
+    if (usb == nullptr || physical->deleted) return;
+    std::shared_ptr<usb::DeviceModel> model = usb->model();
+    const std::string hardwareId = physical->instanceId.substr(0, physical->instanceId.rfind('\\'));
+    Unplug(physical);
+    PlugUsb(model, hardwareId);
+  });
+}
+
+void Machine::PostPnp(std::function<void()> work) {
+  {
+    std::lock_guard<std::mutex> lock(pnpMutex_);
+    if (pnpStop_) return;
+    pnpQueue_.push_back(std::move(work));
+  }
+  pnpCv_.notify_all();
+}
+
+void Machine::SettlePnp() {
+  std::unique_lock<std::mutex> lock(pnpMutex_);
+  pnpCv_.wait(lock, [this] { return pnpQueue_.empty() && pnpBusy_ == 0; });
+}
+
+void Machine::PnpWorker() {
+  std::unique_lock<std::mutex> lock(pnpMutex_);
+  for (;;) {
+    pnpCv_.wait(lock, [this] { return pnpStop_ || !pnpQueue_.empty(); });
+    if (pnpQueue_.empty()) return;
+    std::function<void()> work = std::move(pnpQueue_.front());
+    pnpQueue_.pop_front();
+    ++pnpBusy_;
+    lock.unlock();
+    work();
+    lock.lock();
+    --pnpBusy_;
+    pnpCv_.notify_all();
+  }
 }
 
 }  // namespace hk

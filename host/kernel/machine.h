@@ -11,6 +11,7 @@
 #include "kernel/io.h"
 #include "kernel/kernel.h"
 #include "registry/registry.h"
+#include "usb/stack.h"
 
 namespace hk {
 
@@ -18,7 +19,7 @@ namespace hk {
 inline constexpr char kServicesRoot[] = "Machine\\System\\CurrentControlSet\\Services";
 inline constexpr char kControlRoot[] = "Machine\\System\\CurrentControlSet\\Control";
 
-class Machine {
+class Machine : private usb::BusOwner {
  public:
   struct Options {
     std::filesystem::path stateDir;
@@ -53,8 +54,18 @@ class Machine {
   // driver adds its device, and the device is started. Returns the physical
   // device, or null when no driver took it (the add status in *status).
   DeviceObject* Plug(const std::string& hardwareId, NTSTATUS* status = nullptr);
-  // The device leaves the bus: surprise removal, then removal.
+  // A USB device model appears on a port that can supply portBudgetMa.
+  DeviceObject* PlugUsb(std::shared_ptr<usb::DeviceModel> model, const std::string& hardwareId,
+                        NTSTATUS* status = nullptr, uint32_t portBudgetMa = 500);
+  // The device leaves the bus: what it held fails, then surprise removal and
+  // removal.
   void Unplug(DeviceObject* physical);
+  // The USB device behind a physical device, or null.
+  usb::UsbDevice* UsbDeviceOf(DeviceObject* physical);
+  // Waits until the Plug and Play work asked for so far (unplugs and port
+  // cycles a device asked for) is done.
+  void SettlePnp();
+  usb::Bus& bus() { return *bus_; }
 
  private:
   struct LoadedDriver {
@@ -62,17 +73,36 @@ class Machine {
     DriverObject* driver = nullptr;
   };
 
+  void RequestUnplug(DeviceObject* physical) override;
+  void RequestCycle(DeviceObject* physical) override;
+  void PnpWorker();
+  void PostPnp(std::function<void()> work);
+  DeviceObject* CreatePhysical(const std::string& hardwareId, DispatchFn dispatch,
+                               size_t extensionBytes);
+  NTSTATUS AddAndStart(DeviceObject* physical, const std::string& hardwareId);
+
   Options options_;
   Kernel kernel_;
   std::unique_ptr<Registry> registry_;
   IoManager io_;
-  DriverObject* bus_ = nullptr;
+  DriverObject* nullBus_ = nullptr;
   std::map<std::string, LoadedDriver> drivers_;
   std::map<std::string, std::string> bindings_;  // upper-cased hardware id -> service
   std::mutex busMutex_;  // guards the list of physical devices and the instance numbers
   std::vector<DeviceObject*> physicals_;
   int nextInstance_ = 1;
   bool shutDown_ = false;
+  DriverObject* usbHub_ = nullptr;
+  std::unique_ptr<usb::Bus> bus_;
+  std::vector<std::unique_ptr<usb::UsbDevice>> usbDevices_;  // kept until the machine ends
+
+  // Plug and Play work the bus asks for runs on a thread of its own.
+  std::mutex pnpMutex_;
+  std::condition_variable pnpCv_;
+  std::deque<std::function<void()>> pnpQueue_;
+  bool pnpStop_ = false;
+  size_t pnpBusy_ = 0;
+  std::thread pnpThread_;
 };
 
 }  // namespace hk

@@ -50,11 +50,20 @@ void MachineTest::TearDown() {
   if (!machine_) return;
   ExpectClean(*machine_);
   machine_.reset();
+  towers_.clear();
   std::filesystem::remove_all(stateDir_);
 }
 
-hk::DeviceObject* MachineTest::PlugTower(NTSTATUS* status) {
-  return machine_->Plug(kTowerHardwareId, status);
+sim::TowerOptions MachineTest::Instant() {
+  sim::TowerOptions options;
+  options.linkDelay = false;
+  return options;
+}
+
+hk::DeviceObject* MachineTest::PlugTower(NTSTATUS* status, sim::TowerOptions options) {
+  auto tower = std::make_shared<sim::TowerModel>(options);
+  towers_.push_back(tower);
+  return machine_->PlugUsb(tower, kTowerHardwareId, status);
 }
 
 NTSTATUS MachineTest::OpenUnit(uint32_t unit, hk::FileObject** file) {

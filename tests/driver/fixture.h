@@ -10,6 +10,7 @@
 
 #include "device.h"
 #include "kernel/machine.h"
+#include "sim/tower.h"
 #include "tower/ids.h"
 #include "tower/ioctl.h"
 #include "tower/ntstatus.h"
@@ -32,8 +33,12 @@ class MachineTest : public ::testing::Test {
   void TearDown() override;
 
   void Boot(bool legacyLayout = false);
-  // Plugs a tower and returns its physical device.
-  hk::DeviceObject* PlugTower(NTSTATUS* status = nullptr);
+  // Plugs a simulated tower (an instant link unless the options say
+  // otherwise) and returns its physical device.
+  hk::DeviceObject* PlugTower(NTSTATUS* status = nullptr, sim::TowerOptions options = Instant());
+  static sim::TowerOptions Instant();
+  // The simulated tower plugged n-th (from 0).
+  sim::TowerModel& Tower(size_t n = 0) { return *towers_.at(n); }
   // Opens \??\QIROTOWERn.
   NTSTATUS OpenUnit(uint32_t unit, hk::FileObject** file);
   uint16_t StateWord(hk::FileObject* file);
@@ -45,6 +50,7 @@ class MachineTest : public ::testing::Test {
 
   std::filesystem::path stateDir_;
   std::unique_ptr<hk::Machine> machine_;
+  std::vector<std::shared_ptr<sim::TowerModel>> towers_;
 };
 
 }  // namespace towertest

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kernel/machine.h"
+#include "sim/tower.h"
 #include "tower/ids.h"
 #include "tower/ioctl.h"
 #include "tower/names.h"
@@ -22,7 +23,9 @@ int Demo(const std::filesystem::path& stateDir) {
   }
   machine.BindHardwareId(kTowerHardwareId, "QIROUSBTower");
   NTSTATUS status = STATUS_SUCCESS;
-  machine.Plug(kTowerHardwareId, &status);
+  // One simulated tower whose far side is its own light: it hears what it sends.
+  auto tower = std::make_shared<sim::TowerModel>();
+  machine.PlugUsb(tower, kTowerHardwareId, &status);
   if (!NtSuccess(status)) {
     std::fprintf(stderr, "towerctl: the tower did not start (0x%08X)\n",
                  static_cast<unsigned>(status));
@@ -57,7 +60,19 @@ int Demo(const std::filesystem::path& stateDir) {
               (state.State & TOWER_STATE_STARTED) ? "started " : "",
               (state.State & TOWER_STATE_OPEN) ? "open " : "",
               (state.State & TOWER_STATE_READER_ACTIVE) ? "receiving" : "");
+
+  const char message[] = "Hello, Zembo";
+  uint32_t written = 0;
+  NTSTATUS wrote = machine.io().Write(file, message, sizeof(message) - 1, &written);
+  char echo[sizeof(message)] = {};
+  uint32_t read = 0;
+  NTSTATUS got = machine.io().Read(file, echo, sizeof(message) - 1, &read);
+  std::printf("sent:        \"%s\" (%u bytes, 0x%08X)\n", message, written,
+              static_cast<unsigned>(wrote));
+  std::printf("heard:       \"%.*s\" (%u bytes, 0x%08X)\n", static_cast<int>(read), echo, read,
+              static_cast<unsigned>(got));
   machine.io().Close(file);
+  if (!NtSuccess(wrote) || !NtSuccess(got) || read != written) status = STATUS_UNSUCCESSFUL;
   const size_t violations = machine.kernel().verifier().Count();
   return NtSuccess(status) && violations == 0 ? 0 : 1;
 }

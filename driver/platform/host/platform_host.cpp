@@ -7,6 +7,7 @@
 #include "kernel/kernel.h"
 #include "platform/platform.h"
 #include "registry/registry.h"
+#include "usb/stack.h"
 
 namespace plat {
 
@@ -284,5 +285,239 @@ NTSTATUS RegQueryValue(RegKey* key, const char16_t* name, ULONG* type, void* dat
 }
 
 void RegClose(RegKey* key) { delete key; }
+
+}  // namespace plat
+
+// ---- USB ------------------------------------------------------------------------
+
+namespace plat {
+
+namespace {
+
+using hk::usb::Urb;
+using hk::usb::UrbFunction;
+
+Urb* U(TransferBlock* block) { return reinterpret_cast<Urb*>(block); }
+
+// Blocks live in pool memory, so that injected failures and leaks show.
+Urb* NewUrb(UrbFunction function) {
+  void* memory = K().PoolAllocate(sizeof(Urb), tower::kPoolTag);
+  if (memory == nullptr) return nullptr;
+  Urb* urb = new (memory) Urb();
+  urb->function = function;
+  return urb;
+}
+
+void DeleteUrb(Urb* urb) {
+  urb->~Urb();
+  K().PoolFree(urb);
+}
+
+hk::Irp* NewSubmitIrp(Urb* urb) {
+  hk::Irp* irp = K().AllocateDriverIrp();
+  if (irp == nullptr) return nullptr;
+  irp->major = hk::IrpMajor::InternalDeviceControl;
+  irp->ioctl = hk::usb::IOCTL_INTERNAL_USB_SUBMIT_URB;
+  irp->internalArgument = urb;
+  return irp;
+}
+
+NTSTATUS SubmitUrb(Device* lower, Urb* urb, ULONG limitMs) {
+  return SubmitTransfer(lower, reinterpret_cast<TransferBlock*>(urb), limitMs);
+}
+
+}  // namespace
+
+TransferBlock* TransferAllocVendor(uint8_t request, uint16_t value, uint16_t index, void* reply,
+                                   ULONG length) {
+  Urb* urb = NewUrb(UrbFunction::VendorDevice);
+  if (urb == nullptr) return nullptr;
+  urb->setup.bmRequestType = 0xC0;
+  urb->setup.bRequest = request;
+  urb->setup.wValue = value;
+  urb->setup.wIndex = index;
+  urb->setup.wLength = static_cast<uint16_t>(length);
+  urb->in = true;
+  urb->buffer = reply;
+  urb->length = length;
+  return reinterpret_cast<TransferBlock*>(urb);
+}
+
+TransferBlock* TransferAllocBulk(Pipe* pipe, void* buffer, ULONG length, bool in, bool shortOk) {
+  Urb* urb = NewUrb(UrbFunction::BulkOrInterrupt);
+  if (urb == nullptr) return nullptr;
+  urb->pipe = reinterpret_cast<hk::usb::HostPipe*>(pipe);
+  urb->buffer = buffer;
+  urb->length = length;
+  urb->in = in;
+  urb->shortOk = shortOk;
+  return reinterpret_cast<TransferBlock*>(urb);
+}
+
+void TransferFree(TransferBlock* block) { DeleteUrb(U(block)); }
+ULONG TransferLength(TransferBlock* block) { return U(block)->transferred; }
+ULONG TransferUsbStatus(TransferBlock* block) { return U(block)->usbdStatus; }
+
+NTSTATUS SubmitTransfer(Device* lower, TransferBlock* block, ULONG limitMs) {
+  hk::Irp* irp = NewSubmitIrp(U(block));
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  hk::Event done(false, false);
+  irp->completionRoutines.push_back([&done](hk::Irp*) {
+    done.Set();
+    return false;  // the request packet is ours to free
+  });
+  K().CallDriver(D(lower), irp);
+  NTSTATUS status = STATUS_SUCCESS;
+  const int64_t limit = RelativeMs(limitMs);
+  if (limitMs > 0 && done.Wait(&limit) == STATUS_TIMEOUT) {
+    // Over the limit: cancel, and wait for the transfer to come back before
+    // its block and buffer may go.
+    K().CancelIrp(irp);
+    done.Wait(nullptr);
+    status = STATUS_TIMEOUT;
+  } else {
+    done.Wait(nullptr);
+    status = irp->status;
+  }
+  K().FreeIrp(irp);
+  return status;
+}
+
+Request* RequestAllocate(Device* lower) {
+  (void)lower;
+  return R(K().AllocateDriverIrp());
+}
+
+void RequestFree(Request* request) { K().FreeIrp(I(request)); }
+
+NTSTATUS SubmitTransferAsync(Device* lower, Request* request, TransferBlock* block,
+                             TransferDone done, void* context) {
+  hk::Irp* irp = I(request);
+  irp->major = hk::IrpMajor::InternalDeviceControl;
+  irp->ioctl = hk::usb::IOCTL_INTERNAL_USB_SUBMIT_URB;
+  irp->internalArgument = U(block);
+  irp->completionRoutines.push_back([done, context](hk::Irp* finished) {
+    // The callback owns the request from here and may free it.
+    done(context, R(finished), finished->status);
+    return false;
+  });
+  return K().CallDriver(D(lower), irp);
+}
+
+void RequestCancel(Request* request) { K().CancelIrp(I(request)); }
+
+bool RequestCancelled(Request* request) {
+  std::lock_guard<std::mutex> lock(I(request)->cancelLock);
+  return I(request)->cancelled;
+}
+
+ULONG SelectConfiguration(Device* lower, uint8_t value, const PipeBinding* bindings, ULONG count,
+                          ULONG maxBytes) {
+  uint8_t device[18] = {};
+  Urb* urb = NewUrb(UrbFunction::GetDeviceDescriptor);
+  if (urb == nullptr) return kSelectNoDeviceDescriptor;
+  urb->buffer = device;
+  urb->length = sizeof(device);
+  NTSTATUS status = SubmitUrb(lower, urb, 0);
+  const ULONG got = urb->transferred;
+  DeleteUrb(urb);
+  if (!NtSuccess(status) || got < sizeof(device)) return kSelectNoDeviceDescriptor;
+
+  std::vector<uint8_t> set;
+  for (uint8_t index = 0; index < device[17] && set.empty(); ++index) {
+    std::vector<uint8_t> candidate(maxBytes);
+    urb = NewUrb(UrbFunction::GetConfigurationDescriptor);
+    if (urb == nullptr) return kSelectNoConfiguration;
+    urb->descriptorIndex = index;
+    urb->buffer = candidate.data();
+    urb->length = maxBytes;
+    status = SubmitUrb(lower, urb, 0);
+    candidate.resize(urb->transferred);
+    DeleteUrb(urb);
+    if (!NtSuccess(status)) return kSelectNoConfiguration;
+    if (candidate.size() >= 9 && candidate[5] == value) set = std::move(candidate);
+  }
+  if (set.empty()) return kSelectNoConfiguration;
+
+  urb = NewUrb(UrbFunction::SelectConfiguration);
+  if (urb == nullptr) return kSelectNoMemory;
+  urb->configurationValue = value;
+  urb->configurationDescriptor = set.data();
+  for (ULONG i = 0; i < count; ++i) {
+    const PipeBinding& b = bindings[i];
+    if (b.configuration != value) continue;
+    bool seen = false;
+    for (const auto& chosen : urb->interfaces)
+      seen = seen ||
+             (chosen.number == b.interfaceNumber && chosen.alternateSetting == b.alternateSetting);
+    if (seen) continue;
+    // The interface must be in the descriptor set.
+    bool present = false;
+    for (size_t at = 0; at + 9 <= set.size() && set[at] >= 2; at += set[at])
+      present = present || (set[at + 1] == 4 && set[at + 2] == b.interfaceNumber &&
+                            set[at + 3] == b.alternateSetting);
+    if (!present) {
+      DeleteUrb(urb);
+      return kSelectNoInterface;
+    }
+    hk::usb::UrbInterface chosen;
+    chosen.number = b.interfaceNumber;
+    chosen.alternateSetting = b.alternateSetting;
+    urb->interfaces.push_back(chosen);
+  }
+  status = SubmitUrb(lower, urb, 0);
+  if (!NtSuccess(status)) {
+    DeleteUrb(urb);
+    return kSelectRefused;
+  }
+  ULONG result = kSelectOk;
+  for (ULONG i = 0; i < count && result == kSelectOk; ++i) {
+    const PipeBinding& b = bindings[i];
+    if (b.configuration != value) continue;
+    const hk::usb::UrbInterface* info = nullptr;
+    for (const auto& chosen : urb->interfaces)
+      if (chosen.number == b.interfaceNumber && chosen.alternateSetting == b.alternateSetting)
+        info = &chosen;
+    if (info == nullptr) {
+      result = kSelectNoPipes;
+      break;
+    }
+    hk::usb::HostPipe* match = nullptr;
+    for (hk::usb::HostPipe* pipe : info->pipes)
+      if (pipe->endpoint == b.endpoint) match = pipe;
+    if (match == nullptr)
+      result = kSelectNoEndpoint;
+    else
+      *b.pipe = reinterpret_cast<Pipe*>(match);
+  }
+  DeleteUrb(urb);
+  return result;
+}
+
+NTSTATUS Unconfigure(Device* lower) {
+  Urb* urb = NewUrb(UrbFunction::SelectConfiguration);
+  if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  urb->configurationValue = 0;
+  const NTSTATUS status = SubmitUrb(lower, urb, 0);
+  DeleteUrb(urb);
+  return status;
+}
+
+NTSTATUS CyclePort(Device* lower) {
+  hk::Irp* irp = K().AllocateDriverIrp();
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  irp->major = hk::IrpMajor::InternalDeviceControl;
+  irp->ioctl = hk::usb::IOCTL_INTERNAL_USB_CYCLE_PORT;
+  hk::Event done(false, false);
+  irp->completionRoutines.push_back([&done](hk::Irp*) {
+    done.Set();
+    return false;
+  });
+  K().CallDriver(D(lower), irp);
+  done.Wait(nullptr);
+  const NTSTATUS status = irp->status;
+  K().FreeIrp(irp);
+  return status;
+}
 
 }  // namespace plat

@@ -198,6 +198,72 @@ void InterfaceNameFree(InterfaceName* name);
 Device* AttachToStack(Device* self, Device* physical);
 void Detach(Device* lower);
 
+// ---- USB: transfers to the device below -------------------------------------
+struct TransferBlock;  // one USB request block
+struct Pipe;           // an endpoint of the selected configuration
+
+// A vendor device request, device to host: setup request type 0xC0, the reply
+// lands in reply[0..length). Null when there is no memory for the block.
+TransferBlock* TransferAllocVendor(uint8_t request, uint16_t value, uint16_t index, void* reply,
+                                   ULONG length);
+// A bulk-or-interrupt transfer of length bytes on a pipe; null on no memory.
+TransferBlock* TransferAllocBulk(Pipe* pipe, void* buffer, ULONG length, bool in, bool shortOk);
+void TransferFree(TransferBlock* block);
+// After completion: the bytes moved and the USB status word (top bit set:
+// error; top two bits 01: pending).
+ULONG TransferLength(TransferBlock* block);
+ULONG TransferUsbStatus(TransferBlock* block);
+
+// Submits the block on a request packet of its own and waits for it. With
+// limitMs > 0 it waits at most that long; on expiry it cancels the transfer,
+// waits without limit until it has come back, and returns STATUS_TIMEOUT.
+// STATUS_INSUFFICIENT_RESOURCES when no request packet could be had.
+NTSTATUS SubmitTransfer(Device* lower, TransferBlock* block, ULONG limitMs);
+
+// A request packet of the driver's own, sized for the stack below; null on failure.
+Request* RequestAllocate(Device* lower);
+void RequestFree(Request* request);
+// Runs once when an asynchronous transfer ends (success, error or cancel),
+// possibly at raised priority on another processor. The request is then the
+// callback's, to free; the return value is the completion routine's answer
+// (STATUS_MORE_PROCESSING_REQUIRED: the driver keeps the request).
+using TransferDone = NTSTATUS (*)(void* context, Request* request, NTSTATUS status);
+// Returns the submission status, which may be STATUS_PENDING.
+NTSTATUS SubmitTransferAsync(Device* lower, Request* request, TransferBlock* block,
+                             TransferDone done, void* context);
+// Cancels a request in flight; true once cancellation was asked for it.
+void RequestCancel(Request* request);
+bool RequestCancelled(Request* request);
+
+// Configuration selection. Each binding names a configuration value,
+// interface, alternate setting and endpoint, and the pipe to bind.
+struct PipeBinding {
+  uint8_t configuration;
+  uint8_t interfaceNumber;
+  uint8_t alternateSetting;
+  uint8_t endpoint;
+  Pipe** pipe;
+};
+// Result codes of a selection.
+enum SelectResult : ULONG {
+  kSelectOk = 0,
+  kSelectNoInterface = 1,
+  kSelectNoMemory = 2,
+  kSelectRefused = 3,  // the USB stack refused the selection itself
+  kSelectNoPipes = 4,
+  kSelectNoEndpoint = 5,
+  kSelectNoConfiguration = 6,
+  kSelectNoDeviceDescriptor = 7,
+};
+ULONG SelectConfiguration(Device* lower, uint8_t value, const PipeBinding* bindings, ULONG count,
+                          ULONG maxBytes);
+// Deselects the configuration.
+NTSTATUS Unconfigure(Device* lower);
+// Asks the stack to cycle the device's port, on a request packet of the
+// driver's own, and waits without limit. STATUS_INSUFFICIENT_RESOURCES when
+// no request packet could be had.
+NTSTATUS CyclePort(Device* lower);
+
 // ---- the driver -------------------------------------------------------------
 void DriverSetContext(Driver* driver, void* context);
 void* DriverGetContext(Driver* driver);

@@ -1,0 +1,306 @@
+#include "usb/stack.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace hk::usb {
+
+using namespace tower;
+
+// ---- the bus thread -------------------------------------------------------------
+
+Bus::Bus() : thread_([this] { Run(); }) {}
+
+Bus::~Bus() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  thread_.join();
+}
+
+void Bus::Post(std::function<void()> work) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(std::move(work));
+  }
+  cv_.notify_all();
+}
+
+void Bus::Drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.wait(lock, [this] { return queue_.empty() && busy_ == 0; });
+}
+
+void Bus::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // stopping, and nothing is left
+    std::function<void()> work = std::move(queue_.front());
+    queue_.pop_front();
+    ++busy_;
+    lock.unlock();
+    {
+      // Completions run at raised priority, where blocking is forbidden.
+      CompletionContext raised;
+      work();
+    }
+    lock.lock();
+    --busy_;
+    cv_.notify_all();
+  }
+}
+
+// ---- one device on the bus ------------------------------------------------------
+
+UsbDevice::UsbDevice(Kernel& kernel, Bus& bus, BusOwner& owner, std::shared_ptr<DeviceModel> model,
+                     uint32_t portBudgetMa)
+    : kernel_(kernel),
+      bus_(bus),
+      owner_(owner),
+      model_(std::move(model)),
+      portBudgetMa_(portBudgetMa) {
+  model_->Attach(this);
+}
+
+UsbDevice::~UsbDevice() { Detach(); }
+
+uint8_t UsbDevice::configuration() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return configuration_;
+}
+
+void UsbDevice::Detach() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!attached_) return;
+    attached_ = false;
+  }
+  // The model fails what it still holds through this port, then lets go.
+  model_->Attach(nullptr);
+}
+
+void UsbDevice::Vanish() { owner_.RequestUnplug(physical_); }
+
+void UsbDevice::Complete(Transfer* transfer, NTSTATUS status, uint32_t usbdStatus,
+                         uint32_t actual) {
+  bus_.Post([this, transfer, status, usbdStatus, actual] {
+    Irp* irp = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = std::find_if(inFlight_.begin(), inFlight_.end(),
+                             [transfer](const auto& entry) { return entry.first == transfer; });
+      if (it != inFlight_.end()) {
+        irp = it->second;
+        inFlight_.erase(it);
+      }
+    }
+    if (irp == nullptr) {
+      kernel_.verifier().Report("a device model completed a transfer it did not hold");
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(irp->cancelLock);
+      irp->cancelRoutine = nullptr;
+    }
+    auto* urb = static_cast<Urb*>(irp->internalArgument);
+    transfer->actual = actual;
+    transfer->status = status;
+    transfer->usbdStatus = usbdStatus;
+    urb->transferred = actual;
+    urb->usbdStatus = usbdStatus;
+    kernel_.CompleteIrp(irp, status, 0);
+  });
+}
+
+void UsbDevice::CancelTransfer(Irp* irp) {
+  auto* self = static_cast<UsbDevice*>(irp->cancelContext);
+  auto* urb = static_cast<Urb*>(irp->internalArgument);
+  self->model_->Cancel(&urb->transfer);
+}
+
+namespace {
+
+// Walks a configuration descriptor set: calls visit(type, bytes, length) for
+// each descriptor until visit returns false.
+template <typename Visit>
+void Walk(const std::vector<uint8_t>& set, Visit visit) {
+  size_t at = 0;
+  while (at + 2 <= set.size()) {
+    const uint8_t length = set[at];
+    if (length < 2 || at + length > set.size()) return;
+    if (!visit(set[at + 1], &set[at], length)) return;
+    at += length;
+  }
+}
+
+}  // namespace
+
+NTSTATUS UsbDevice::Select(Urb* urb) {
+  std::vector<std::unique_ptr<HostPipe>> pipes;
+  if (urb->configurationValue != 0) {
+    std::vector<uint8_t> set;
+    const std::vector<uint8_t> device = model_->DeviceDescriptor();
+    const uint8_t count = device.size() >= 18 ? device[17] : 0;
+    for (uint8_t index = 0; index < count; ++index) {
+      std::vector<uint8_t> candidate = model_->ConfigurationDescriptor(index);
+      if (candidate.size() >= 9 && candidate[5] == urb->configurationValue) {
+        set = std::move(candidate);
+        break;
+      }
+    }
+    if (set.empty()) return STATUS_INVALID_PARAMETER;
+    // The port must be able to supply what the configuration draws (bMaxPower
+    // counts 2 mA units); otherwise the stack refuses the selection.
+    if (set[8] * 2u > portBudgetMa_) return STATUS_INSUFFICIENT_RESOURCES;
+
+    for (UrbInterface& wanted : urb->interfaces) {
+      bool inside = false;
+      bool found = false;
+      wanted.pipes.clear();
+      Walk(set, [&](uint8_t type, const uint8_t* d, uint8_t length) {
+        if (type == 4 && length >= 9) {
+          inside = d[2] == wanted.number && d[3] == wanted.alternateSetting;
+          found = found || inside;
+        } else if (type == 5 && length >= 7 && inside) {
+          auto pipe = std::make_unique<HostPipe>();
+          pipe->endpoint = d[2];
+          pipe->interfaceNumber = wanted.number;
+          pipe->alternateSetting = wanted.alternateSetting;
+          pipe->maxPacket = static_cast<uint16_t>(d[4] | d[5] << 8);
+          wanted.pipes.push_back(pipe.get());
+          pipes.push_back(std::move(pipe));
+        }
+        return true;
+      });
+      if (!found) return STATUS_INVALID_PARAMETER;
+    }
+  }
+  if (!model_->SetConfiguration(urb->configurationValue)) return STATUS_UNSUCCESSFUL;
+  std::lock_guard<std::mutex> lock(mutex_);
+  configuration_ = urb->configurationValue;
+  // Pipes of the old configuration stay allocated: a handle a driver still
+  // holds must fail cleanly rather than point at freed memory.
+  for (auto& pipe : pipes) pipes_.push_back(std::move(pipe));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
+  auto finish = [&](NTSTATUS status, uint32_t usbdStatus, uint32_t transferred) {
+    urb->usbdStatus = usbdStatus;
+    urb->transferred = transferred;
+    kernel_.CompleteIrp(irp, status, 0);
+    return status;
+  };
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!attached_) return finish(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0);
+  }
+  switch (urb->function) {
+    case UrbFunction::GetDeviceDescriptor:
+    case UrbFunction::GetConfigurationDescriptor: {
+      const std::vector<uint8_t> d = urb->function == UrbFunction::GetDeviceDescriptor
+                                         ? model_->DeviceDescriptor()
+                                         : model_->ConfigurationDescriptor(urb->descriptorIndex);
+      if (d.empty()) return finish(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0);
+      const uint32_t n = std::min<uint32_t>(urb->length, static_cast<uint32_t>(d.size()));
+      if (n > 0) std::memcpy(urb->buffer, d.data(), n);
+      return finish(STATUS_SUCCESS, USBD_STATUS_SUCCESS, n);
+    }
+    case UrbFunction::SelectConfiguration: {
+      const NTSTATUS status = Select(urb);
+      return finish(status, NtSuccess(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID, 0);
+    }
+    case UrbFunction::VendorDevice:
+    case UrbFunction::BulkOrInterrupt:
+      break;
+  }
+
+  Transfer& t = urb->transfer;
+  t = Transfer{};
+  t.buffer = static_cast<uint8_t*>(urb->buffer);
+  t.length = urb->length;
+  if (urb->function == UrbFunction::VendorDevice) {
+    t.kind = TransferKind::Control;
+    t.setup = urb->setup;
+  } else {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool known = std::any_of(pipes_.begin(), pipes_.end(),
+                                   [urb](const auto& pipe) { return pipe.get() == urb->pipe; }) &&
+                       configuration_ != 0;
+    if (!known) {
+      constexpr uint32_t kInvalidPipeHandle = 0x80000600u;
+      urb->usbdStatus = kInvalidPipeHandle;
+      urb->transferred = 0;
+      kernel_.CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
+      return STATUS_INVALID_PARAMETER;
+    }
+    t.kind = urb->in ? TransferKind::BulkIn : TransferKind::BulkOut;
+    t.endpoint = urb->pipe->endpoint;
+    t.shortOk = urb->shortOk;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    inFlight_.emplace_back(&t, irp);
+  }
+  {
+    std::lock_guard<std::mutex> lock(irp->cancelLock);
+    irp->cancelContext = this;
+    irp->cancelRoutine = &UsbDevice::CancelTransfer;
+  }
+  model_->Submit(&t);
+  // Cancelled before the routine was in place: the model lets it go now.
+  bool cancelNow = false;
+  {
+    std::lock_guard<std::mutex> lock(irp->cancelLock);
+    cancelNow = irp->cancelled && irp->cancelRoutine != nullptr;
+    if (cancelNow) irp->cancelRoutine = nullptr;
+  }
+  if (cancelNow) model_->Cancel(&t);
+  return STATUS_PENDING;
+}
+
+NTSTATUS UsbDevice::Dispatch(DeviceObject* device, Irp* irp) {
+  auto* self = *reinterpret_cast<UsbDevice**>(device->extension.data());
+  Kernel& kernel = self->kernel_;
+  NTSTATUS status = STATUS_SUCCESS;
+  switch (irp->major) {
+    case IrpMajor::InternalDeviceControl:
+      if (irp->ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return self->SubmitUrb(irp, static_cast<Urb*>(irp->internalArgument));
+      if (irp->ioctl == IOCTL_INTERNAL_USB_CYCLE_PORT) {
+        kernel.CompleteIrp(irp, STATUS_SUCCESS, 0);
+        // The device leaves the bus and comes back as a new one, after the
+        // request that asked for it has returned.
+        self->owner_.RequestCycle(self->physical_);
+        return STATUS_SUCCESS;
+      }
+      status = STATUS_INVALID_DEVICE_REQUEST;
+      break;
+    case IrpMajor::Pnp:
+      if (irp->minor == 0x09) {  // capabilities
+        if (irp->capsVersion < 1) {
+          status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        irp->capsFlags |= 1u << 6;  // UniqueID
+      } else if (irp->minor > 0x06 && irp->minor != 0x17) {
+        status = irp->status;  // not ours: leave the request as it came
+      }
+      break;
+    case IrpMajor::Create:
+    case IrpMajor::Close:
+    case IrpMajor::Cleanup:
+    case IrpMajor::Power:
+      break;
+    default:
+      status = STATUS_INVALID_DEVICE_REQUEST;
+      break;
+  }
+  kernel.CompleteIrp(irp, status, irp->information);
+  return status;
+}
+
+}  // namespace hk::usb

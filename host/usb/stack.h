@@ -1,0 +1,137 @@
+// The host USB stack: the bus with its own completion thread, and the
+// physical device object of each device model plugged into it, which carries
+// out the USB request blocks that function drivers send down.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "kernel/kernel.h"
+#include "usb/model.h"
+
+namespace hk::usb {
+
+// Internal device-control codes a function driver sends to the USB stack.
+inline constexpr uint32_t IOCTL_INTERNAL_USB_SUBMIT_URB = 0x00220003u;
+inline constexpr uint32_t IOCTL_INTERNAL_USB_CYCLE_PORT = 0x0022001Fu;
+
+enum class UrbFunction : uint8_t {
+  VendorDevice,
+  BulkOrInterrupt,
+  GetDeviceDescriptor,
+  GetConfigurationDescriptor,
+  SelectConfiguration,
+};
+
+// One endpoint of the configuration in force.
+struct HostPipe {
+  uint8_t endpoint = 0;
+  uint8_t interfaceNumber = 0;
+  uint8_t alternateSetting = 0;
+  uint16_t maxPacket = 0;
+};
+
+struct UrbInterface {
+  uint8_t number = 0;
+  uint8_t alternateSetting = 0;
+  std::vector<HostPipe*> pipes;  // filled in by a successful selection
+};
+
+// A USB request block as the host stack understands it.
+struct Urb {
+  UrbFunction function = UrbFunction::VendorDevice;
+  SetupPacket setup;  // vendor requests
+  HostPipe* pipe = nullptr;
+  bool in = true;
+  bool shortOk = false;
+  void* buffer = nullptr;  // data stage, bulk data or descriptor
+  uint32_t length = 0;
+  uint8_t descriptorIndex = 0;
+  uint8_t configurationValue = 0;  // select: 0 deconfigures
+  const uint8_t* configurationDescriptor = nullptr;
+  std::vector<UrbInterface> interfaces;
+
+  uint32_t usbdStatus = USBD_STATUS_PENDING;
+  uint32_t transferred = 0;
+  Transfer transfer;  // what the device model sees
+};
+
+// Runs completions on the bus's own thread, at raised priority.
+class Bus {
+ public:
+  Bus();
+  ~Bus();
+  Bus(const Bus&) = delete;
+  Bus& operator=(const Bus&) = delete;
+
+  void Post(std::function<void()> work);
+  // Waits until everything posted so far has run.
+  void Drain();
+
+ private:
+  void Run();
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> queue_;
+  bool stop_ = false;
+  size_t busy_ = 0;
+  std::thread thread_;
+};
+
+// What the machine does for the stack: take a device off the bus, or cycle
+// its port (off, then on again as a new device).
+class BusOwner {
+ public:
+  virtual ~BusOwner() = default;
+  virtual void RequestUnplug(DeviceObject* physical) = 0;
+  virtual void RequestCycle(DeviceObject* physical) = 0;
+};
+
+// The stack's state for one plugged device: its model, the configuration in
+// force and the transfers the model holds.
+class UsbDevice : public Port {
+ public:
+  UsbDevice(Kernel& kernel, Bus& bus, BusOwner& owner, std::shared_ptr<DeviceModel> model,
+            uint32_t portBudgetMa);
+  ~UsbDevice() override;
+
+  DeviceObject* physical() const { return physical_; }
+  void SetPhysical(DeviceObject* physical) { physical_ = physical; }
+  std::shared_ptr<DeviceModel> model() const { return model_; }
+  uint8_t configuration();
+
+  // The dispatch routine of the physical device.
+  static NTSTATUS Dispatch(DeviceObject* device, Irp* irp);
+
+  // Port.
+  void Complete(Transfer* transfer, NTSTATUS status, uint32_t usbdStatus, uint32_t actual) override;
+  void Vanish() override;
+
+  // The device is leaving the bus: everything the model holds fails.
+  void Detach();
+
+ private:
+  NTSTATUS SubmitUrb(Irp* irp, Urb* urb);
+  NTSTATUS Select(Urb* urb);
+  static void CancelTransfer(Irp* irp);
+
+  Kernel& kernel_;
+  Bus& bus_;
+  BusOwner& owner_;
+  std::shared_ptr<DeviceModel> model_;
+  uint32_t portBudgetMa_;
+  DeviceObject* physical_ = nullptr;
+
+  std::mutex mutex_;
+  uint8_t configuration_ = 0;
+  std::vector<std::unique_ptr<HostPipe>> pipes_;
+  std::vector<std::pair<Transfer*, Irp*>> inFlight_;
+  bool attached_ = true;
+};
+
+}  // namespace hk::usb
