@@ -83,5 +83,28 @@ TEST_F(Concurrency, StateQueriesFromManyThreadsOnOneHandle) {
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
+TEST_F(Concurrency, CleanupRacingReceiveCompletionsNeverTouchesADeadRing) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "Timeout_Read_1st", 1));
+  PlugTower();
+  std::atomic<bool> stop{false};
+  // The far side talks without pause, so completions keep storing into the ring.
+  std::thread talker([&] {
+    while (!stop.load()) Tower().Inject({1, 2, 3, 4, 5, 6, 7, 8, 9});
+  });
+  auto& io = machine_->io();
+  for (int round = 0; round < 100; ++round) {
+    hk::FileObject* file = nullptr;
+    ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+    uint8_t buffer[16];
+    uint32_t got = 0;
+    io.Read(file, buffer, sizeof(buffer), &got);
+    ASSERT_EQ(io.Close(file), STATUS_SUCCESS);
+  }
+  stop = true;
+  talker.join();
+  EXPECT_FALSE(Flag(&Record(1)->ReaderActive));
+}
+
 }  // namespace
 }  // namespace towertest

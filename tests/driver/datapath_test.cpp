@@ -1,0 +1,342 @@
+// The data path: what an open sends, the receive ring, reads under their two
+// limits, writes under theirs, and the receive transfer's states.
+#include <chrono>
+#include <thread>
+
+#include "fixture.h"
+#include "tower/values.h"
+
+namespace towertest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+}
+
+class DataPath : public MachineTest {
+ protected:
+  void SetDword(const char* name, uint32_t value) {
+    ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+    ASSERT_TRUE(machine_->registry().SetDword(kParameters, name, value));
+  }
+  // Short limits keep reads that wait quick; tests of the timing set their own.
+  void QuickReads() {
+    SetDword("Timeout_Read_1st", 20);
+    SetDword("Timeout_Read_ic", 20);
+  }
+  hk::FileObject* Open() {
+    hk::FileObject* file = nullptr;
+    EXPECT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+    return file;
+  }
+  // Waits until the driver's ring holds n bytes (the receive transfer runs on
+  // the bus thread).
+  bool WaitForRing(int32_t n) {
+    for (int i = 0; i < 500; ++i) {
+      TowerDevice* tower = Record(1);
+      if (tower->ReadBuffer != nullptr && tower->ReadBuffer->Count >= n) return true;
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+    return false;
+  }
+  std::vector<hk::usb::SetupPacket> ParmRequests() {
+    std::vector<hk::usb::SetupPacket> out;
+    for (const auto& s : Tower().SetupLog())
+      if (s.bRequest == TOWER_REQ_SET_PARM) out.push_back(s);
+    return out;
+  }
+  std::vector<uint8_t> Read(hk::FileObject* file, uint32_t length, NTSTATUS* status = nullptr) {
+    std::vector<uint8_t> data(length);
+    uint32_t got = 0;
+    const NTSTATUS s = machine_->io().Read(file, data.data(), length, &got);
+    if (status != nullptr) *status = s;
+    EXPECT_TRUE(NtSuccess(s)) << s;
+    data.resize(got);
+    return data;
+  }
+};
+
+TEST_F(DataPath, AnOpenSendsTheRangeAndThenTheLinkMode) {
+  PlugTower();
+  hk::FileObject* file = Open();
+  auto sent = ParmRequests();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].bmRequestType, 0xC0);
+  EXPECT_EQ(sent[0].wValue, 0x0302);  // range 3
+  EXPECT_EQ(sent[0].wIndex, 0);
+  EXPECT_EQ(sent[0].wLength, 4);
+  EXPECT_EQ(sent[1].wValue, 0x0201);  // link mode 2
+  EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+
+  // Only the low byte of a registry value goes to the tower.
+  SetDword("IRRange", 0x103);
+  SetDword("LinkMode", 4);
+  Tower().ClearSetupLog();
+  file = Open();
+  sent = ParmRequests();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].wValue, 0x0302);
+  EXPECT_EQ(sent[1].wValue, 0x0401);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(DataPath, ARefusedRangeSendsNoLinkModeAndLeavesTheTowerClosed) {
+  PlugTower();
+  sim::RequestFault stall;
+  stall.stall = true;
+  Tower().SetRequestFault(TOWER_REQ_SET_PARM, stall);
+  hk::FileObject* file = nullptr;
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(ParmRequests().size(), 1u);
+  EXPECT_FALSE(Flag(&Record(1)->Open));
+  EXPECT_EQ(Record(1)->ReadBuffer, nullptr);
+
+  Tower().ClearRequestFaults();
+  file = Open();
+  EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(DataPath, ASilentTowerTimesTheOpenOutAndLeavesNothingBehind) {
+  PlugTower();
+  sim::RequestFault silent;
+  silent.neverAnswer = true;
+  Tower().SetDefaultRequestFault(silent);
+  hk::FileObject* file = nullptr;
+  const auto start = Clock::now();
+  // The request timed out (a success-class status); the open says so as a failure.
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_IO_TIMEOUT);
+  const int64_t took = MsSince(start);
+  EXPECT_GE(took, 190);
+  EXPECT_LT(took, 2000);
+  EXPECT_EQ(ParmRequests().size(), 1u);
+  // The request was cancelled and came back; the tower holds nothing.
+  EXPECT_EQ(Tower().HeldTransfers(), 0u);
+  EXPECT_TRUE(machine_->kernel().LiveRequests().empty());
+  EXPECT_FALSE(Flag(&Record(1)->Open));
+}
+
+TEST_F(DataPath, NoRequestPacketMeansNothingIsSent) {
+  PlugTower();
+  machine_->kernel().FailNthDriverIrp(1);
+  hk::FileObject* file = nullptr;
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_TRUE(ParmRequests().empty());
+  // No memory for the transfer block is a different failure.
+  machine_->kernel().FailNthAllocation(1);
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_NO_MEMORY);
+  EXPECT_TRUE(ParmRequests().empty());
+}
+
+TEST_F(DataPath, WhatIsWrittenComesBackOverTheLoopback) {
+  PlugTower();
+  QuickReads();
+  hk::FileObject* file = Open();
+  const std::string text = "0123456789abcdefghij";  // more than one 8-byte packet
+  uint32_t written = 0;
+  ASSERT_EQ(machine_->io().Write(file, text.data(), static_cast<uint32_t>(text.size()), &written),
+            STATUS_SUCCESS);
+  EXPECT_EQ(written, text.size());
+  ASSERT_TRUE(WaitForRing(static_cast<int32_t>(text.size())));
+  const auto heard = Read(file, static_cast<uint32_t>(text.size()));
+  EXPECT_EQ(std::string(heard.begin(), heard.end()), text);
+  EXPECT_EQ(Tower().Transmitted().size(), text.size());
+
+  // A write of nothing succeeds and sends nothing.
+  Tower().ClearTransmitted();
+  EXPECT_EQ(machine_->io().Write(file, text.data(), 0, &written), STATUS_SUCCESS);
+  EXPECT_EQ(written, 0u);
+  EXPECT_TRUE(Tower().Transmitted().empty());
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(DataPath, AFullRingKeepsTheOldestBytesInOrder) {
+  PlugTower();
+  QuickReads();
+  hk::FileObject* file = Open();
+  std::vector<uint8_t> burst(1500);
+  for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<uint8_t>(i * 7);
+  Tower().Inject(burst);
+  ASSERT_TRUE(WaitForRing(1024));
+  // Give the transfers after the 1024th byte time to arrive and be dropped.
+  for (int i = 0; i < 200 && Tower().QueuedBytes() > 0; ++i)
+    std::this_thread::sleep_for(milliseconds(1));
+  const auto first = Read(file, 2000);
+  ASSERT_EQ(first.size(), 1024u);
+  EXPECT_TRUE(std::equal(first.begin(), first.end(), burst.begin()));
+  EXPECT_TRUE(Read(file, 10).empty());
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(DataPath, ARingOfSizeZeroStoresNothing) {
+  SetDword("BufferSize", 0);
+  QuickReads();
+  PlugTower();
+  hk::FileObject* file = Open();
+  Tower().Inject({1, 2, 3});
+  for (int i = 0; i < 200 && Tower().QueuedBytes() > 0; ++i)
+    std::this_thread::sleep_for(milliseconds(1));
+  EXPECT_TRUE(Read(file, 3).empty());
+  EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(DataPath, AReadWaitsFirstForTheFirstByteLimitThenTheInterCharacterLimit) {
+  SetDword("Timeout_Read_1st", 150);
+  SetDword("Timeout_Read_ic", 50);
+  PlugTower();
+  hk::FileObject* file = Open();
+
+  // Nothing arrives: the read gives up after the first-byte limit.
+  auto start = Clock::now();
+  EXPECT_TRUE(Read(file, 10).empty());
+  int64_t took = MsSince(start);
+  EXPECT_GE(took, 140);
+  EXPECT_LT(took, 1500);
+
+  // Bytes already held count. Their arrival left the data event signalled,
+  // so the first wait returns at once and the read goes on under the
+  // inter-character limit.
+  Tower().Inject({1, 2, 3});
+  ASSERT_TRUE(WaitForRing(3));
+  start = Clock::now();
+  EXPECT_EQ(Read(file, 10).size(), 3u);
+  took = MsSince(start);
+  EXPECT_GE(took, 45);
+  EXPECT_LT(took, 140);
+
+  // Four bytes after a short while: the read ends one inter-character limit later.
+  std::thread late([this] {
+    std::this_thread::sleep_for(milliseconds(30));
+    Tower().Inject({4, 5, 6, 7});
+  });
+  start = Clock::now();
+  EXPECT_EQ(Read(file, 10).size(), 4u);
+  took = MsSince(start);
+  late.join();
+  EXPECT_GE(took, 75);   // 30 before the bytes, 50 after
+  EXPECT_LT(took, 140);  // well short of the first limit plus another
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(DataPath, AReadWithoutAFirstByteLimitNeverWaits) {
+  SetDword("Timeout_Read_1st", 0);
+  SetDword("Timeout_Read_ic", 5000);
+  PlugTower();
+  hk::FileObject* file = Open();
+  const auto start = Clock::now();
+  EXPECT_TRUE(Read(file, 10).empty());
+  EXPECT_LT(MsSince(start), 100);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(DataPath, WriteLimitsFollowTheLengthAndWrap) {
+  EXPECT_EQ(TowerWriteLimitMs(0, 1000), 0u);   // no limit
+  EXPECT_EQ(TowerWriteLimitMs(200, 1), 200u);  // the per-byte product
+  EXPECT_EQ(TowerWriteLimitMs(200, 64), 12800u);
+  EXPECT_EQ(TowerWriteLimitMs(1, 100), 130u);         // the floor: 12 × 10 + 10
+  EXPECT_EQ(TowerWriteLimitMs(0x80000000u, 2), 10u);  // the product wraps to 0
+  // 0x10000 × 0x10001 wraps to 0x10000, below the floor of 81930.
+  EXPECT_EQ(TowerWriteLimitMs(0x10000u, 0x10001u), 81930u);
+}
+
+TEST_F(DataPath, AWriteOverItsLimitIsCancelledAndTimesOut) {
+  SetDword("Timeout_Write", 1);
+  PlugTower();
+  hk::FileObject* file = Open();
+  Tower().SetOutFault(sim::OutFault::NeverAccept);
+  std::vector<uint8_t> data(100, 0x55);
+  uint32_t written = 99;
+  const auto start = Clock::now();
+  EXPECT_EQ(machine_->io().Write(file, data.data(), 100, &written), STATUS_TIMEOUT);
+  const int64_t took = MsSince(start);
+  EXPECT_GE(took, 120);  // 130 ms for 100 bytes at 1 ms per byte
+  EXPECT_LT(took, 1500);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(Tower().HeldTransfers(), 1u);  // only the receive transfer
+  EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(DataPath, ADataErrorRefusesRequestsUntilTheTowerDeliversAgain) {
+  QuickReads();
+  PlugTower();
+  hk::FileObject* file = Open();
+  Tower().SetOutFault(sim::OutFault::DataError);
+  uint32_t written = 99;
+  EXPECT_EQ(machine_->io().Write(file, "abc", 3, &written), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(StateWord(file), 0x7);
+  NTSTATUS status = STATUS_SUCCESS;
+  uint8_t byte = 0;
+  uint32_t got = 0;
+  EXPECT_EQ(machine_->io().Read(file, &byte, 1, &got), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(Tower().WriteErrors(), 0u);  // a data error sends no write-error request
+
+  // The tower delivers: the receive transfer is resubmitted and requests are served.
+  Tower().SetOutFault(sim::OutFault::None);
+  Tower().Inject({42});
+  for (int i = 0; i < 500 && StateWord(file) != 0xF; ++i)
+    std::this_thread::sleep_for(milliseconds(1));
+  EXPECT_EQ(StateWord(file), 0xF);
+  const auto data = Read(file, 1, &status);
+  ASSERT_EQ(data.size(), 1u);
+  EXPECT_EQ(data[0], 42);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(DataPath, AWriteThatFailsOtherwiseTellsTheTower) {
+  PlugTower();
+  hk::FileObject* file = Open();
+  machine_->kernel().FailNthAllocation(1);
+  uint32_t written = 99;
+  // No block for the transfer: nothing was sent, and the caller learns it.
+  EXPECT_EQ(machine_->io().Write(file, "abc", 3, &written), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(written, 0u);
+  EXPECT_TRUE(Tower().Transmitted().empty());
+  EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(DataPath, AStoppedReceiveTransferHoldsUntilTheHandleIsReopened) {
+  QuickReads();
+  PlugTower();
+  hk::FileObject* file = Open();
+  Tower().Inject({9, 9});
+  ASSERT_TRUE(WaitForRing(2));
+  // The tower resets its endpoints: the receive transfer comes back and stops.
+  Tower().SetConfiguration(1);
+  for (int i = 0; i < 500 && StateWord(file) != 0x7; ++i)
+    std::this_thread::sleep_for(milliseconds(1));
+  EXPECT_EQ(StateWord(file), 0x7);
+  uint8_t byte = 0;
+  uint32_t got = 0;
+  EXPECT_EQ(machine_->io().Read(file, &byte, 1, &got), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+
+  // Reopened, it runs again; what the old ring held is gone.
+  file = Open();
+  EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_TRUE(Read(file, 2).empty());
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(DataPath, UnpluggedWhileOpenTheReceiveTransferStops) {
+  QuickReads();
+  hk::DeviceObject* physical = PlugTower();
+  hk::FileObject* file = Open();
+  machine_->Unplug(physical);
+  uint8_t byte = 0;
+  uint32_t got = 0;
+  EXPECT_EQ(machine_->io().Read(file, &byte, 1, &got), STATUS_DELETE_PENDING);
+  EXPECT_FALSE(Flag(&Record(1)->ReaderActive));
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+  EXPECT_EQ(Record(1), nullptr);
+}
+
+}  // namespace
+}  // namespace towertest
