@@ -1,5 +1,7 @@
-// Storage of the synchronisation objects on the Windows kernel, sized for the
-// i686 kernel structures (checked against ntddk.h where they are used).
+// Storage of the synchronisation objects on the Windows kernel, sized and
+// aligned for the i686 kernel structures. The driver logic sees only bytes;
+// the kernel side (wdm/) checks every size against the kernel headers, so the
+// logic never needs those headers itself.
 #pragma once
 
 #include <stdint.h>
@@ -16,14 +18,10 @@ struct Event {
   alignas(8) unsigned char storage[16];  // KEVENT
 };
 struct HoldQueue {
-  uintptr_t lock;  // KSPIN_LOCK guarding the list
-  void* head;      // LIST_ENTRY of held IRPs
-  void* tail;
-  void (*onCancel)(void*, struct Request*);
-  void* context;
+  alignas(8) unsigned char storage[20];  // the queue's lock, list head and owner
 };
 struct InterfaceName {
-  uint16_t length;  // UNICODE_STRING
+  uint16_t length;  // UNICODE_STRING: bytes in use, bytes allocated, text
   uint16_t maximumLength;
   char16_t* buffer;
 };
