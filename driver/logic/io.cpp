@@ -275,30 +275,4 @@ NTSTATUS TowerWrite(TowerDevice* device, plat::Request* request, ULONG* informat
   return status;
 }
 
-namespace {
-
-NTSTATUS GetState(TowerDevice* device, plat::Request* request, ULONG* information) {
-  void* buffer = plat::RequestSystemBuffer(request);
-  if (buffer == nullptr || plat::RequestOutputLength(request) < sizeof(QIROTOWER_STATEREC))
-    return STATUS_INVALID_PARAMETER;
-  QIROTOWER_STATEREC record{};
-  record.Size = sizeof(record);
-  record.Status = 0;
-  record.State = TowerStateWord(device);
-  CopyBytes(buffer, &record, sizeof(record));
-  *information = sizeof(record);
-  return STATUS_SUCCESS;
-}
-
-}  // namespace
-
-NTSTATUS TowerDeviceControl(TowerDevice* device, plat::Request* request, ULONG* information) {
-  *information = 0;
-  const ULONG code = plat::RequestIoctlCode(request);
-  // The state is the one thing a tower that is not ready still answers.
-  if (code == IOCTL_TOWER_GET_STATE) return GetState(device, request, information);
-  if (!TowerIsReady(device)) return STATUS_DEVICE_NOT_READY;
-  return STATUS_INVALID_PARAMETER;
-}
-
 }  // namespace tower
