@@ -84,8 +84,8 @@ namespace {
 PIO_STACK_LOCATION Here(Request* request) { return IoGetCurrentIrpStackLocation(K(request)); }
 
 // The system address of a request's locked pages. The legacy family has no
-// MmGetSystemAddressForMdlSafe (nor MmMapLockedPagesSpecifyCache, which it
-// expands to), so this maps with MmMapLockedPages; the mapping-can-fail flag
+// MmGetSystemAddressForMdlSafe, nor the cache-aware mapping routine that
+// macro calls, so this maps with MmMapLockedPages; the mapping-can-fail flag
 // makes the NT family return null instead of stopping the system when no
 // address space is left.
 void* SystemAddressOf(PMDL mdl) {
