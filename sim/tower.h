@@ -1,0 +1,242 @@
+// The simulated tower: what a tower plugged into a port of the host machine
+// does, as seen over USB. Its firmware answers vendor requests on endpoint 0,
+// sends the bytes of OUT transfers over a simulated IR link at the link's
+// speed, and queues the bytes the link hears for IN transfers. Tests turn
+// fault knobs to make it misbehave the ways a real tower can.
+//
+// Every method is thread-safe. Completions go out through Port::Complete, never
+// while the model's state lock is held.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/descriptors.h"
+#include "sim/firmware.h"
+#include "usb/model.h"
+
+namespace sim {
+
+using hk::usb::NTSTATUS;
+
+// What is at the other end of the IR link.
+enum class FarSide : uint8_t {
+  Silence,   // nothing answers
+  Loopback,  // the tower hears its own transmission, byte by byte as it goes out
+  Scripted,  // a Responder answers each completed OUT transfer
+};
+
+// Called with the bytes of each completed OUT transfer; returns what the far
+// side sends back (possibly nothing). Runs on the model's worker thread, with
+// no model lock held, so it may call the model.
+using Responder = std::function<std::vector<uint8_t>(const std::vector<uint8_t>& sent)>;
+
+struct TowerOptions {
+  // False makes the link instant: OUT transfers complete as soon as they are
+  // submitted and replies arrive at once (benchmarks want a tower that adds no
+  // delay of its own).
+  bool linkDelay = true;
+  // Multiplies every link time; 0.01 runs the link a hundred times faster than
+  // a real one, so tests can use real speed codes and still be quick.
+  double timeScale = 1.0;
+  // Bytes the tower can hold for IN transfers; more are dropped and counted.
+  std::size_t receiveCapacity = 4096;
+  // Loopback by default: a lone tower in front of nothing still sees its own
+  // light, which is what a demonstration without a controller shows.
+  FarSide farSide = FarSide::Loopback;
+};
+
+// Misbehaviour of one vendor request (or of all that have none of their own).
+// The first that applies wins, in this order.
+struct RequestFault {
+  bool neverAnswer = false;  // stays pending until cancelled; not carried out
+  std::optional<NTSTATUS>
+      fail{};  // completes with this status and failUsbd, actual 0; not carried out
+  uint32_t failUsbd = hk::usb::USBD_STATUS_DEV_NOT_RESPONDING;
+  bool stall = false;  // STATUS_UNSUCCESSFUL / USBD_STATUS_STALL_PID; not carried out
+  // The rest are carried out, then the reply is altered:
+  std::optional<uint8_t> status{};  // the reply's status byte says this instead
+  uint16_t lengthExtra = 0;  // the length field claims this many bytes more than the reply has
+  std::optional<uint16_t> shortReply{};  // only the first k bytes arrive (actual = k at most)
+};
+
+// OUT transfers misbehaving.
+enum class OutFault : uint8_t {
+  None,
+  NeverAccept,  // the tower takes no data: OUT transfers stay pending until cancelled
+  DataError,    // STATUS_DEVICE_DATA_ERROR / USBD_STATUS_CRC, actual 0, counted as an error
+};
+
+class TowerModel final : public hk::usb::DeviceModel {
+ public:
+  explicit TowerModel(TowerOptions options = {});
+  // Completes whatever is still held, as an unplug does.
+  ~TowerModel() override;
+  TowerModel(const TowerModel&) = delete;
+  TowerModel& operator=(const TowerModel&) = delete;
+
+  // --- DeviceModel
+  // Plugging in powers the tower up: factory settings, counters zero,
+  // unconfigured, nothing queued. Unplugging (null) completes every transfer
+  // still held with STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE
+  // through the old port, and drops what was queued; settings and counters
+  // stay readable. Transfers submitted while unplugged are ignored.
+  void Attach(hk::usb::Port* port) override;
+  std::vector<uint8_t> DeviceDescriptor() override;
+  std::vector<uint8_t> ConfigurationDescriptor(uint8_t index) override;
+  // 0, 1 and 2; any accepted value resets the data endpoints, which completes
+  // the IN and OUT transfers held with STATUS_CANCELLED / USBD_STATUS_CANCELED.
+  bool SetConfiguration(uint8_t value) override;
+  void Submit(hk::usb::Transfer* transfer) override;
+  void Cancel(hk::usb::Transfer* transfer) override;
+
+  // --- The far side of the link
+  void SetFarSide(FarSide side);
+  // Installs the responder and makes the far side Scripted.
+  void SetResponder(Responder responder);
+  // Bytes arriving from the far side now (ignored while unplugged).
+  void Inject(const std::vector<uint8_t>& bytes);
+
+  // --- Link timing
+  void SetLinkDelay(bool on);
+  void SetTimeScale(double scale);
+  // Time one byte takes on the link at a speed code: 10 bit times, scaled;
+  // zero when the link is instant.
+  std::chrono::nanoseconds ByteTime(uint16_t speedCode) const;
+
+  // --- What the tower says about itself (kept across RESET and power-up)
+  void SetVersion(uint8_t major, uint8_t minor, uint16_t build);
+  void SetCopyright(std::u16string text);
+  void SetCredits(std::u16string text);
+  // The error state parameter (4), which the host can only read.
+  void SetErrorState(uint8_t state);
+
+  // --- Fault knobs
+  void SetRequestFault(uint8_t bRequest, const RequestFault& fault);
+  // Applies to every vendor request without a fault of its own.
+  void SetDefaultRequestFault(const RequestFault& fault);
+  void ClearRequestFaults();
+  void SetOutFault(OutFault fault);
+  // One-shot: the next OUT (control) transfer completes with
+  // STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE, every other held
+  // transfer likewise, then the tower drops off the bus (Port::Vanish). Until
+  // it is plugged in again, every transfer fails the same way.
+  void VanishOnNextOut();
+  void VanishOnNextControl();
+
+  // --- Inspection
+  std::optional<uint8_t> Parameter(uint8_t id) const;
+  std::optional<uint8_t> IrcParameter(uint8_t id) const;
+  std::optional<uint8_t> Led(uint8_t id) const;
+  uint16_t TxSpeed() const;
+  uint16_t RxSpeed() const;
+  uint16_t CarrierFrequency() const;
+  std::optional<uint16_t> DutyCycle(uint8_t selector) const;
+  CommStats Stats() const;
+  uint32_t WriteErrors() const;
+  uint8_t Configuration() const;
+  bool Attached() const;
+  // Every setup packet received on endpoint 0, oldest first.
+  std::vector<hk::usb::SetupPacket> SetupLog() const;
+  void ClearSetupLog();
+  // Every byte sent over IR so far.
+  std::vector<uint8_t> Transmitted() const;
+  void ClearTransmitted();
+  // Bytes waiting for an IN transfer.
+  std::size_t QueuedBytes() const;
+  // Transfers the model holds (pending IN, OUT in flight or refused, control
+  // requests left unanswered).
+  std::size_t HeldTransfers() const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Completion {
+    hk::usb::Transfer* transfer;
+    NTSTATUS status;
+    uint32_t usbdStatus;
+    uint32_t actual;
+  };
+  // Completions gathered under the lock, delivered after it.
+  struct Batch {
+    std::vector<Completion> done;
+    bool vanish = false;
+  };
+  struct OutJob {
+    hk::usb::Transfer* transfer;
+    Clock::time_point submitted;
+  };
+  struct Arrival {
+    Clock::time_point at;
+    uint8_t byte;
+  };
+  struct Answer {
+    Clock::time_point sentAt;
+    std::vector<uint8_t> bytes;
+  };
+
+  void Run();
+  void Advance(Clock::time_point now, Batch& batch);
+  void Receive(uint8_t byte);
+  void Deliver(Batch& batch);
+  void SubmitControl(hk::usb::Transfer* t, Batch& batch);
+  void SubmitOut(hk::usb::Transfer* t, Batch& batch);
+  void TakeAll(NTSTATUS status, uint32_t usbdStatus, bool bulkOnly, Batch& batch);
+  void VanishWith(hk::usb::Transfer* t, Batch& batch);
+  void PowerOn();
+  void DropLinkState();
+  std::optional<Clock::time_point> NextDeadline() const;
+  std::chrono::nanoseconds ByteTimeLocked(uint16_t speedCode) const;
+  void Finish(std::unique_lock<std::mutex>& lock, Batch& batch);
+
+  // Lock order: mutex_, then portMutex_. port_ changes only under both, so
+  // either one is enough to read it.
+  mutable std::mutex mutex_;
+  std::mutex portMutex_;
+  std::condition_variable wake_;
+  hk::usb::Port* port_ = nullptr;
+  bool gone_ = false;
+  bool stop_ = false;
+
+  TowerOptions options_;
+  Responder responder_;
+  Firmware firmware_;
+  uint8_t configuration_ = 0;
+
+  std::deque<hk::usb::Transfer*> inQueue_;
+  std::deque<OutJob> outQueue_;  // front is on the link once outActive_
+  bool outActive_ = false;
+  Clock::time_point outStart_{};
+  std::chrono::nanoseconds outByteTime_{0};
+  uint32_t outSent_ = 0;
+  Clock::time_point lastOutEnd_{};
+  std::vector<hk::usb::Transfer*> heldOut_;      // refused by OutFault::NeverAccept
+  std::vector<hk::usb::Transfer*> heldControl_;  // left unanswered by a fault
+
+  std::deque<uint8_t> rxQueue_;
+  std::deque<Arrival> arrivals_;  // far-side bytes still on their way, by time
+  Clock::time_point rxFreeAt_{};  // when the far side's last scheduled byte lands
+  std::deque<Answer> answers_;    // OUT transfers the responder has yet to hear
+
+  std::map<uint8_t, RequestFault> requestFaults_;
+  std::optional<RequestFault> defaultFault_;
+  OutFault outFault_ = OutFault::None;
+  bool vanishOnOut_ = false;
+  bool vanishOnControl_ = false;
+
+  std::vector<hk::usb::SetupPacket> setupLog_;
+  std::vector<uint8_t> transmitted_;
+
+  std::thread worker_;  // last: starts once everything above exists
+};
+
+}  // namespace sim
