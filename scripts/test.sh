@@ -20,3 +20,4 @@ TSAN_OPTIONS=halt_on_error=1 ctest --preset host-tsan -j "$JOBS"
 
 echo "== windows target"
 build_preset windows
+scripts/check-pe.sh build/windows
