@@ -60,8 +60,8 @@ struct TowerOptions {
 // The first that applies wins, in this order.
 struct RequestFault {
   bool neverAnswer = false;  // stays pending until cancelled; not carried out
-  std::optional<NTSTATUS>
-      fail{};  // completes with this status and failUsbd, actual 0; not carried out
+  // Completes with this status and failUsbd, actual 0; not carried out.
+  std::optional<NTSTATUS> fail{};
   uint32_t failUsbd = hk::usb::USBD_STATUS_DEV_NOT_RESPONDING;
   bool stall = false;  // STATUS_UNSUCCESSFUL / USBD_STATUS_STALL_PID; not carried out
   // The rest are carried out, then the reply is altered:
