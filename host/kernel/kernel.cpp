@@ -325,6 +325,13 @@ void Kernel::DeleteDevice(DeviceObject* device) {
   while (*link != nullptr && *link != device) link = &(*link)->nextInDriver;
   if (*link == device) *link = device->nextInDriver;
   device->deleted = true;
+  // The interface stays registered for the device instance; it names no
+  // device object until the device is back.
+  for (auto& i : interfaces_)
+    if (i.physical == device) {
+      i.physical = nullptr;
+      i.enabled = false;
+    }
   for (auto it = devices_.begin(); it != devices_.end(); ++it)
     if (it->get() == device) {
       deletedDevices_.push_back(std::move(*it));
@@ -408,7 +415,8 @@ DeviceObject* Kernel::Resolve(const std::u16string& path) const {
   for (const auto& d : devices_)
     if (!d->name.empty() && Upper(d->name) == key) return d.get();
   for (const auto& i : interfaces_)
-    if (i.enabled && Upper(i.link) == CanonicalLink(name)) return i.physical;
+    if (i.enabled && i.physical != nullptr && Upper(i.link) == CanonicalLink(name))
+      return i.physical;
   return nullptr;
 }
 
@@ -416,16 +424,20 @@ NTSTATUS Kernel::RegisterInterface(DeviceObject* physical, const std::string& cl
                                    std::u16string* link) {
   std::lock_guard<std::mutex> lock(objectsMutex_);
   if (physical == nullptr || physical->instanceId.empty()) return STATUS_INVALID_DEVICE_REQUEST;
+  // Windows names an interface after its device instance, lower-cased, with
+  // '#' for each '\\' and the class GUID at the end.
   std::string name = "\\??\\";
-  for (char c : physical->instanceId) name += c == '\\' ? '#' : c;
+  for (char c : physical->instanceId)
+    name += c == '\\' ? '#' : static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
   name += "#" + classGuid;
   const std::u16string text = ToU16(name);
-  for (const auto& i : interfaces_)
+  for (auto& i : interfaces_)
     if (Upper(i.link) == Upper(text)) {
       *link = i.link;  // registering again names the same interface
+      i.physical = physical;
       return STATUS_SUCCESS;
     }
-  interfaces_.push_back(DeviceInterface{text, physical, classGuid, false});
+  interfaces_.push_back(DeviceInterface{text, physical, physical->instanceId, classGuid, false});
   *link = text;
   return STATUS_SUCCESS;
 }

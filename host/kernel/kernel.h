@@ -200,9 +200,10 @@ struct DeviceObject {
 };
 
 struct DeviceInterface {
-  std::u16string link;  // \??\USB#...#{guid}
-  DeviceObject* physical = nullptr;
-  std::string classGuid;  // lower case, braced
+  std::u16string link;               // \??\usb#vid_0f5c&pid_0001#...#{guid}
+  DeviceObject* physical = nullptr;  // null once the device is gone
+  std::string instanceId;            // the device instance it belongs to
+  std::string classGuid;             // lower case, braced
   bool enabled = false;
 };
 

@@ -10,6 +10,7 @@
 
 #include "kernel/io.h"
 #include "kernel/kernel.h"
+#include "pnp/tree.h"
 #include "registry/registry.h"
 #include "usb/stack.h"
 
@@ -32,7 +33,13 @@ class Machine : private usb::BusOwner {
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
+  // The machine running in this process (one at a time), for the user-mode
+  // side (the Win32 subset) to reach.
+  static Machine& Current();
+  static Machine* CurrentOrNull();
+
   Kernel& kernel() { return kernel_; }
+  DeviceTree& tree() { return tree_; }
   IoManager& io() { return io_; }
   Registry& registry() { return *registry_; }
   const std::filesystem::path& stateDir() const { return options_.stateDir; }
@@ -47,16 +54,35 @@ class Machine : private usb::BusOwner {
   // Runs the driver's unload and checks that it left no pool behind.
   void UnloadDriver(const std::string& service);
   DriverObject* FindDriver(const std::string& service);
-  // Devices with this hardware id get this service's driver.
-  void BindHardwareId(const std::string& hardwareId, const std::string& service);
+  // Devices with this hardware id get this service's driver; the driver key
+  // of each such device records the description, provider and version.
+  void BindHardwareId(const std::string& hardwareId, const std::string& service,
+                      const std::string& description = "", const std::string& provider = "",
+                      const std::string& version = "");
 
   // A device appears on the bus: its physical device is made, the bound
   // driver adds its device, and the device is started. Returns the physical
   // device, or null when no driver took it (the add status in *status).
   DeviceObject* Plug(const std::string& hardwareId, NTSTATUS* status = nullptr);
-  // A USB device model appears on a port that can supply portBudgetMa.
+  // ---- the USB topology
+  // A host controller (\\.\HCDn) with a root hub of `ports` ports; returns the
+  // root hub's node.
+  DevNode* AddHostController(uint8_t ports = 4);
+  // An external hub on a hub's port. A bus-powered hub gives each of its
+  // ports 100 mA, a self-powered one 500 mA, as a root hub does.
+  DevNode* AddHub(DevNode* parentHub, uint8_t port, bool selfPowered, uint8_t ports = 4);
+  // A USB device model appears on a hub's port, is added and started.
+  DeviceObject* PlugUsbAt(DevNode* hub, uint8_t port, std::shared_ptr<usb::DeviceModel> model,
+                          NTSTATUS* status = nullptr);
+  // The same on the first free port (a new host controller when all are taken).
   DeviceObject* PlugUsb(std::shared_ptr<usb::DeviceModel> model, const std::string& hardwareId,
-                        NTSTATUS* status = nullptr, uint32_t portBudgetMa = 500);
+                        NTSTATUS* status = nullptr);
+  DevNode* NodeOf(const DeviceObject* physical) { return tree_.FindByPhysical(physical); }
+  // Present devices without a function driver get one if a binding exists now.
+  void Reenumerate();
+  // The system asks to sleep: every started device is queried; a veto keeps
+  // it awake (false). Otherwise it sleeps and wakes again (true).
+  bool Sleep(uint32_t systemState);
   // The device leaves the bus: what it held fails, then surprise removal and
   // removal.
   void Unplug(DeviceObject* physical);
@@ -79,15 +105,41 @@ class Machine : private usb::BusOwner {
   void PostPnp(std::function<void()> work);
   DeviceObject* CreatePhysical(const std::string& hardwareId, DispatchFn dispatch,
                                size_t extensionBytes);
-  NTSTATUS AddAndStart(DeviceObject* physical, const std::string& hardwareId);
+  struct Binding {
+    std::string service;
+    std::string description;
+    std::string provider;
+    std::string version;
+  };
+  struct Hub {
+    DevNode* node = nullptr;
+    bool root = false;
+    bool selfPowered = true;
+    std::vector<DeviceObject*> ports;  // what is plugged into port i + 1
+  };
+  struct Attachment {
+    Hub* hub = nullptr;
+    uint8_t port = 0;
+    std::shared_ptr<usb::DeviceModel> model;
+  };
+  NTSTATUS AddAndStart(DeviceObject* physical, DevNode* node);
+  const Binding* FindBinding(const DevNode* node);
+  void WriteEnumKey(const DevNode* node);
+  void LoadEnumKeys();
+  Hub* HubOf(const DevNode* node);
 
   Options options_;
   Kernel kernel_;
+  DeviceTree tree_;
   std::unique_ptr<Registry> registry_;
   IoManager io_;
   DriverObject* nullBus_ = nullptr;
   std::map<std::string, LoadedDriver> drivers_;
-  std::map<std::string, std::string> bindings_;  // upper-cased hardware id -> service
+  std::map<std::string, Binding> bindings_;  // upper-cased hardware id -> driver
+  std::vector<std::unique_ptr<Hub>> hubs_;
+  std::map<const DeviceObject*, Attachment> attachments_;
+  uint32_t nextController_ = 0;
+  uint32_t nextDriverKey_ = 0;
   std::mutex busMutex_;  // guards the list of physical devices and the instance numbers
   std::vector<DeviceObject*> physicals_;
   int nextInstance_ = 1;

@@ -177,13 +177,13 @@ TEST_F(ControlTest, TimeoutsStateFlushAndCounters) {
 
   // Flush: bit 1 empties the ring, bit 0 does nothing in the driver.
   Tower().Inject({1, 2, 3});
-  for (int i = 0; i < 500 && Record(1)->ReadBuffer->Count < 3; ++i)
+  for (int i = 0; i < 500 && RingCount(1) < 3; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   QIROTOWER_CTLREC out{};
   ASSERT_EQ(CallRec(IOCTL_TOWER_FLUSH, Rec({1, 0}), &out).status, STATUS_SUCCESS);
-  EXPECT_EQ(Record(1)->ReadBuffer->Count, 3);
+  EXPECT_EQ(RingCount(1), 3);
   ASSERT_EQ(CallRec(IOCTL_TOWER_FLUSH, Rec({2, 0}), &out).status, STATUS_SUCCESS);
-  EXPECT_EQ(Record(1)->ReadBuffer->Count, 0);
+  EXPECT_EQ(RingCount(1), 0);
 
   uint8_t data[4] = {5, 6, 7, 8};
   uint32_t written = 0;

@@ -36,8 +36,7 @@ class DataPath : public MachineTest {
   // the bus thread).
   bool WaitForRing(int32_t n) {
     for (int i = 0; i < 500; ++i) {
-      TowerDevice* tower = Record(1);
-      if (tower->ReadBuffer != nullptr && tower->ReadBuffer->Count >= n) return true;
+      if (RingCount(1) >= n) return true;
       std::this_thread::sleep_for(milliseconds(1));
     }
     return false;

@@ -96,6 +96,22 @@ TowerDevice* MachineTest::Record(uint32_t unit) {
   return *reinterpret_cast<TowerDevice**>(device->extension.data());
 }
 
+int32_t MachineTest::RingCount(uint32_t unit) {
+  TowerDevice* tower = Record(unit);
+  if (tower == nullptr) return -1;
+  auto* state = static_cast<hk::SpinLock*>(tower->StateLock.impl);
+  const int previous = state->Acquire();
+  int32_t count = -1;
+  if (ReceiveRing* ring = tower->ReadBuffer) {
+    auto* lock = static_cast<hk::SpinLock*>(ring->Lock.impl);
+    const int inner = lock->Acquire();
+    count = ring->Count;
+    lock->Release(inner);
+  }
+  state->Release(previous);
+  return count;
+}
+
 NTSTATUS MachineTest::Restart(hk::DeviceObject* physical) {
   NTSTATUS status = machine_->io().SendPnp(physical, 0x05);
   if (!NtSuccess(status)) return status;

@@ -45,6 +45,9 @@ class MachineTest : public ::testing::Test {
   bool LinkExists(uint32_t unit);
   // The driver's record of a tower, found through its device object.
   TowerDevice* Record(uint32_t unit);
+  // Bytes the tower's receive ring holds (-1 without a ring), read under the
+  // driver's own locks.
+  int32_t RingCount(uint32_t unit);
   // The orderly way out: query stop and stop, then start again.
   NTSTATUS Restart(hk::DeviceObject* physical);
 
