@@ -73,11 +73,12 @@ NTSTATUS IoManager::Finish(std::unique_ptr<PendingIo> io, uintptr_t* information
 NTSTATUS IoManager::Open(const std::u16string& path, FileObject** file) {
   *file = nullptr;
   DeviceObject* named = kernel_.Resolve(path);
-  if (named == nullptr || named->deleted) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (named == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   if (named->initialising) return STATUS_NO_SUCH_DEVICE;
   DeviceObject* top = kernel_.TopOfStack(named);
   {
     std::lock_guard<std::mutex> lock(kernel_.objectsMutex_);
+    if (top->deleted || top->removing) return STATUS_DELETE_PENDING;
     // An exclusive device admits one open handle at a time.
     if (top->exclusive && top->openFiles > 0) return STATUS_ACCESS_DENIED;
     ++top->openFiles;
@@ -93,9 +94,8 @@ NTSTATUS IoManager::Open(const std::u16string& path, FileObject** file) {
   kernel_.CallDriver(top, irp);
   const NTSTATUS status = Finish(std::move(io), nullptr);
   if (!NtSuccess(status)) {
-    std::lock_guard<std::mutex> lock(kernel_.objectsMutex_);
-    --top->openFiles;
     delete object;
+    ReleaseFile(top);
     return status;
   }
   *file = object;
@@ -118,12 +118,51 @@ NTSTATUS IoManager::Close(FileObject* file) {
   io = Issue(close);
   kernel_.CallDriver(device, close);
   const NTSTATUS status = Finish(std::move(io), nullptr);
+  delete file;
+  ReleaseFile(device);
+  return status;
+}
+
+void IoManager::ReleaseFile(DeviceObject* top) {
+  std::function<void()> remove;
   {
     std::lock_guard<std::mutex> lock(kernel_.objectsMutex_);
-    --device->openFiles;
+    if (--top->openFiles == 0) {
+      auto it = pendingRemovals_.find(top);
+      if (it != pendingRemovals_.end()) {
+        remove = std::move(it->second);
+        pendingRemovals_.erase(it);
+        top->removing = true;
+      }
+    }
   }
-  delete file;
-  return status;
+  if (remove) remove();
+}
+
+void IoManager::RemoveWhenIdle(DeviceObject* top, std::function<void()> remove) {
+  {
+    std::lock_guard<std::mutex> lock(kernel_.objectsMutex_);
+    if (top->openFiles > 0) {
+      pendingRemovals_[top] = std::move(remove);
+      return;
+    }
+    top->removing = true;
+  }
+  remove();
+}
+
+void IoManager::ForcePendingRemovals() {
+  for (;;) {
+    std::function<void()> remove;
+    {
+      std::lock_guard<std::mutex> lock(kernel_.objectsMutex_);
+      if (pendingRemovals_.empty()) return;
+      remove = std::move(pendingRemovals_.begin()->second);
+      pendingRemovals_.begin()->first->removing = true;
+      pendingRemovals_.erase(pendingRemovals_.begin());
+    }
+    remove();
+  }
 }
 
 std::unique_ptr<PendingIo> IoManager::ReadAsync(FileObject* file, void* buffer, uint32_t length) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -70,6 +72,13 @@ class IoManager {
   // Cancels every request of the handle still in flight.
   void CancelIo(FileObject* file);
 
+  // Runs remove once no handle is open on the stack whose top is `top` (at
+  // once when none is); from then on new opens fail. This is when the Plug
+  // and Play manager sends the removal of a device that was surprise-removed.
+  void RemoveWhenIdle(DeviceObject* top, std::function<void()> remove);
+  // Runs every removal still waiting for handles to close (machine shutdown).
+  void ForcePendingRemovals();
+
   // Plug and Play and power requests to the top of a physical device's stack.
   NTSTATUS SendPnp(DeviceObject* physical, uint8_t minor);
   NTSTATUS QueryCapabilities(DeviceObject* physical, uint16_t version, uint32_t* flags);
@@ -79,8 +88,11 @@ class IoManager {
   std::unique_ptr<PendingIo> Issue(Irp* irp);
   NTSTATUS Finish(std::unique_ptr<PendingIo> io, uintptr_t* information);
 
+  void ReleaseFile(DeviceObject* top);
+
   Kernel& kernel_;
   std::chrono::milliseconds hangLimit_{30000};
+  std::map<DeviceObject*, std::function<void()>> pendingRemovals_;  // under the objects lock
   std::atomic<uint64_t> nextFileId_{1};
 };
 

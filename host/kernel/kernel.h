@@ -195,7 +195,8 @@ struct DeviceObject {
   DeviceObject* attachedAbove = nullptr;  // the device above
   DeviceObject* nextInDriver = nullptr;
   std::string instanceId;  // physical devices: the device instance
-  int openFiles = 0;
+  int openFiles = 0;       // file objects on this stack, opens in progress included
+  bool removing = false;   // the removal has begun: no new opens reach the driver
   std::atomic<bool> deleted{false};
 };
 

@@ -124,6 +124,7 @@ std::vector<std::string> Machine::Shutdown() {
   }
   for (DeviceObject* physical : physicals)
     if (!physical->deleted) Unplug(physical);
+  io_.ForcePendingRemovals();
   bus_->Drain();
   while (!drivers_.empty()) UnloadDriver(drivers_.begin()->first);
   for (const std::string& request : kernel_.LiveRequests())
@@ -470,15 +471,37 @@ usb::UsbDevice* Machine::UsbDeviceOf(DeviceObject* physical) {
   return *reinterpret_cast<usb::UsbDevice**>(physical->extension.data());
 }
 
-void Machine::Unplug(DeviceObject* physical) {
-  if (physical->deleted) return;
+void Machine::Unplug(DeviceObject* physical, std::function<void()> gone) {
+  {
+    std::lock_guard<std::mutex> lock(busMutex_);
+    if (physical->deleted || !unplugged_.insert(physical).second) return;
+  }
   // The device is gone from the wire first: what it held fails as the
   // driver's transfers would on real hardware.
   if (usb::UsbDevice* usb = UsbDeviceOf(physical)) usb->Detach();
-  if (physical->attachedAbove != nullptr) {
-    io_.SendPnp(physical, 0x17);
-    io_.SendPnp(physical, 0x02);
+  if (physical->attachedAbove == nullptr) {
+    FinishRemoval(physical);
+    if (gone) gone();
+    return;
   }
+  io_.SendPnp(physical, 0x17);
+  {
+    std::lock_guard<std::recursive_mutex> treeLock(tree_.mutex());
+    if (DevNode* node = tree_.FindByPhysical(physical)) {
+      node->present = false;
+      node->status = 0;
+      node->problem = 0;
+    }
+  }
+  // The removal itself waits until no handle is open on the device.
+  io_.RemoveWhenIdle(kernel_.TopOfStack(physical), [this, physical, gone] {
+    io_.SendPnp(physical, 0x02);
+    FinishRemoval(physical);
+    if (gone) gone();
+  });
+}
+
+void Machine::FinishRemoval(DeviceObject* physical) {
   {
     std::lock_guard<std::recursive_mutex> treeLock(tree_.mutex());
     if (DevNode* node = tree_.FindByPhysical(physical)) {
@@ -551,9 +574,10 @@ void Machine::RequestCycle(DeviceObject* physical) {
       place = it->second;
     }
     // Off the bus and on again: the same port, so the same instance, but a
-    // new device object and a fresh driver record.
-    Unplug(physical);
-    PlugUsbAt(place.hub->node, place.port, place.model);
+    // new device object and a fresh driver record, once the old one is gone.
+    Unplug(physical, [this, place] {
+      PostPnp([this, place] { PlugUsbAt(place.hub->node, place.port, place.model); });
+    });
   });
 }
 

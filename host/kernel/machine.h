@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -85,7 +86,8 @@ class Machine : private usb::BusOwner {
   bool Sleep(uint32_t systemState);
   // The device leaves the bus: what it held fails, then surprise removal and
   // removal.
-  void Unplug(DeviceObject* physical);
+  // `gone` runs once the removal has been carried out (after the last handle closed).
+  void Unplug(DeviceObject* physical, std::function<void()> gone = {});
   // The USB device behind a physical device, or null.
   usb::UsbDevice* UsbDeviceOf(DeviceObject* physical);
   // Waits until the Plug and Play work asked for so far (unplugs and port
@@ -123,6 +125,7 @@ class Machine : private usb::BusOwner {
     std::shared_ptr<usb::DeviceModel> model;
   };
   NTSTATUS AddAndStart(DeviceObject* physical, DevNode* node);
+  void FinishRemoval(DeviceObject* physical);
   const Binding* FindBinding(const DevNode* node);
   void WriteEnumKey(const DevNode* node);
   void LoadEnumKeys();
@@ -138,6 +141,7 @@ class Machine : private usb::BusOwner {
   std::map<std::string, Binding> bindings_;  // upper-cased hardware id -> driver
   std::vector<std::unique_ptr<Hub>> hubs_;
   std::map<const DeviceObject*, Attachment> attachments_;
+  std::set<const DeviceObject*> unplugged_;  // gone from the bus, removal sent or pending
   uint32_t nextController_ = 0;
   uint32_t nextDriverKey_ = 0;
   std::mutex busMutex_;  // guards the list of physical devices and the instance numbers

@@ -72,6 +72,11 @@ uint8_t UsbDevice::configuration() {
   return configuration_;
 }
 
+std::vector<uint8_t> UsbDevice::Selections() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return selections_;
+}
+
 void UsbDevice::Detach() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -139,6 +144,10 @@ void Walk(const std::vector<uint8_t>& set, Visit visit) {
 }  // namespace
 
 NTSTATUS UsbDevice::Select(Urb* urb) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    selections_.push_back(urb->configurationValue);
+  }
   std::vector<std::unique_ptr<HostPipe>> pipes;
   if (urb->configurationValue != 0) {
     std::vector<uint8_t> set;

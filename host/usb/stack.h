@@ -104,6 +104,9 @@ class UsbDevice : public Port {
   void SetPhysical(DeviceObject* physical) { physical_ = physical; }
   std::shared_ptr<DeviceModel> model() const { return model_; }
   uint8_t configuration();
+  // Every configuration value a driver asked the stack to select (0 to
+  // deselect), refused ones included, oldest first.
+  std::vector<uint8_t> Selections();
 
   // The dispatch routine of the physical device.
   static NTSTATUS Dispatch(DeviceObject* device, Irp* irp);
@@ -129,6 +132,7 @@ class UsbDevice : public Port {
 
   std::mutex mutex_;
   uint8_t configuration_ = 0;
+  std::vector<uint8_t> selections_;
   std::vector<std::unique_ptr<HostPipe>> pipes_;
   std::vector<std::pair<Transfer*, Irp*>> inFlight_;
   bool attached_ = true;

@@ -108,11 +108,12 @@ TEST_F(Dispatch, SurpriseRemovalFailsHeldRequestsAndLaterOnes) {
   QIROTOWER_STATEREC state{};
   EXPECT_EQ(machine_->io().Control(file, IOCTL_TOWER_GET_STATE, nullptr, 0, &state, 8, &got),
             STATUS_DELETE_PENDING);
-  EXPECT_FALSE(LinkExists(1));
-  // The device object lives on until its last handle closes.
+  // The removal waits for the last handle; the device and its link live on until then.
+  EXPECT_TRUE(LinkExists(1));
   ASSERT_NE(Record(1), nullptr);
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
   EXPECT_EQ(Record(1), nullptr);
+  EXPECT_FALSE(LinkExists(1));
 }
 
 TEST_F(Dispatch, AnOpenHandleMakesStopRemoveAndSleepBusy) {

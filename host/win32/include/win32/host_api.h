@@ -1,0 +1,242 @@
+/* The host machine's declarations of the Win32 calls the deliverables make.
+   Include "win32/windows.h", not this file: that one picks the platform's
+   own headers on Windows. Names, values, widths and record layouts are those
+   of 32-bit Windows; the calls reach the host machine running in this
+   process (hk::Machine::Current()). */
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+#define WIN32_HOST_EXTERN extern "C"
+#else
+#define WIN32_HOST_EXTERN extern
+#endif
+#define WIN32_HOST_API WIN32_HOST_EXTERN __attribute__((visibility("default")))
+
+/* ---- calling conventions: the host has one ------------------------------ */
+#define WINAPI
+#define APIENTRY
+#define CALLBACK
+#define NTAPI
+#define WINAPIV
+
+/* ---- types, with Windows' widths ----------------------------------------- */
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef unsigned char UCHAR;
+typedef unsigned short WORD;
+typedef unsigned short USHORT;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef unsigned int UINT;
+typedef int INT;
+typedef char CHAR;
+typedef uint16_t WCHAR;
+typedef intptr_t LONG_PTR;
+typedef uintptr_t ULONG_PTR;
+typedef uintptr_t DWORD_PTR;
+typedef ULONG_PTR SIZE_T;
+typedef void VOID;
+typedef void* PVOID;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef CHAR* LPSTR;
+typedef CHAR* PSTR;
+typedef const CHAR* LPCSTR;
+typedef const CHAR* PCSTR;
+typedef BYTE* PBYTE;
+typedef BYTE* LPBYTE;
+typedef WORD* PWORD;
+typedef DWORD* PDWORD;
+typedef DWORD* LPDWORD;
+typedef ULONG* PULONG;
+typedef BOOL* PBOOL;
+typedef LONG NTSTATUS;
+
+typedef void* HANDLE;
+typedef HANDLE* PHANDLE;
+typedef HANDLE HWND;
+typedef HANDLE HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef PVOID HDEVINFO;
+typedef DWORD DEVINST;
+typedef DWORD* PDEVINST;
+typedef DWORD CONFIGRET;
+
+typedef struct _GUID {
+  uint32_t Data1;
+  uint16_t Data2;
+  uint16_t Data3;
+  uint8_t Data4[8];
+} GUID;
+typedef GUID* LPGUID;
+typedef const GUID* LPCGUID;
+
+typedef struct _SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+/* Overlapped I/O is not part of the subset: every call that takes one must
+   be given null. */
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+#define ANYSIZE_ARRAY 1
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+/* ---- DllMain reasons ------------------------------------------------------- */
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+
+/* ---- files ------------------------------------------------------------------ */
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define GENERIC_EXECUTE 0x20000000u
+#define GENERIC_ALL 0x10000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+
+/* ---- system error codes ---------------------------------------------------- */
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_NOT_READY 21L
+#define ERROR_CRC 23L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_SEM_TIMEOUT 121L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_BUSY 170L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_OPERATION_ABORTED 995L
+#define ERROR_IO_PENDING 997L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_DEVICE_NOT_CONNECTED 1167L
+#define ERROR_NO_SYSTEM_RESOURCES 1450L
+#define ERROR_TIMEOUT 1460L
+#define ERROR_INVALID_USER_BUFFER 1784L
+
+/* ---- device installation services (SetupAPI) ------------------------------- */
+#define DIGCF_DEFAULT 0x00000001u
+#define DIGCF_PRESENT 0x00000002u
+#define DIGCF_ALLCLASSES 0x00000004u
+#define DIGCF_PROFILE 0x00000008u
+#define DIGCF_DEVICEINTERFACE 0x00000010u
+
+#define SPINT_ACTIVE 0x00000001u
+#define SPINT_DEFAULT 0x00000002u
+#define SPINT_REMOVED 0x00000004u
+
+/* SetupAPI's records are byte-packed on 32-bit Windows; the pointer-sized
+   Reserved fields keep their 32-bit width here, so each record has the size
+   its cbSize must name there (28, 28 and 5). The set's own element and
+   interface numbers stand in those fields. */
+#pragma pack(push, 1)
+typedef struct _SP_DEVINFO_DATA {
+  DWORD cbSize;
+  GUID ClassGuid;
+  DWORD DevInst;
+  DWORD Reserved;
+} SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
+
+typedef struct _SP_DEVICE_INTERFACE_DATA {
+  DWORD cbSize;
+  GUID InterfaceClassGuid;
+  DWORD Flags;
+  DWORD Reserved;
+} SP_DEVICE_INTERFACE_DATA, *PSP_DEVICE_INTERFACE_DATA;
+
+typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
+  DWORD cbSize;
+  CHAR DevicePath[ANYSIZE_ARRAY];
+} SP_DEVICE_INTERFACE_DETAIL_DATA_A, *PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(SP_DEVINFO_DATA) == 28, "SP_DEVINFO_DATA is 28 bytes on 32-bit Windows");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28,
+              "SP_DEVICE_INTERFACE_DATA is 28 bytes on 32-bit Windows");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5,
+              "SP_DEVICE_INTERFACE_DETAIL_DATA_A is 5 bytes on 32-bit Windows");
+static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4, "DevicePath at 4");
+#endif
+
+/* ---- configuration manager (CfgMgr32) -------------------------------------- */
+#define CR_SUCCESS 0x00000000u
+#define CR_INVALID_POINTER 0x00000003u
+#define CR_INVALID_FLAG 0x00000004u
+#define CR_INVALID_DEVNODE 0x00000005u
+#define CR_INVALID_DEVINST CR_INVALID_DEVNODE
+#define CR_NO_SUCH_DEVNODE 0x0000000Du
+#define CR_NO_SUCH_DEVINST CR_NO_SUCH_DEVNODE
+
+/* ---- kernel32 --------------------------------------------------------------- */
+WIN32_HOST_API DWORD WINAPI GetLastError(void);
+WIN32_HOST_API void WINAPI SetLastError(DWORD dwErrCode);
+
+WIN32_HOST_API HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
+                                         DWORD dwShareMode,
+                                         LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                         DWORD dwCreationDisposition,
+                                         DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+WIN32_HOST_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                                    LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+WIN32_HOST_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                                     LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+WIN32_HOST_API BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode,
+                                           LPVOID lpInBuffer, DWORD nInBufferSize,
+                                           LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                                           LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+WIN32_HOST_API BOOL WINAPI CloseHandle(HANDLE hObject);
+
+WIN32_HOST_API LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength);
+
+/* ntdll: the translation every failing call above makes of its NT status. */
+WIN32_HOST_API ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status);
+
+/* ---- setupapi --------------------------------------------------------------- */
+WIN32_HOST_API HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator,
+                                                    HWND hwndParent, DWORD Flags);
+WIN32_HOST_API BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
+                                                 PSP_DEVINFO_DATA DeviceInfoData);
+WIN32_HOST_API BOOL WINAPI SetupDiDeleteDeviceInfo(HDEVINFO DeviceInfoSet,
+                                                   PSP_DEVINFO_DATA DeviceInfoData);
+WIN32_HOST_API BOOL WINAPI SetupDiEnumDeviceInterfaces(
+    HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, const GUID* InterfaceClassGuid,
+    DWORD MemberIndex, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+WIN32_HOST_API BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
+    HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
+    DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData);
+WIN32_HOST_API BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+
+/* ---- cfgmgr32 --------------------------------------------------------------- */
+WIN32_HOST_API CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber,
+                                                      DEVINST dnDevInst, ULONG ulFlags);

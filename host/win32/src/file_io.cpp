@@ -1,0 +1,212 @@
+// Handles on devices: CreateFileA turns a user path into the kernel's name and
+// opens it through the host machine's I/O manager; reads, writes and device
+// control are synchronous, as on a handle opened without overlapped I/O.
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#include "handles.h"
+#include "kernel/machine.h"
+#include "tower/ntstatus.h"
+
+namespace win32host {
+
+namespace {
+
+// A handle on an open device. Requests in flight keep the kernel's file
+// object; the close waits for them so that it never frees it under them.
+class DeviceFile final : public Object {
+ public:
+  DeviceFile(hk::Machine* machine, hk::FileObject* file) : machine_(machine), file_(file) {}
+
+  // Starts a request on the handle; false once the handle is being closed or
+  // its machine is gone.
+  bool Begin() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closing_ || CurrentMachine() != machine_) return false;
+    ++inFlight_;
+    return true;
+  }
+  void End() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--inFlight_ == 0) idle_.notify_all();
+  }
+  // Cleanup, then close, once the requests in flight are done.
+  void Close() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    closing_ = true;
+    idle_.wait(lock, [this] { return inFlight_ == 0; });
+    // A handle that outlived its machine has nothing left to close.
+    if (CurrentMachine() != machine_) return;
+    lock.unlock();
+    machine_->io().Close(file_);
+  }
+  hk::IoManager& io() { return machine_->io(); }
+  hk::FileObject* file() { return file_; }
+
+ private:
+  hk::Machine* machine_;
+  hk::FileObject* file_;
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  int inFlight_ = 0;
+  bool closing_ = false;
+};
+
+// Holds a request on a handle from its start to its end.
+class Request {
+ public:
+  explicit Request(HANDLE handle) : file_(Lookup<DeviceFile>(handle)) {
+    if (file_ && !file_->Begin()) file_.reset();
+  }
+  ~Request() {
+    if (file_) file_->End();
+  }
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+  DeviceFile* get() { return file_.get(); }
+
+ private:
+  std::shared_ptr<DeviceFile> file_;
+};
+
+bool StartsWith(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// The calls of the subset carry no overlapped structure; Windows would start
+// asynchronous I/O instead, which the subset does not offer.
+bool RefuseOverlapped(LPOVERLAPPED overlapped) {
+  if (overlapped == nullptr) return false;
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return true;
+}
+
+}  // namespace
+
+}  // namespace win32host
+
+using namespace win32host;
+
+extern "C" {
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                          DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                          HANDLE hTemplateFile) {
+  // Access, sharing and security are the driver's business (the tower's
+  // device is exclusive whatever the caller asks for).
+  (void)dwDesiredAccess;
+  (void)dwShareMode;
+  (void)lpSecurityAttributes;
+  (void)hTemplateFile;
+  if (lpFileName == nullptr || dwCreationDisposition < CREATE_NEW ||
+      dwCreationDisposition > TRUNCATE_EXISTING) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  if ((dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return INVALID_HANDLE_VALUE;
+  }
+  // "\\.\X" (a device link) and "\\?\X" (a device interface) both name the
+  // kernel's "\??\X"; the subset serves no files.
+  if (!StartsWith(lpFileName, "\\\\.\\") && !StartsWith(lpFileName, "\\\\?\\")) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  hk::Machine* machine = CurrentMachine();
+  if (machine == nullptr) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  const std::u16string kernelPath = u"\\??\\" + hk::ToU16(lpFileName + 4);
+  hk::FileObject* file = nullptr;
+  const NTSTATUS status = machine->io().Open(kernelPath, &file);
+  if (!tower::NtSuccess(status)) {
+    SetLastNtError(status);
+    return INVALID_HANDLE_VALUE;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return InsertHandle(std::make_shared<DeviceFile>(machine, file));
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
+  if (RefuseOverlapped(lpOverlapped)) return FALSE;
+  Request request(hFile);
+  if (request.get() == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  uint32_t transferred = 0;
+  const NTSTATUS status =
+      request.get()->io().Read(request.get()->file(), lpBuffer, nNumberOfBytesToRead, &transferred);
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = transferred;
+  if (!tower::NtSuccess(status)) {
+    SetLastNtError(status);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+  if (RefuseOverlapped(lpOverlapped)) return FALSE;
+  Request request(hFile);
+  if (request.get() == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  uint32_t transferred = 0;
+  const NTSTATUS status = request.get()->io().Write(request.get()->file(), lpBuffer,
+                                                    nNumberOfBytesToWrite, &transferred);
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = transferred;
+  if (!tower::NtSuccess(status)) {
+    SetLastNtError(status);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+  if (lpBytesReturned != nullptr) *lpBytesReturned = 0;
+  if (RefuseOverlapped(lpOverlapped)) return FALSE;
+  Request request(hDevice);
+  if (request.get() == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  // Buffered: one system buffer as long as the longer length, holding the
+  // input; the output comes back for a status that is not an error.
+  uint32_t returned = 0;
+  const NTSTATUS status =
+      request.get()->io().Control(request.get()->file(), dwIoControlCode, lpInBuffer,
+                                  nInBufferSize, lpOutBuffer, nOutBufferSize, &returned);
+  if (lpBytesReturned != nullptr) *lpBytesReturned = returned;
+  // STATUS_TIMEOUT is a success: the call returns TRUE. Warnings fail with
+  // their translation but keep the bytes they returned.
+  if (!tower::NtSuccess(status)) {
+    SetLastNtError(status);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  // Only handles on devices are closed here; a device-information set has
+  // its own call and stays as it is.
+  std::shared_ptr<DeviceFile> file = Lookup<DeviceFile>(hObject);
+  if (!file || RemoveHandle(hObject) != file) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  file->Close();
+  return TRUE;
+}
+
+}  // extern "C"

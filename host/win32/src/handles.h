@@ -1,0 +1,40 @@
+// The process's handle table: what a HANDLE (or an HDEVINFO) names on the
+// host. Values are multiples of 4 as on Windows and are never given out twice,
+// so a closed handle stays invalid instead of naming a later object.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "win32/windows.h"
+
+namespace hk {
+class Machine;
+}
+
+namespace win32host {
+
+class Object {
+ public:
+  virtual ~Object() = default;
+};
+
+HANDLE InsertHandle(std::shared_ptr<Object> object);
+// The object a handle names, or null for a value that names none (the last
+// error is left alone).
+std::shared_ptr<Object> LookupHandle(HANDLE handle);
+// Takes the object out of the table; null when the value names none.
+std::shared_ptr<Object> RemoveHandle(HANDLE handle);
+
+template <typename T>
+std::shared_ptr<T> Lookup(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+}
+
+// The machine the calls reach: the one running in this process, or null.
+hk::Machine* CurrentMachine();
+
+// Sets the thread's last error to the translation of a failing status.
+void SetLastNtError(NTSTATUS status);
+
+}  // namespace win32host

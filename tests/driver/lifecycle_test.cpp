@@ -1,0 +1,172 @@
+// Towers come and go: configuration at start with the high-power fallback,
+// the device tree's view, holding across stop and removal, and sleep.
+#include <random>
+#include <set>
+#include <thread>
+
+#include "fixture.h"
+#include "tower/values.h"
+
+namespace towertest {
+namespace {
+
+using Lifecycle = MachineTest;
+
+TEST_F(Lifecycle, HighPowerOnABusPoweredHubFallsBackAndTriesAgainNextStart) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "HighPower", 1));
+  hk::DevNode* hub = machine_->AddHub(machine_->tree().Root()->children[0]->children[0], 1, false);
+  ASSERT_NE(hub, nullptr);
+  towers_.push_back(std::make_shared<sim::TowerModel>(Instant()));
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  hk::DeviceObject* physical = machine_->PlugUsbAt(hub, 2, towers_.back(), &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  hk::usb::UsbDevice* usb = machine_->UsbDeviceOf(physical);
+  // Configuration 1 first, then the high-power one, which the port cannot
+  // supply, then configuration 1 again.
+  EXPECT_EQ(usb->Selections(), (std::vector<uint8_t>{1, 0, 2, 0, 1}));
+  EXPECT_EQ(Tower().Configuration(), 1);
+  EXPECT_EQ(Record(1)->HighPower, 0);
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+
+  // The registry still asks for high power: the next start tries again.
+  ASSERT_EQ(Restart(physical), STATUS_SUCCESS);
+  const auto again = usb->Selections();
+  ASSERT_GE(again.size(), 3u);
+  EXPECT_EQ(std::vector<uint8_t>(again.end() - 3, again.end()), (std::vector<uint8_t>{2, 0, 1}));
+
+  // On a root hub port the high-power configuration is granted.
+  PlugTower();
+  EXPECT_EQ(Tower(1).Configuration(), 2);
+  EXPECT_EQ(Record(2)->HighPower, 1);
+}
+
+// A tower whose high-power configuration lacks the receive endpoint: the
+// selection fails for a reason other than power.
+class BrokenHighPower : public hk::usb::DeviceModel {
+ public:
+  explicit BrokenHighPower(std::shared_ptr<sim::TowerModel> inner) : inner_(std::move(inner)) {}
+  void Attach(hk::usb::Port* port) override { inner_->Attach(port); }
+  std::vector<uint8_t> DeviceDescriptor() override { return inner_->DeviceDescriptor(); }
+  std::vector<uint8_t> ConfigurationDescriptor(uint8_t index) override {
+    std::vector<uint8_t> set = inner_->ConfigurationDescriptor(index);
+    if (index == 1 && set.size() == 32) {
+      set.resize(25);  // drop the second endpoint
+      set[2] = 25;
+      set[13] = 1;  // bNumEndpoints of the interface
+    }
+    return set;
+  }
+  bool SetConfiguration(uint8_t value) override { return inner_->SetConfiguration(value); }
+  void Submit(hk::usb::Transfer* t) override { inner_->Submit(t); }
+  void Cancel(hk::usb::Transfer* t) override { inner_->Cancel(t); }
+
+ private:
+  std::shared_ptr<sim::TowerModel> inner_;
+};
+
+TEST_F(Lifecycle, AStartLeftWithoutAConfigurationFails) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "HighPower", 1));
+  auto tower = std::make_shared<sim::TowerModel>(Instant());
+  NTSTATUS status = STATUS_SUCCESS;
+  hk::DeviceObject* physical =
+      machine_->PlugUsb(std::make_shared<BrokenHighPower>(tower), kTowerHardwareId, &status);
+  EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+  EXPECT_FALSE(Flag(&Record(1)->Started));
+  hk::DevNode* node = machine_->NodeOf(physical);
+  ASSERT_NE(node, nullptr);
+  EXPECT_NE(node->status & hk::DN_HAS_PROBLEM, 0u);
+  EXPECT_EQ(node->problem, hk::CM_PROB_FAILED_START);
+  hk::FileObject* file = nullptr;
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(Lifecycle, TheDeviceTreeKnowsTowersPresentAndGone) {
+  hk::DeviceObject* physical = PlugTower();
+  hk::DevNode* node = machine_->NodeOf(physical);
+  ASSERT_NE(node, nullptr);
+  const std::string instance = node->instanceId;
+  EXPECT_EQ(instance.rfind("USB\\VID_0F5C&PID_0001\\", 0), 0u) << instance;
+  EXPECT_TRUE(node->present);
+  EXPECT_EQ(node->service, kService);
+  EXPECT_NE(node->status & hk::DN_STARTED, 0u);
+  EXPECT_NE(node->status & hk::DN_REMOVABLE, 0u);
+  ASSERT_FALSE(node->driverKey.empty());
+  // The interface carries the instance's name.
+  auto interfaces = machine_->kernel().Interfaces("{da12761a-0bcd-4bb5-ba81-4bbaa660af4e}", true);
+  ASSERT_EQ(interfaces.size(), 1u);
+  EXPECT_EQ(hk::ToU8(interfaces[0].link).rfind("\\??\\usb#vid_0f5c&pid_0001#", 0), 0u);
+
+  machine_->Unplug(physical);
+  EXPECT_FALSE(node->present);
+  EXPECT_TRUE(
+      machine_->kernel().Interfaces("{da12761a-0bcd-4bb5-ba81-4bbaa660af4e}", true).empty());
+  EXPECT_EQ(machine_->kernel().Interfaces("{da12761a-0bcd-4bb5-ba81-4bbaa660af4e}", false).size(),
+            1u);
+
+  // The same port again: the same instance, present once more.
+  towers_.push_back(std::make_shared<sim::TowerModel>(Instant()));
+  hk::DeviceObject* back = machine_->PlugUsbAt(node->parent, node->port, towers_.back(), nullptr);
+  EXPECT_EQ(machine_->NodeOf(back), node);
+  EXPECT_TRUE(node->present);
+
+  // Installed but absent towers survive a reboot as nodes that are not present.
+  Boot();
+  hk::DevNode* remembered = machine_->tree().Find(instance);
+  ASSERT_NE(remembered, nullptr);
+  EXPECT_FALSE(remembered->present);
+  EXPECT_EQ(remembered->service, kService);
+}
+
+TEST_F(Lifecycle, HeldRequestsAreReleasedAtCancelStopAndFailAtRemoval) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "Timeout_Read_1st", 0));
+  hk::DeviceObject* physical = PlugTower();
+  auto& io = machine_->io();
+  ASSERT_EQ(io.SendPnp(physical, 0x05), STATUS_SUCCESS);  // query stop
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);  // the tower is still started
+  uint8_t buffer[4];
+  auto first = io.ReadAsync(file, buffer, 4);
+  auto second = io.WriteAsync(file, "ab", 2);
+  EXPECT_FALSE(first->Wait(std::chrono::milliseconds(30)));
+  ASSERT_EQ(io.SendPnp(physical, 0x06), STATUS_SUCCESS);  // cancel stop
+  ASSERT_TRUE(first->Wait(std::chrono::seconds(5)));
+  ASSERT_TRUE(second->Wait(std::chrono::seconds(5)));
+  EXPECT_LT(first->finishOrder(), second->finishOrder());
+  EXPECT_EQ(second->status(), STATUS_SUCCESS);
+  EXPECT_EQ(io.Close(file), STATUS_SUCCESS);
+
+  ASSERT_EQ(io.SendPnp(physical, 0x01), STATUS_SUCCESS);  // query remove
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  auto held = io.ReadAsync(file, buffer, 4);
+  EXPECT_FALSE(held->Wait(std::chrono::milliseconds(30)));
+  machine_->Unplug(physical);
+  ASSERT_TRUE(held->Wait(std::chrono::seconds(5)));
+  EXPECT_EQ(held->status(), STATUS_DELETE_PENDING);
+  EXPECT_EQ(io.Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(Lifecycle, ATowerKeepsWorkingAfterASleepTheSystemWasAllowed) {
+  PlugTower();
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  EXPECT_FALSE(machine_->Sleep(4));  // an open tower vetoes it
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+  EXPECT_TRUE(machine_->Sleep(4));
+  // Awake again: requests are served, not held.
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  QIROTOWER_STATEREC state{};
+  auto io =
+      machine_->io().ControlAsync(file, IOCTL_TOWER_GET_STATE, nullptr, 0, &state, sizeof(state));
+  ASSERT_TRUE(io->Wait(std::chrono::seconds(2)));
+  EXPECT_EQ(state.State, 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace towertest
