@@ -91,9 +91,8 @@ using namespace win32host;
 extern "C" {
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                          DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
-                          HANDLE hTemplateFile) {
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
   // Access, sharing and security are the driver's business (the tower's
   // device is exclusive whatever the caller asks for).
   (void)dwDesiredAccess;
@@ -185,8 +184,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
   // input; the output comes back for a status that is not an error.
   uint32_t returned = 0;
   const NTSTATUS status =
-      request.get()->io().Control(request.get()->file(), dwIoControlCode, lpInBuffer,
-                                  nInBufferSize, lpOutBuffer, nOutBufferSize, &returned);
+      request.get()->io().Control(request.get()->file(), dwIoControlCode, lpInBuffer, nInBufferSize,
+                                  lpOutBuffer, nOutBufferSize, &returned);
   if (lpBytesReturned != nullptr) *lpBytesReturned = returned;
   // STATUS_TIMEOUT is a success: the call returns TRUE. Warnings fail with
   // their translation but keep the bytes they returned.

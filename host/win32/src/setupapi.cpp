@@ -273,8 +273,8 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   return Succeed();
 }
 
-CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber,
-                                       DEVINST dnDevInst, ULONG ulFlags) {
+CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
+                                       ULONG ulFlags) {
   if (pulStatus == nullptr || pulProblemNumber == nullptr) return CR_INVALID_POINTER;
   *pulStatus = 0;
   *pulProblemNumber = 0;

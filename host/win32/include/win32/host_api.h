@@ -204,16 +204,16 @@ WIN32_HOST_API void WINAPI SetLastError(DWORD dwErrCode);
 WIN32_HOST_API HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
                                          DWORD dwShareMode,
                                          LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                                         DWORD dwCreationDisposition,
-                                         DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+                                         DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                         HANDLE hTemplateFile);
 WIN32_HOST_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 WIN32_HOST_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
-WIN32_HOST_API BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode,
-                                           LPVOID lpInBuffer, DWORD nInBufferSize,
-                                           LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                                           LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+WIN32_HOST_API BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                                           DWORD nInBufferSize, LPVOID lpOutBuffer,
+                                           DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                                           LPOVERLAPPED lpOverlapped);
 WIN32_HOST_API BOOL WINAPI CloseHandle(HANDLE hObject);
 
 WIN32_HOST_API LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength);
