@@ -1,91 +1,181 @@
-// towerctl: the command-line front end of the host machine.
-//   towerctl demo [state-dir]   boot a machine with one tower and show it
+// towerctl: the command-line front end of the tower access library.
+//
+// On the host it boots a host machine with the driver and simulated towers
+// (one loopback tower unless told otherwise) and runs one command on it, or
+// an interactive shell that keeps the machine across commands. On Windows it
+// talks to the towers plugged into the PC.
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <iostream>
+#include <sstream>
 #include <string>
 
-#include "kernel/machine.h"
-#include "sim/tower.h"
-#include "tower/ids.h"
-#include "tower/ioctl.h"
-#include "tower/names.h"
+#include "commands.h"
+
+#ifndef _WIN32
+#include "host_machine.h"
+#endif
 
 namespace {
 
-using namespace tower;
+using towerctl::Args;
 
-int Demo(const std::filesystem::path& stateDir) {
-  hk::Machine machine(hk::Machine::Options{stateDir, false});
-  if (!NtSuccess(machine.LoadDriver("QIROUSBTower", TOWER_DRIVER_MODULE))) {
-    std::fprintf(stderr, "towerctl: the driver did not load\n");
-    return 1;
+void Usage() {
+  std::fprintf(stderr,
+               "usage: towerctl [options] command [arguments]\n"
+               "commands:\n"
+               "  list                        the towers plugged in, numbered from 1\n"
+               "  info N                      state, versions, settings, counters, texts\n"
+               "  set N key=value...          range=short|medium|long, link=vll|ir|irc,\n"
+               "                              endian=little|big, led-mode=hardware|software,\n"
+               "                              led1=on|off, led2=on|off, carrier=F, duty=S:D,\n"
+               "                              irc-packet=N, irc-time=N, speed=TX[:RX] (bit/s),\n"
+               "                              timeouts=FIRST:IC:WRITE (ms), flush=tx|rx|both,\n"
+               "                              reset, reset-stats\n"
+               "  send N text... | --hex XX.. write bytes to a tower\n"
+               "  recv N [count] [timeout-ms] read what the tower received\n"
+               "  demo [state-dir]            a whole exchange with the first tower\n"
+               "  shell                       a prompt that keeps the machine across commands\n"
+#ifndef _WIN32
+               "options (host machine):\n"
+               "  --state DIR                 the machine's state directory (kept)\n"
+               "  --towers N                  simulated towers to plug in (default 1)\n"
+               "  --silent                    towers whose link hears nothing (default: loopback)\n"
+               "shell only: plug [silent], unplug SLOT, towers\n"
+#endif
+  );
+}
+
+// Runs one command; the exit code.
+int Run(towerctl::Session& session, const Args& words) {
+  if (words.empty()) return 0;
+  const std::string& command = words[0];
+  if (command == "list") return towerctl::List();
+  if (command == "demo") return towerctl::Demo(session);
+  const int n = words.size() >= 2 ? towerctl::TowerNumber(words[1]) : 0;
+  const Args rest(words.size() > 2 ? words.begin() + 2 : words.end(), words.end());
+  if (n == 0 && (command == "info" || command == "set" || command == "send" || command == "recv")) {
+    std::fprintf(stderr, "towerctl: %s needs a tower number (1, 2, ...)\n", command.c_str());
+    return 2;
   }
-  machine.BindHardwareId(kTowerHardwareId, "QIROUSBTower");
-  NTSTATUS status = STATUS_SUCCESS;
-  // One simulated tower whose far side is its own light: it hears what it sends.
-  auto tower = std::make_shared<sim::TowerModel>();
-  machine.PlugUsb(tower, kTowerHardwareId, &status);
-  if (!NtSuccess(status)) {
-    std::fprintf(stderr, "towerctl: the tower did not start (0x%08X)\n",
-                 static_cast<unsigned>(status));
-    return 1;
+  if (command == "info") return towerctl::Info(session, n);
+  if (command == "set") return towerctl::Set(session, n, rest);
+  if (command == "send") return towerctl::Send(session, n, rest);
+  if (command == "recv") return towerctl::Recv(session, n, rest);
+  std::fprintf(stderr, "towerctl: unknown command '%s'\n", command.c_str());
+  Usage();
+  return 2;
+}
+
+Args Split(const std::string& line) {
+  std::istringstream in(line);
+  Args words;
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+#ifndef _WIN32
+using Machine = towerctl::HostMachine;
+#else
+// On Windows the towers are the PC's own.
+struct Machine {
+  void PrintTowers() {}
+};
+#endif
+
+int Shell(towerctl::Session& session, Machine& machine) {
+  (void)machine;
+  std::printf("towerctl shell: 'help' lists the commands, 'quit' ends\n");
+  int last = 0;
+  std::string line;
+  for (;;) {
+    std::printf("towerctl> ");
+    std::fflush(stdout);
+    if (!std::getline(std::cin, line)) break;
+    const Args words = Split(line);
+    if (words.empty()) continue;
+    const std::string& command = words[0];
+    if (command == "quit" || command == "exit") break;
+    if (command == "help") {
+      Usage();
+      continue;
+    }
+#ifndef _WIN32
+    if (command == "plug") {
+      const int slot = machine.Plug(words.size() >= 2 && words[1] == "silent");
+      if (slot != 0) std::printf("plugged a simulated tower in slot %d\n", slot);
+      last = slot != 0 ? 0 : 1;
+      continue;
+    }
+    if (command == "unplug") {
+      const int slot = words.size() >= 2 ? towerctl::TowerNumber(words[1]) : 0;
+      last = machine.Unplug(slot, session) ? 0 : 1;
+      if (last == 0) std::printf("unplugged the simulated tower in slot %d\n", slot);
+      continue;
+    }
+    if (command == "towers") {
+      machine.PrintTowers();
+      continue;
+    }
+#endif
+    last = Run(session, words);
   }
-
-  char16_t name[kMaxNameChars];
-  char16_t link[kMaxNameChars];
-  char path[kMaxNameChars];
-  FormatDeviceName(1, name, kMaxNameChars);
-  FormatLinkName(1, false, link, kMaxNameChars);
-  FormatUserPath(1, path, kMaxNameChars);
-  std::printf("device name: %s\n", hk::ToU8(name).c_str());
-  std::printf("link:        %s%s\n", hk::ToU8(link).c_str(),
-              machine.kernel().LinkExists(link) ? "" : " (missing)");
-  std::printf("user path:   %s\n", path);
-
-  // The state word answers even when the tower is not ready for anything else.
-  hk::FileObject* file = nullptr;
-  std::u16string kernelPath = u"\\??\\" + hk::ToU16(path + 4);
-  status = machine.io().Open(kernelPath, &file);
-  if (!NtSuccess(status)) {
-    std::fprintf(stderr, "towerctl: open failed (0x%08X)\n", static_cast<unsigned>(status));
-    return 1;
-  }
-  QIROTOWER_STATEREC state{};
-  uint32_t returned = 0;
-  status = machine.io().Control(file, IOCTL_TOWER_GET_STATE, nullptr, 0, &state, sizeof(state),
-                                &returned);
-  std::printf("state word:  0x%X (%s%s%s%s)\n", state.State,
-              (state.State & TOWER_STATE_PRESENT) ? "present " : "",
-              (state.State & TOWER_STATE_STARTED) ? "started " : "",
-              (state.State & TOWER_STATE_OPEN) ? "open " : "",
-              (state.State & TOWER_STATE_READER_ACTIVE) ? "receiving" : "");
-
-  const char message[] = "Hello, Zembo";
-  uint32_t written = 0;
-  NTSTATUS wrote = machine.io().Write(file, message, sizeof(message) - 1, &written);
-  char echo[sizeof(message)] = {};
-  uint32_t read = 0;
-  NTSTATUS got = machine.io().Read(file, echo, sizeof(message) - 1, &read);
-  std::printf("sent:        \"%s\" (%u bytes, 0x%08X)\n", message, written,
-              static_cast<unsigned>(wrote));
-  std::printf("heard:       \"%.*s\" (%u bytes, 0x%08X)\n", static_cast<int>(read), echo, read,
-              static_cast<unsigned>(got));
-  machine.io().Close(file);
-  if (!NtSuccess(wrote) || !NtSuccess(got) || read != written) status = STATUS_UNSUCCESSFUL;
-  const size_t violations = machine.kernel().verifier().Count();
-  return NtSuccess(status) && violations == 0 ? 0 : 1;
+  std::printf("\n");
+  return last;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::strcmp(argv[1], "demo") == 0) {
-    const std::filesystem::path dir =
-        argc >= 3 ? std::filesystem::path(argv[2])
-                  : std::filesystem::temp_directory_path() / "towerctl-demo";
-    return Demo(dir);
+  Args words;
+#ifndef _WIN32
+  towerctl::HostMachine::Options options;
+#endif
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+#ifndef _WIN32
+    if (arg == "--state" && i + 1 < argc) {
+      options.stateDir = argv[++i];
+      continue;
+    }
+    if (arg == "--towers" && i + 1 < argc) {
+      options.towers = std::atoi(argv[++i]);
+      continue;
+    }
+    if (arg == "--silent") {
+      options.silent = true;
+      continue;
+    }
+#endif
+    if (arg == "-h" || arg == "--help") {
+      Usage();
+      return 0;
+    }
+    words.push_back(arg);
   }
-  std::fprintf(stderr, "usage: towerctl demo [state-dir]\n");
-  return 2;
+  if (words.empty()) {
+    Usage();
+    return 2;
+  }
+#ifndef _WIN32
+  // "demo DIR": the state directory, as the README's command gives it.
+  if (words[0] == "demo" && words.size() >= 2) {
+    options.stateDir = words[1];
+    words.resize(1);
+  }
+  towerctl::HostMachine machine;
+  if (!machine.Boot(options)) return 1;
+#else
+  Machine machine;
+#endif
+  int code = 0;
+  {
+    towerctl::Session session;
+    code = words[0] == "shell" ? Shell(session, machine) : Run(session, words);
+  }
+#ifndef _WIN32
+  // Whatever the verifier found fails the run.
+  if (!machine.Shutdown() && code == 0) code = 1;
+#endif
+  return code;
 }

@@ -1,0 +1,60 @@
+// The host machine towerctl runs the library on: the driver loaded, and
+// simulated towers plugged in and out.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+
+namespace hk {
+class Machine;
+struct DeviceObject;
+}  // namespace hk
+
+namespace sim {
+class TowerModel;
+}
+
+namespace towerctl {
+
+class HostMachine {
+ public:
+  struct Options {
+    std::filesystem::path stateDir;  // empty: a fresh one, removed at the end
+    int towers = 1;
+    bool silent = false;  // the far side of each tower's link: silence, not loopback
+  };
+  HostMachine();
+  ~HostMachine();
+  HostMachine(const HostMachine&) = delete;
+  HostMachine& operator=(const HostMachine&) = delete;
+
+  // Boots the machine with the driver and the towers; false after a report.
+  bool Boot(const Options& options);
+  // Plugs one more simulated tower; its slot number (from 1), or 0.
+  int Plug(bool silent);
+  // Unplugs the tower in a slot, closing the session's handle on it first.
+  bool Unplug(int slot, Session& session);
+  // The simulated towers: slot, state and device path.
+  void PrintTowers();
+  // Shuts the machine down; false when the verifier found anything.
+  bool Shutdown();
+
+ private:
+  struct Slot {
+    std::shared_ptr<sim::TowerModel> model;
+    hk::DeviceObject* physical = nullptr;
+    bool plugged = false;
+  };
+  std::string PathOf(const Slot& slot);
+
+  std::filesystem::path stateDir_;
+  bool removeStateDir_ = false;
+  std::unique_ptr<hk::Machine> machine_;
+  std::vector<Slot> slots_;
+};
+
+}  // namespace towerctl
