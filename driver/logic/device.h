@@ -120,6 +120,11 @@ uint16_t TowerStateWord(TowerDevice* device);
 // A request is served only when ReaderActive, Open and Present are all set.
 bool TowerIsReady(TowerDevice* device);
 
+// Requests in progress: every dispatched request, and the receive transfer
+// while it is out, counts; removal waits for the count before the record goes.
+void TowerRequestBegin(TowerDevice* device);
+void TowerRequestEnd(TowerDevice* device);
+
 // Unit numbers (under the driver lock).
 NTSTATUS TowerTakeUnit(TowerDriver* driver, ULONG* unit);
 void TowerReleaseUnit(TowerDriver* driver, ULONG unit);

@@ -11,17 +11,8 @@ using plat::Major;
 using plat::PnpMinor;
 using plat::PowerMinor;
 
-// Every dispatched request counts itself until it is completed or handed down.
-void RequestBegin(TowerDevice* device) {
-  if (plat::AtomicIncrement(&device->Dispatch.InProgress) == 2)
-    plat::EventClear(&device->Dispatch.NoOtherRequests);
-}
-
-void RequestEnd(TowerDevice* device) {
-  const LONG left = plat::AtomicDecrement(&device->Dispatch.InProgress);
-  if (left == 1) plat::EventSet(&device->Dispatch.NoOtherRequests);
-  if (left == 0) plat::EventSet(&device->Dispatch.NoRequests);
-}
+void RequestBegin(TowerDevice* device) { TowerRequestBegin(device); }
+void RequestEnd(TowerDevice* device) { TowerRequestEnd(device); }
 
 NTSTATUS Finish(TowerDevice* device, plat::Request* request, NTSTATUS status,
                 uintptr_t information) {
@@ -113,8 +104,13 @@ NTSTATUS DispatchClose(TowerDevice* device, plat::Request* request) {
   const bool deleteNow = open == 0 && Flag(&d.Removed);
   Finish(device, request, status, 0);
   plat::MutexRelease(&d.CreateCloseLock);
-  // A device removed while a handle was open goes away with its last close.
-  if (deleteNow) TowerDeleteDevice(device);
+  // A device removed while a handle was open goes away with its last close,
+  // once a receive completion still running has let go of it.
+  if (deleteNow) {
+    const int64_t oneSecond = -10000000;
+    plat::EventWait(&d.NoRequests, &oneSecond);
+    TowerDeleteDevice(device);
+  }
   return status;
 }
 
@@ -272,6 +268,18 @@ NTSTATUS DispatchPnp(TowerDevice* device, plat::Request* request) {
 }
 
 }  // namespace
+
+// Every dispatched request counts itself until it is completed or handed down.
+void TowerRequestBegin(TowerDevice* device) {
+  if (plat::AtomicIncrement(&device->Dispatch.InProgress) == 2)
+    plat::EventClear(&device->Dispatch.NoOtherRequests);
+}
+
+void TowerRequestEnd(TowerDevice* device) {
+  const LONG left = plat::AtomicDecrement(&device->Dispatch.InProgress);
+  if (left == 1) plat::EventSet(&device->Dispatch.NoOtherRequests);
+  if (left == 0) plat::EventSet(&device->Dispatch.NoRequests);
+}
 
 TowerDevice* TowerDeviceOf(plat::Device* device) {
   return *static_cast<TowerDevice**>(plat::DeviceExtension(device));

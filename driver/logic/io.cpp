@@ -35,6 +35,9 @@ NTSTATUS TowerStartReader(TowerDevice* device) {
     SetFlag(&device->ReaderActive, false);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  // The transfer counts as a request in progress until its completion is
+  // done with the record.
+  TowerRequestBegin(device);
   bool stopping = false;
   {
     const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
@@ -50,6 +53,7 @@ NTSTATUS TowerStartReader(TowerDevice* device) {
     FreeReaderParts(request, block);
     SetFlag(&device->ReaderActive, false);
     plat::EventSet(&device->ReaderStoppedEvent);
+    TowerRequestEnd(device);
     return STATUS_CANCELLED;
   }
   // Set before submitting: a completion that stops the reader may run before
@@ -61,8 +65,9 @@ NTSTATUS TowerStartReader(TowerDevice* device) {
   return status;
 }
 
-NTSTATUS TowerReaderComplete(void* context, plat::Request* request, NTSTATUS status) {
-  auto* device = static_cast<TowerDevice*>(context);
+namespace {
+
+void ReaderCompletion(TowerDevice* device, plat::Request* request, NTSTATUS status) {
   plat::Request* held = nullptr;
   plat::TransferBlock* block = nullptr;
   {
@@ -73,7 +78,7 @@ NTSTATUS TowerReaderComplete(void* context, plat::Request* request, NTSTATUS sta
     device->Reader.Block = nullptr;
     plat::SpinLockRelease(&device->StateLock, irql);
   }
-  if (block == nullptr) return STATUS_MORE_PROCESSING_REQUIRED;
+  if (block == nullptr) return;
 
   const bool takenByCleanup = held == nullptr;
   if (takenByCleanup || status == STATUS_CANCELLED || plat::RequestCancelled(request)) {
@@ -85,7 +90,7 @@ NTSTATUS TowerReaderComplete(void* context, plat::Request* request, NTSTATUS sta
     else
       plat::RequestFree(request);
     plat::EventSet(&device->ReaderStoppedEvent);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return;
   }
 
   const ULONG usbStatus = plat::TransferUsbStatus(block);
@@ -94,7 +99,7 @@ NTSTATUS TowerReaderComplete(void* context, plat::Request* request, NTSTATUS sta
     // The receive transfer stops for good: only a new first open restarts it.
     SetFlag(&device->ReaderActive, false);
     FreeReaderParts(request, block);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return;
   }
 
   const ULONG received = plat::TransferLength(block);
@@ -109,6 +114,15 @@ NTSTATUS TowerReaderComplete(void* context, plat::Request* request, NTSTATUS sta
   }
   FreeReaderParts(request, block);
   TowerStartReader(device);
+}
+
+}  // namespace
+
+NTSTATUS TowerReaderComplete(void* context, plat::Request* request, NTSTATUS status) {
+  auto* device = static_cast<TowerDevice*>(context);
+  ReaderCompletion(device, request, status);
+  // The last touch of the record: removal may free it from here on.
+  TowerRequestEnd(device);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

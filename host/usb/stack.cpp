@@ -78,6 +78,9 @@ std::vector<uint8_t> UsbDevice::Selections() {
 }
 
 void UsbDevice::Detach() {
+  // Serialised with submissions: a transfer either reaches the model before
+  // it lets go (and is failed by it) or finds the device gone.
+  std::lock_guard<std::mutex> submit(submitMutex_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!attached_) return;
@@ -85,6 +88,11 @@ void UsbDevice::Detach() {
   }
   // The model fails what it still holds through this port, then lets go.
   model_->Attach(nullptr);
+}
+
+bool UsbDevice::Attached() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return attached_;
 }
 
 void UsbDevice::Vanish() { owner_.RequestUnplug(physical_); }
@@ -250,16 +258,25 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
     t.endpoint = urb->pipe->endpoint;
     t.shortOk = urb->shortOk;
   }
+  std::unique_lock<std::mutex> submit(submitMutex_);
+  if (!Attached()) {
+    submit.unlock();
+    return finish(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0);
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     inFlight_.emplace_back(&t, irp);
   }
+  // The model may finish the transfer at once, and its owner then frees the
+  // request; the reference keeps it alive until the cancellation check below.
+  irp->cancelRefs.fetch_add(1);
   {
     std::lock_guard<std::mutex> lock(irp->cancelLock);
     irp->cancelContext = this;
     irp->cancelRoutine = &UsbDevice::CancelTransfer;
   }
   model_->Submit(&t);
+  submit.unlock();
   // Cancelled before the routine was in place: the model lets it go now.
   bool cancelNow = false;
   {
@@ -268,6 +285,7 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
     if (cancelNow) irp->cancelRoutine = nullptr;
   }
   if (cancelNow) model_->Cancel(&t);
+  irp->cancelRefs.fetch_sub(1);
   return STATUS_PENDING;
 }
 

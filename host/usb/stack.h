@@ -120,6 +120,7 @@ class UsbDevice : public Port {
 
  private:
   NTSTATUS SubmitUrb(Irp* irp, Urb* urb);
+  bool Attached();
   NTSTATUS Select(Urb* urb);
   static void CancelTransfer(Irp* irp);
 
@@ -130,6 +131,7 @@ class UsbDevice : public Port {
   uint32_t portBudgetMa_;
   DeviceObject* physical_ = nullptr;
 
+  std::mutex submitMutex_;  // held across handing a transfer to the model, and by Detach
   std::mutex mutex_;
   uint8_t configuration_ = 0;
   std::vector<uint8_t> selections_;

@@ -1,7 +1,10 @@
 // Races the driver must survive: cancellation against release of held
 // requests, many towers added at once, and state queries from many threads.
+#include <random>
 #include <set>
 #include <thread>
+
+#include <cstring>
 
 #include "fixture.h"
 
@@ -104,6 +107,137 @@ TEST_F(Concurrency, CleanupRacingReceiveCompletionsNeverTouchesADeadRing) {
   stop = true;
   talker.join();
   EXPECT_FALSE(Flag(&Record(1)->ReaderActive));
+}
+
+// The units of the towers the driver has started, read from their records.
+std::set<ULONG> StartedUnits(hk::Machine& machine) {
+  std::set<ULONG> units;
+  for (hk::DevNode* node : machine.tree().Nodes()) {
+    std::lock_guard<std::recursive_mutex> lock(machine.tree().mutex());
+    if (!node->present || node->physical == nullptr || node->physical->attachedAbove == nullptr)
+      continue;
+    auto* tower = *reinterpret_cast<TowerDevice**>(node->physical->attachedAbove->extension.data());
+    units.insert(tower->UnitNumber);
+  }
+  return units;
+}
+
+TEST_F(Concurrency, TowersChurnWithRequestsInFlight) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "Timeout_Read_1st", 2));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "Timeout_Read_ic", 2));
+  std::atomic<bool> stop{false};
+  std::atomic<int> unexpected{0};
+  auto worker = [&](unsigned seed) {
+    std::mt19937 random(seed);
+    while (!stop.load()) {
+      hk::FileObject* file = nullptr;
+      if (!NtSuccess(OpenUnit(1 + random() % kMaxUnits, &file))) continue;
+      uint8_t buffer[24] = {};
+      uint32_t got = 0;
+      NTSTATUS statuses[3] = {
+          machine_->io().Read(file, buffer, 4, &got), machine_->io().Write(file, "abc", 3, &got),
+          machine_->io().Control(file, IOCTL_TOWER_GET_RANGE, nullptr, 0, buffer, 12, &got)};
+      for (NTSTATUS status : statuses)
+        if (status != STATUS_SUCCESS && status != STATUS_DELETE_PENDING &&
+            status != STATUS_DEVICE_NOT_READY && status != STATUS_DEVICE_NOT_CONNECTED)
+          ++unexpected;
+      if (machine_->io().Close(file) != STATUS_SUCCESS) ++unexpected;
+    }
+  };
+  std::thread a(worker, 1u);
+  std::thread b(worker, 2u);
+
+  std::mt19937 random(7);
+  std::vector<hk::DeviceObject*> present;
+  for (int round = 0; round < 150; ++round) {
+    if (present.size() < kMaxUnits && (present.empty() || random() % 3 != 0)) {
+      NTSTATUS status = STATUS_UNSUCCESSFUL;
+      hk::DeviceObject* physical = machine_->PlugUsb(std::make_shared<sim::TowerModel>(Instant()),
+                                                     kTowerHardwareId, &status);
+      // A tower may meet the names of one whose removal still waits for a handle.
+      if (NtSuccess(status))
+        present.push_back(physical);
+      else if (physical != nullptr)
+        machine_->Unplug(physical);
+    } else {
+      const size_t victim = random() % present.size();
+      machine_->Unplug(present[victim]);
+      present.erase(present.begin() + static_cast<long>(victim));
+    }
+  }
+  stop = true;
+  a.join();
+  b.join();
+  machine_->SettlePnp();
+  EXPECT_EQ(unexpected.load(), 0);
+
+  // Every started tower holds its own number, and the driver's mask holds
+  // exactly those numbers.
+  const std::set<ULONG> units = StartedUnits(*machine_);
+  EXPECT_EQ(units.size(), present.size());
+  ULONG mask = 0;
+  for (ULONG unit : units) mask |= 1u << unit;
+  auto* driver = static_cast<TowerDriver*>(machine_->FindDriver(kService)->context);
+  EXPECT_EQ(driver->UnitMask, mask);
+}
+
+TEST_F(Concurrency, ControlRequestsFromManyThreadsBesideReadsAndWrites) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "Timeout_Read_1st", 2));
+  PlugTower();
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  // Every assigned function but RESTART, plus unassigned ones and unknown codes.
+  std::vector<uint32_t> codes;
+  for (uint32_t function = 0x800; function <= 0x828; ++function)
+    if (function != 0x826) codes.push_back(TOWER_CTL_CODE(function));
+  codes.push_back(0x00220003u);
+  std::atomic<bool> stop{false};
+  std::atomic<int> unexpected{0};
+  std::atomic<int> done{0};
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < 8; ++t)
+    threads.emplace_back([&, t] {
+      std::mt19937 random(100 + t);
+      for (int i = 0; i < 250; ++i) {
+        const uint32_t code = codes[random() % codes.size()];
+        uint8_t in[32];
+        for (auto& byte : in) byte = static_cast<uint8_t>(random());
+        // Sane timeouts, so that the reader and writer stay quick.
+        if (code == IOCTL_TOWER_SET_TIMEOUTS) std::memset(in + 8, 0, 16);
+        uint8_t out[128];
+        const uint32_t inLength = random() % 2 ? 0 : random() % 33;
+        const uint32_t outLength = random() % 129;
+        uint32_t got = 0;
+        const NTSTATUS status = machine_->io().Control(file, code, inLength ? in : nullptr,
+                                                       inLength, out, outLength, &got);
+        if (status != STATUS_SUCCESS && status != STATUS_INVALID_PARAMETER &&
+            status != STATUS_BUFFER_TOO_SMALL && status != STATUS_UNSUCCESSFUL)
+          ++unexpected;
+        if (got > outLength) ++unexpected;
+        ++done;
+      }
+    });
+  std::thread reader([&] {
+    uint8_t buffer[16];
+    uint32_t got = 0;
+    while (!stop.load())
+      if (!NtSuccess(machine_->io().Read(file, buffer, sizeof(buffer), &got))) ++unexpected;
+  });
+  std::thread writer([&] {
+    uint32_t got = 0;
+    while (!stop.load())
+      if (!NtSuccess(machine_->io().Write(file, "0123456789", 10, &got))) ++unexpected;
+  });
+  for (auto& t : threads) t.join();
+  stop = true;
+  reader.join();
+  writer.join();
+  EXPECT_EQ(done.load(), 8 * 250);
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
 }  // namespace

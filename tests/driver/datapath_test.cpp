@@ -332,6 +332,9 @@ TEST_F(DataPath, UnpluggedWhileOpenTheReceiveTransferStops) {
   uint8_t byte = 0;
   uint32_t got = 0;
   EXPECT_EQ(machine_->io().Read(file, &byte, 1, &got), STATUS_DELETE_PENDING);
+  // The failed transfer comes back on the bus thread.
+  for (int i = 0; i < 500 && Flag(&Record(1)->ReaderActive); ++i)
+    std::this_thread::sleep_for(milliseconds(1));
   EXPECT_FALSE(Flag(&Record(1)->ReaderActive));
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
   EXPECT_EQ(Record(1), nullptr);
