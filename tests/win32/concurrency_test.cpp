@@ -12,9 +12,9 @@ namespace {
 
 using namespace std::chrono;
 
-class Concurrency : public AppTest {};
+class Win32Concurrency : public AppTest {};
 
-TEST_F(Concurrency, ThreadsCallTheLibraryOnTheirOwnAndSharedTowers) {
+TEST_F(Win32Concurrency, ThreadsCallTheLibraryOnTheirOwnAndSharedTowers) {
   ASSERT_NE(PlugTower(), nullptr);
   ASSERT_NE(PlugTower(), nullptr);
   const auto paths = InterfacePaths(DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
@@ -54,7 +54,7 @@ TEST_F(Concurrency, ThreadsCallTheLibraryOnTheirOwnAndSharedTowers) {
   EXPECT_EQ(failures.load(), 0);
 }
 
-TEST_F(Concurrency, CloseWaitsForTheRequestInFlightThenTheHandleIsGone) {
+TEST_F(Win32Concurrency, CloseWaitsForTheRequestInFlightThenTheHandleIsGone) {
   ASSERT_NE(PlugTower(), nullptr);
   HANDLE tower = Open("\\\\.\\QIROTOWER1");
   ASSERT_NE(tower, INVALID_HANDLE_VALUE);
