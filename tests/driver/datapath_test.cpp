@@ -307,7 +307,10 @@ TEST_F(DataPath, AStoppedReceiveTransferHoldsUntilTheHandleIsReopened) {
   hk::FileObject* file = Open();
   Tower().Inject({9, 9});
   ASSERT_TRUE(WaitForRing(2));
-  // The tower resets its endpoints: the receive transfer comes back and stops.
+  // Once the receive transfer is back at the tower, the tower resets its
+  // endpoints: the transfer comes back cancelled and stops.
+  for (int i = 0; i < 500 && Tower().HeldTransfers() == 0; ++i)
+    std::this_thread::sleep_for(milliseconds(1));
   Tower().SetConfiguration(1);
   for (int i = 0; i < 500 && StateWord(file) != 0x7; ++i)
     std::this_thread::sleep_for(milliseconds(1));
