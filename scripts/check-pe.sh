@@ -46,5 +46,36 @@ elif strings_tool="$(command -v i686-w64-mingw32-strings || command -v strings)"
   "$strings_tool" -el "$image" | grep -qx "VS_VERSION_INFO" || fail "version resource lacks VS_VERSION_INFO"
 fi
 
+# The entry point lies in the code section.
+sections="$("$objdump" -h "$image")"
+entry=$(( 0x$(awk '$1 == "AddressOfEntryPoint" { print $2; exit }' <<<"$headers") ))
+base=$(( 0x$(awk '$1 == "ImageBase" { print $2; exit }' <<<"$headers") ))
+read -r text_vma text_size < <(awk '$2 == ".text" { print $4, $3; exit }' <<<"$sections")
+if [ -z "${text_vma:-}" ]; then
+  fail "no .text section"
+else
+  start=$(( 0x$text_vma )); end=$(( start + 0x$text_size ))
+  (( entry != 0 && base + entry >= start && base + entry < end )) ||
+    fail "entry point $(printf 0x%x $((base + entry))) lies outside .text"
+fi
+
+# No section may be both writable and executable.
+wx="$(awk '/^ *[0-9]+ / { name = $2; next }
+           /CODE/ && !/READONLY/ { print name }' <<<"$sections")"
+[ -z "$wx" ] || fail "writable and executable section(s): $wx"
+
+# The setup information next to the image installs it for the tower.
+inf="$(dirname "$image")/Ostrel.inf"
+if [ ! -f "$inf" ]; then
+  fail "Ostrel.inf missing from dist"
+else
+  for section in Version Manufacturer DefaultInstall Strings; do
+    grep -qi "^\[$section\]" "$inf" || fail "Ostrel.inf lacks [$section]"
+  done
+  grep -qi 'USB\\Vid_0F5C&Pid_0001' "$inf" || fail "Ostrel.inf does not name the tower's hardware id"
+  grep -qi '^AddService *= *QIROUSBTower' "$inf" || fail "Ostrel.inf adds no QIROUSBTower service"
+  grep -qi 'Ostrel\.sys' "$inf" || fail "Ostrel.inf does not install Ostrel.sys"
+fi
+
 if [ "$failed" -ne 0 ]; then exit 1; fi
-echo "check-pe: $image: native subsystem; imports ${dlls[*]}; version resource present"
+echo "check-pe: $image: native subsystem; entry in .text; no W+X section; imports ${dlls[*]}; version resource present; Ostrel.inf names the tower"
