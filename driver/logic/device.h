@@ -56,6 +56,8 @@ struct DispatchState {
   volatile LONG InProgress;       // starts at 1; each request in flight adds one
   plat::Event NoOtherRequests;    // manual reset: set while InProgress <= 1
   plat::Event NoRequests;         // manual reset: set once InProgress reaches 0
+  volatile LONG ReaderHolds;      // receive transfers out, and completions running
+  plat::Event NoReader;           // manual reset: set while ReaderHolds is 0
   plat::HoldQueue Held;
   plat::Mutex CreateCloseLock;     // serialises create, close and removal
   ULONG DevicePowerState;          // never set to D0 by this driver
@@ -120,10 +122,16 @@ uint16_t TowerStateWord(TowerDevice* device);
 // A request is served only when ReaderActive, Open and Present are all set.
 bool TowerIsReady(TowerDevice* device);
 
-// Requests in progress: every dispatched request, and the receive transfer
-// while it is out, counts; removal waits for the count before the record goes.
+// Requests in progress: every dispatched request counts until it is completed
+// or handed down.
 void TowerRequestBegin(TowerDevice* device);
 void TowerRequestEnd(TowerDevice* device);
+// The receive transfer holds the record while it is out; the record is not
+// freed before the last completion has let go of it.
+void TowerReaderHold(TowerDevice* device);
+void TowerReaderRelease(TowerDevice* device);
+// Waits (at most a second) until no receive completion holds the record.
+void TowerWaitForReader(TowerDevice* device);
 
 // Unit numbers (under the driver lock).
 NTSTATUS TowerTakeUnit(TowerDriver* driver, ULONG* unit);

@@ -107,8 +107,7 @@ NTSTATUS DispatchClose(TowerDevice* device, plat::Request* request) {
   // A device removed while a handle was open goes away with its last close,
   // once a receive completion still running has let go of it.
   if (deleteNow) {
-    const int64_t oneSecond = -10000000;
-    plat::EventWait(&d.NoRequests, &oneSecond);
+    TowerWaitForReader(device);
     TowerDeleteDevice(device);
   }
   return status;
@@ -189,7 +188,10 @@ NTSTATUS PnpRemove(TowerDevice* device, plat::Request* request) {
   }
   const bool deleteNow = plat::AtomicRead(&d.OpenCount) == 0;
   plat::MutexRelease(&d.CreateCloseLock);
-  if (deleteNow) TowerDeleteDevice(device);
+  if (deleteNow) {
+    TowerWaitForReader(device);
+    TowerDeleteDevice(device);
+  }
   return status;
 }
 
@@ -279,6 +281,21 @@ void TowerRequestEnd(TowerDevice* device) {
   const LONG left = plat::AtomicDecrement(&device->Dispatch.InProgress);
   if (left == 1) plat::EventSet(&device->Dispatch.NoOtherRequests);
   if (left == 0) plat::EventSet(&device->Dispatch.NoRequests);
+}
+
+void TowerReaderHold(TowerDevice* device) {
+  if (plat::AtomicIncrement(&device->Dispatch.ReaderHolds) == 1)
+    plat::EventClear(&device->Dispatch.NoReader);
+}
+
+void TowerReaderRelease(TowerDevice* device) {
+  if (plat::AtomicDecrement(&device->Dispatch.ReaderHolds) == 0)
+    plat::EventSet(&device->Dispatch.NoReader);
+}
+
+void TowerWaitForReader(TowerDevice* device) {
+  const int64_t oneSecond = -10000000;
+  plat::EventWait(&device->Dispatch.NoReader, &oneSecond);
 }
 
 TowerDevice* TowerDeviceOf(plat::Device* device) {

@@ -228,6 +228,7 @@ void TowerInitDevice(TowerDevice* device, TowerDriver* driver, ULONG unit) {
   d.SystemPowerState = kSystemWorking;
   plat::EventInit(&d.NoOtherRequests, plat::EventType::Notification, true);
   plat::EventInit(&d.NoRequests, plat::EventType::Notification, false);
+  plat::EventInit(&d.NoReader, plat::EventType::Notification, true);
   plat::MutexInit(&d.CreateCloseLock, "TowerDevice.CreateCloseLock");
   plat::HoldQueueInit(&d.Held, &TowerHeldCancelled, device);
 }
@@ -236,6 +237,7 @@ void TowerDestroyDevice(TowerDevice* device) {
   DispatchState& d = device->Dispatch;
   plat::HoldQueueDestroy(&d.Held);
   plat::MutexDestroy(&d.CreateCloseLock);
+  plat::EventDestroy(&d.NoReader);
   plat::EventDestroy(&d.NoRequests);
   plat::EventDestroy(&d.NoOtherRequests);
   plat::EventDestroy(&device->ReaderStoppedEvent);

@@ -37,7 +37,7 @@ NTSTATUS TowerStartReader(TowerDevice* device) {
   }
   // The transfer counts as a request in progress until its completion is
   // done with the record.
-  TowerRequestBegin(device);
+  TowerReaderHold(device);
   bool stopping = false;
   {
     const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
@@ -53,7 +53,7 @@ NTSTATUS TowerStartReader(TowerDevice* device) {
     FreeReaderParts(request, block);
     SetFlag(&device->ReaderActive, false);
     plat::EventSet(&device->ReaderStoppedEvent);
-    TowerRequestEnd(device);
+    TowerReaderRelease(device);
     return STATUS_CANCELLED;
   }
   // Set before submitting: a completion that stops the reader may run before
@@ -122,7 +122,7 @@ NTSTATUS TowerReaderComplete(void* context, plat::Request* request, NTSTATUS sta
   auto* device = static_cast<TowerDevice*>(context);
   ReaderCompletion(device, request, status);
   // The last touch of the record: removal may free it from here on.
-  TowerRequestEnd(device);
+  TowerReaderRelease(device);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

@@ -24,48 +24,6 @@ std::string UpperAscii(std::string text) {
   return text;
 }
 
-// The bus's own driver for the physical devices it reports: it accepts the
-// requests a function driver hands down.
-NTSTATUS BusDispatch(DeviceObject* device, Irp* irp) {
-  Kernel& kernel = *device->driver->kernel;
-  NTSTATUS status = STATUS_SUCCESS;
-  switch (irp->major) {
-    case IrpMajor::Create:
-    case IrpMajor::Close:
-    case IrpMajor::Cleanup:
-    case IrpMajor::Power:
-      break;
-    case IrpMajor::Pnp:
-      switch (irp->minor) {
-        case 0x00:  // start
-        case 0x01:  // query remove
-        case 0x02:  // remove
-        case 0x03:  // cancel remove
-        case 0x04:  // stop
-        case 0x05:  // query stop
-        case 0x06:  // cancel stop
-        case 0x17:  // surprise removal
-          break;
-        case 0x09:  // capabilities: the bus fills in what it knows
-          if (irp->capsVersion < 1) {
-            status = STATUS_INVALID_PARAMETER;
-            break;
-          }
-          irp->capsFlags |= 1u << 6;  // UniqueID
-          break;
-        default:
-          status = irp->status;  // not ours: leave the request as it came
-          break;
-      }
-      break;
-    default:
-      status = STATUS_INVALID_DEVICE_REQUEST;
-      break;
-  }
-  kernel.CompleteIrp(irp, status, irp->information);
-  return status;
-}
-
 }  // namespace
 
 Machine::Machine(const Options& options) : options_(options), io_(kernel_) {
@@ -78,8 +36,6 @@ Machine::Machine(const Options& options) : options_(options), io_(kernel_) {
     registry_->CreateKey(std::string(kServicesRoot) + "\\Class");
   else
     registry_->CreateKey(std::string(kControlRoot) + "\\Class");
-  nullBus_ = kernel_.CreateDriver("\\Driver\\HostBus");
-  nullBus_->dispatch = &BusDispatch;
   usbHub_ = kernel_.CreateDriver("\\Driver\\usbhub");
   usbHub_->dispatch = &usb::UsbDevice::Dispatch;
   bus_ = std::make_unique<usb::Bus>();
@@ -363,29 +319,13 @@ NTSTATUS Machine::AddAndStart(DeviceObject* physical, DevNode* node) {
   return result;
 }
 
-DeviceObject* Machine::CreatePhysical(const std::string& hardwareId, DispatchFn dispatch,
-                                      size_t extensionBytes) {
-  DriverObject* owner = dispatch == &BusDispatch ? nullBus_ : usbHub_;
+DeviceObject* Machine::CreatePhysical(const std::string& instanceId, size_t extensionBytes) {
   DeviceObject* physical = nullptr;
-  kernel_.CreateDevice(owner, u"", 0x22, 0, false, false, extensionBytes, &physical);
+  kernel_.CreateDevice(usbHub_, u"", 0x22, 0, false, false, extensionBytes, &physical);
   physical->initialising = false;
+  physical->instanceId = instanceId;
   std::lock_guard<std::mutex> lock(busMutex_);
-  physical->instanceId = hardwareId + "\\" + std::to_string(nextInstance_++);
   physicals_.push_back(physical);
-  return physical;
-}
-
-DeviceObject* Machine::Plug(const std::string& hardwareId, NTSTATUS* status) {
-  DeviceObject* physical = CreatePhysical(hardwareId, &BusDispatch, 0);
-  DevNode* node = tree_.Add(tree_.Root(), NodeKind::Device, physical->instanceId);
-  {
-    std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
-    node->hardwareIds = {hardwareId};
-    node->present = true;
-    node->physical = physical;
-  }
-  const NTSTATUS result = AddAndStart(physical, node);
-  if (status != nullptr) *status = result;
   return physical;
 }
 
@@ -417,9 +357,7 @@ DeviceObject* Machine::PlugUsbAt(DevNode* hubNode, uint8_t port,
     node->present = true;
     node->port = port;
   }
-  DeviceObject* physical = CreatePhysical(node->instanceId.substr(0, node->instanceId.rfind('\\')),
-                                          &usb::UsbDevice::Dispatch, sizeof(usb::UsbDevice*));
-  physical->instanceId = node->instanceId;
+  DeviceObject* physical = CreatePhysical(node->instanceId, sizeof(usb::UsbDevice*));
   auto usbDevice = std::make_unique<usb::UsbDevice>(
       kernel_, *bus_, static_cast<usb::BusOwner&>(*this), model, budget);
   usbDevice->SetPhysical(physical);

@@ -61,10 +61,6 @@ class Machine : private usb::BusOwner {
                       const std::string& description = "", const std::string& provider = "",
                       const std::string& version = "");
 
-  // A device appears on the bus: its physical device is made, the bound
-  // driver adds its device, and the device is started. Returns the physical
-  // device, or null when no driver took it (the add status in *status).
-  DeviceObject* Plug(const std::string& hardwareId, NTSTATUS* status = nullptr);
   // ---- the USB topology
   // A host controller (\\.\HCDn) with a root hub of `ports` ports; returns the
   // root hub's node.
@@ -105,8 +101,7 @@ class Machine : private usb::BusOwner {
   void RequestCycle(DeviceObject* physical) override;
   void PnpWorker();
   void PostPnp(std::function<void()> work);
-  DeviceObject* CreatePhysical(const std::string& hardwareId, DispatchFn dispatch,
-                               size_t extensionBytes);
+  DeviceObject* CreatePhysical(const std::string& instanceId, size_t extensionBytes);
   struct Binding {
     std::string service;
     std::string description;
@@ -136,7 +131,6 @@ class Machine : private usb::BusOwner {
   DeviceTree tree_;
   std::unique_ptr<Registry> registry_;
   IoManager io_;
-  DriverObject* nullBus_ = nullptr;
   std::map<std::string, LoadedDriver> drivers_;
   std::map<std::string, Binding> bindings_;  // upper-cased hardware id -> driver
   std::vector<std::unique_ptr<Hub>> hubs_;
@@ -146,7 +140,6 @@ class Machine : private usb::BusOwner {
   uint32_t nextDriverKey_ = 0;
   std::mutex busMutex_;  // guards the list of physical devices and the instance numbers
   std::vector<DeviceObject*> physicals_;
-  int nextInstance_ = 1;
   bool shutDown_ = false;
   DriverObject* usbHub_ = nullptr;
   std::unique_ptr<usb::Bus> bus_;
