@@ -1,0 +1,717 @@
+// What the tower stack costs next to what the machine allows: each figure is
+// measured on the host machine with simulated towers that add no delay of
+// their own, in the same run as a bare baseline of the same mechanism (plain
+// threads, a mutex and condition variables), and reported as a ratio.
+//
+// Every figure runs its baseline and its stack case alternately, several
+// times, so that both see the same machine load; the table gives the median
+// with the minimum and maximum of the repetitions, which is the noise.
+//
+//   tower_bench [--reps N] [--only NAME]   (names: receive write control
+//                                            wakeup timeout many idle)
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Tavrix.h"
+#include "kernel/machine.h"
+#include "sim/tower.h"
+#include "tower/ids.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// ------------------------------------------------------------------ measuring
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// CPU time of every thread of the process: the stack's threads (the bus, the
+// simulated towers' workers) count as much as the caller's.
+double ProcessCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double Percentile(std::vector<double> samples, double p) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  const auto at = static_cast<size_t>(p * static_cast<double>(samples.size() - 1) + 0.5);
+  return samples[std::min(at, samples.size() - 1)];
+}
+
+// The repetitions of one quantity: min, median, max.
+struct Spread {
+  std::vector<double> values;
+  void Add(double v) { values.push_back(v); }
+  double Min() const { return *std::min_element(values.begin(), values.end()); }
+  double Max() const { return *std::max_element(values.begin(), values.end()); }
+  double Median() const { return Percentile(values, 0.5); }
+};
+
+struct Row {
+  std::string figure;
+  std::string unit;
+  Spread stack;
+  Spread base;
+  // Ratio stack / baseline, with what it must stay within (0 = no target).
+  double ratioTarget = 0;
+  // An absolute limit on the stack's median (0 = none), in the row's unit.
+  double absoluteTarget = 0;
+  bool lowerIsBetter = true;
+};
+
+// A deque: rows are filled through references while later rows are added.
+std::deque<Row> rows;
+
+Row& AddRow(const std::string& figure, const std::string& unit, bool lowerIsBetter = true) {
+  rows.push_back(Row{figure, unit, {}, {}, 0, 0, lowerIsBetter});
+  return rows.back();
+}
+
+void PrintTable() {
+  std::printf("\n%-44s %-8s %26s %26s %7s  %s\n", "figure", "unit", "stack med [min..max]",
+              "baseline med [min..max]", "ratio", "target");
+  for (const Row& r : rows) {
+    const double s = r.stack.Median();
+    const double b = r.base.values.empty() ? 0 : r.base.Median();
+    char stack[64];
+    char base[64];
+    std::snprintf(stack, sizeof(stack), "%.3g [%.3g..%.3g]", s, r.stack.Min(), r.stack.Max());
+    if (r.base.values.empty()) {
+      std::snprintf(base, sizeof(base), "-");
+    } else {
+      std::snprintf(base, sizeof(base), "%.3g [%.3g..%.3g]", b, r.base.Min(), r.base.Max());
+    }
+    char ratio[32] = "-";
+    if (b > 0) std::snprintf(ratio, sizeof(ratio), "%.2f", s / b);
+    std::string target;
+    if (r.ratioTarget > 0 && b > 0) {
+      char t[64];
+      std::snprintf(t, sizeof(t), "ratio <= %.1f: %s", r.ratioTarget,
+                    s / b <= r.ratioTarget ? "met" : "MISSED");
+      target = t;
+    } else if (r.absoluteTarget > 0) {
+      char t[64];
+      std::snprintf(t, sizeof(t), "<= %.3g %s: %s", r.absoluteTarget, r.unit.c_str(),
+                    s <= r.absoluteTarget ? "met" : "MISSED");
+      target = t;
+    }
+    std::printf("%-44s %-8s %26s %26s %7s  %s\n", r.figure.c_str(), r.unit.c_str(), stack, base,
+                ratio, target.c_str());
+  }
+}
+
+// ------------------------------------------------------------------ bare mechanisms
+
+// Two threads handing bytes through a mutex and condition variables into a
+// ring, as the driver's receive ring sits between its completion and reads.
+class BareRing {
+ public:
+  explicit BareRing(size_t capacity) : data_(capacity) {}
+
+  // Blocks while the ring has no room for all n bytes (false once stopped).
+  bool Put(const uint8_t* bytes, size_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    notFull_.wait(lock, [&] { return stop_ || data_.size() - count_ >= n; });
+    if (stop_) return false;
+    for (size_t i = 0; i < n; ++i) {
+      data_[(head_ + count_) % data_.size()] = bytes[i];
+      ++count_;
+    }
+    notEmpty_.notify_one();
+    return true;
+  }
+  // Takes what is there, up to n, waiting for at least one byte (0 once stopped).
+  size_t Get(uint8_t* out, size_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    notEmpty_.wait(lock, [&] { return stop_ || count_ > 0; });
+    size_t taken = 0;
+    while (taken < n && count_ > 0) {
+      out[taken++] = data_[head_];
+      head_ = (head_ + 1) % data_.size();
+      --count_;
+    }
+    notFull_.notify_one();
+    return taken;
+  }
+  void Stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    notEmpty_.notify_all();
+    notFull_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable notEmpty_;
+  std::condition_variable notFull_;
+  std::vector<uint8_t> data_;
+  size_t head_ = 0;
+  size_t count_ = 0;
+  bool stop_ = false;
+};
+
+// A request/response ping-pong with a worker thread: the request's trip to
+// another thread and back.
+class PingPong {
+ public:
+  PingPong() : worker_([this] { Serve(); }) {}
+  ~PingPong() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    worker_.join();
+  }
+  PingPong(const PingPong&) = delete;
+  PingPong& operator=(const PingPong&) = delete;
+
+  void RoundTrip() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    request_ = true;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return !request_; });
+  }
+
+ private:
+  void Serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [this] { return stop_ || request_; });
+      if (stop_) return;
+      request_ = false;
+      cv_.notify_all();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool request_ = false;
+  bool stop_ = false;
+  std::thread worker_;
+};
+
+// ------------------------------------------------------------------ the host machine
+
+// A host machine with the driver loaded and `count` simulated towers, each
+// opened as an application opens it.
+class Bench {
+ public:
+  explicit Bench(size_t count, bool open = true) {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("tower-bench-" + std::to_string(static_cast<long>(::getpid())));
+    std::filesystem::remove_all(dir_);
+    machine_ = std::make_unique<hk::Machine>(hk::Machine::Options{dir_, false});
+    if (!tower::NtSuccess(machine_->LoadDriver("QIROUSBTower", TOWER_DRIVER_MODULE))) Die("load");
+    machine_->BindHardwareId(tower::kTowerHardwareId, "QIROUSBTower");
+    for (size_t i = 0; i < count; ++i) {
+      sim::TowerOptions options;
+      options.linkDelay = false;  // a tower that adds no delay of its own
+      options.farSide = sim::FarSide::Silence;
+      auto model = std::make_shared<sim::TowerModel>(options);
+      NTSTATUS status = tower::STATUS_UNSUCCESSFUL;
+      machine_->PlugUsb(model, tower::kTowerHardwareId, &status);
+      if (!tower::NtSuccess(status)) Die("plug");
+      towers_.push_back(model);
+    }
+    if (!open) return;
+    // Found and opened as an application finds and opens them; the search
+    // lists them in the order they were plugged.
+    QIROTOWER_FIND* find = QIROTowerFindFirst(QIROTOWER_FIND_PRESENT);
+    for (bool more = find != nullptr; more; more = QIROTowerFindNext(find)) {
+      HANDLE h = CreateFileA(QIROTowerGetPathName(find), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (h == INVALID_HANDLE_VALUE) Die("open");
+      handles_.push_back(h);
+    }
+    if (find != nullptr) QIROTowerFindStop(find);
+    if (handles_.size() != count) Die("find");
+  }
+  ~Bench() {
+    for (HANDLE h : handles_) CloseHandle(h);
+    for (const auto& v : machine_->Shutdown()) std::fprintf(stderr, "verifier: %s\n", v.c_str());
+    machine_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  Bench(const Bench&) = delete;
+  Bench& operator=(const Bench&) = delete;
+
+  HANDLE handle(size_t i = 0) { return handles_.at(i); }
+  sim::TowerModel& tower(size_t i = 0) { return *towers_.at(i); }
+  void Timeouts(DWORD firstByte, DWORD interChar, DWORD write) {
+    for (HANDLE h : handles_)
+      if (!QIROTowerSetTimeouts(h, firstByte, interChar, write)) Die("timeouts");
+  }
+
+  [[noreturn]] static void Die(const char* what) {
+    std::fprintf(stderr, "tower_bench: %s failed\n", what);
+    std::exit(2);
+  }
+
+ private:
+  std::filesystem::path dir_;
+  std::unique_ptr<hk::Machine> machine_;
+  std::vector<std::shared_ptr<sim::TowerModel>> towers_;
+  std::vector<HANDLE> handles_;
+};
+
+constexpr auto kRunFor = std::chrono::milliseconds(400);
+int reps = 3;
+
+// ------------------------------------------------------------------ receive throughput
+
+struct Throughput {
+  double bytesPerSecond;
+  double cpuPerPacketUs;
+};
+
+Throughput BareReceive() {
+  BareRing ring(1024);
+  std::atomic<bool> stop{false};
+  uint64_t chunks = 0;
+  uint64_t received = 0;
+  const double cpu0 = ProcessCpuSeconds();
+  const auto start = Clock::now();
+  std::thread producer([&] {
+    const uint8_t packet[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    while (!stop.load(std::memory_order_relaxed) && ring.Put(packet, sizeof(packet))) ++chunks;
+  });
+  std::thread consumer([&] {
+    uint8_t buffer[1024];
+    for (size_t n; (n = ring.Get(buffer, sizeof(buffer))) > 0;) received += n;
+  });
+  std::this_thread::sleep_for(kRunFor);
+  stop = true;
+  ring.Stop();
+  producer.join();
+  consumer.join();
+  const double wall = Seconds(Clock::now() - start);
+  const double cpu = ProcessCpuSeconds() - cpu0;
+  return {static_cast<double>(received) / wall, cpu / (static_cast<double>(received) / 8) * 1e6};
+}
+
+Throughput StackReceive(Bench& bench) {
+  sim::TowerModel& tower = bench.tower();
+  std::atomic<bool> stop{false};
+  // The far side keeps the tower's receive queue from running dry, so the
+  // bus delivers a packet every time the driver's receive transfer is back.
+  std::thread feeder([&] {
+    const std::vector<uint8_t> block(2048, 0x55);
+    while (!stop.load(std::memory_order_relaxed)) {
+      if (tower.QueuedBytes() < 2048) {
+        tower.Inject(block);
+      } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    }
+  });
+  while (tower.QueuedBytes() < 1024) std::this_thread::yield();
+  const uint64_t delivered0 = tower.Stats().delivered;
+  uint64_t received = 0;
+  const double cpu0 = ProcessCpuSeconds();
+  const auto start = Clock::now();
+  uint8_t buffer[1024];
+  while (Clock::now() - start < kRunFor) {
+    DWORD got = 0;
+    if (!ReadFile(bench.handle(), buffer, sizeof(buffer), &got, nullptr)) Bench::Die("ReadFile");
+    received += got;
+  }
+  const double wall = Seconds(Clock::now() - start);
+  const double cpu = ProcessCpuSeconds() - cpu0;
+  const uint64_t packets = tower.Stats().delivered - delivered0;
+  stop = true;
+  feeder.join();
+  (void)packets;
+  return {static_cast<double>(received) / wall, cpu / (static_cast<double>(received) / 8) * 1e6};
+}
+
+void ReceiveFigure() {
+  Row& rate = AddRow("receive throughput", "MB/s", false);
+  Row& cpu = AddRow("receive CPU per 8-byte packet", "us");
+  cpu.ratioTarget = 1.5;
+  Bench bench(1);
+  bench.Timeouts(200, 100, 200);
+  for (int i = 0; i < reps; ++i) {
+    const Throughput b = BareReceive();
+    const Throughput s = StackReceive(bench);
+    rate.base.Add(b.bytesPerSecond / 1e6);
+    rate.stack.Add(s.bytesPerSecond / 1e6);
+    cpu.base.Add(b.cpuPerPacketUs);
+    cpu.stack.Add(s.cpuPerPacketUs);
+  }
+}
+
+// ------------------------------------------------------------------ write throughput
+
+double BareWrite(size_t size) {
+  PingPong worker;
+  std::vector<uint8_t> source(size, 0xAA);
+  std::vector<uint8_t> buffer(size);
+  uint64_t bytes = 0;
+  const auto start = Clock::now();
+  while (Clock::now() - start < kRunFor / 2) {
+    std::memcpy(buffer.data(), source.data(), size);
+    worker.RoundTrip();
+    bytes += size;
+  }
+  return static_cast<double>(bytes) / Seconds(Clock::now() - start);
+}
+
+double StackWrite(Bench& bench, size_t size) {
+  std::vector<uint8_t> source(size, 0xAA);
+  uint64_t bytes = 0;
+  uint64_t calls = 0;
+  const auto start = Clock::now();
+  while (Clock::now() - start < kRunFor / 2) {
+    DWORD written = 0;
+    if (!WriteFile(bench.handle(), source.data(), static_cast<DWORD>(size), &written, nullptr))
+      Bench::Die("WriteFile");
+    bytes += written;
+    // The simulated tower keeps every byte it sent; keep that from growing.
+    if (++calls % 64 == 0) bench.tower().ClearTransmitted();
+  }
+  return static_cast<double>(bytes) / Seconds(Clock::now() - start);
+}
+
+void WriteFigure() {
+  Bench bench(1);
+  for (size_t size : {1, 8, 64, 512, 4096}) {
+    Row& row = AddRow("write throughput, " + std::to_string(size) + "-byte writes", "MB/s", false);
+    for (int i = 0; i < reps; ++i) {
+      row.base.Add(BareWrite(size) / 1e6);
+      row.stack.Add(StackWrite(bench, size) / 1e6);
+    }
+  }
+}
+
+// ------------------------------------------------------------------ control round trip
+
+double BareControl() {
+  PingPong worker;
+  uint64_t calls = 0;
+  const auto start = Clock::now();
+  while (Clock::now() - start < kRunFor) {
+    worker.RoundTrip();
+    ++calls;
+  }
+  return static_cast<double>(calls) / Seconds(Clock::now() - start);
+}
+
+double StackControl(Bench& bench) {
+  uint64_t calls = 0;
+  const auto start = Clock::now();
+  while (Clock::now() - start < kRunFor) {
+    WORD range = 0;
+    if (!QIROTowerGetRange(bench.handle(), &range)) Bench::Die("QIROTowerGetRange");
+    ++calls;
+  }
+  return static_cast<double>(calls) / Seconds(Clock::now() - start);
+}
+
+void ControlFigure() {
+  Row& rate = AddRow("control round trips (GetRange)", "k/s", false);
+  Row& time = AddRow("control round trip time", "us");
+  time.ratioTarget = 2.0;
+  Bench bench(1);
+  for (int i = 0; i < reps; ++i) {
+    const double b = BareControl();
+    const double s = StackControl(bench);
+    rate.base.Add(b / 1e3);
+    rate.stack.Add(s / 1e3);
+    time.base.Add(1e6 / b);
+    time.stack.Add(1e6 / s);
+  }
+}
+
+// ------------------------------------------------------------------ wake-up latency
+
+// One sample at a time: a reader blocks, the other side hands over one byte
+// and the reader stamps its return. The hand-over starts a little after the
+// reader is known to be about to block, so that it is asleep by then.
+class Handoff {
+ public:
+  // read: blocks until one byte arrives. send: delivers one byte.
+  std::vector<double> Run(int samples, const std::function<void()>& read,
+                          const std::function<void()>& send) {
+    std::vector<double> latencies;
+    std::thread reader([&] {
+      for (int i = 0; i < samples; ++i) {
+        Signal(ready_);
+        read();
+        const auto end = Clock::now();
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          latencies.push_back(std::chrono::duration<double, std::micro>(end - sent_).count());
+        }
+        Signal(done_);
+      }
+    });
+    for (int i = 0; i < samples; ++i) {
+      Await(ready_);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sent_ = Clock::now();
+      }
+      send();
+      Await(done_);
+    }
+    reader.join();
+    return latencies;
+  }
+
+ private:
+  void Signal(bool& flag) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    flag = true;
+    cv_.notify_all();
+  }
+  void Await(bool& flag) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return flag; });
+    flag = false;
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool ready_ = false;
+  bool done_ = false;
+  Clock::time_point sent_;
+};
+
+void WakeupFigure() {
+  Row& p50 = AddRow("wake-up latency p50", "us");
+  Row& p99 = AddRow("wake-up latency p99", "us");
+  p99.absoluteTarget = 100;
+  constexpr int kSamples = 500;
+  Bench bench(1);
+  bench.Timeouts(2000, 100, 200);
+  for (int i = 0; i < reps; ++i) {
+    BareRing ring(1024);
+    const uint8_t byte = 0x42;
+    uint8_t out = 0;
+    const auto bare = Handoff().Run(
+        kSamples, [&] { ring.Get(&out, 1); }, [&] { ring.Put(&byte, 1); });
+    const auto stack = Handoff().Run(
+        kSamples,
+        [&] {
+          DWORD got = 0;
+          if (!ReadFile(bench.handle(), &out, 1, &got, nullptr) || got != 1) Bench::Die("read");
+        },
+        [&] { bench.tower().Inject({byte}); });
+    p50.base.Add(Percentile(bare, 0.5));
+    p99.base.Add(Percentile(bare, 0.99));
+    p50.stack.Add(Percentile(stack, 0.5));
+    p99.stack.Add(Percentile(stack, 0.99));
+  }
+}
+
+// ------------------------------------------------------------------ timeout accuracy
+
+void TimeoutFigure() {
+  Row& p50 = AddRow("timeout overshoot past 20 ms, p50", "us");
+  Row& p99 = AddRow("timeout overshoot past 20 ms, p99", "us");
+  p99.absoluteTarget = 1000;
+  constexpr int kSamples = 25;
+  constexpr auto kLimit = std::chrono::milliseconds(20);
+  Bench bench(1);
+  bench.Timeouts(20, 20, 200);
+  for (int i = 0; i < reps; ++i) {
+    std::vector<double> bare;
+    std::vector<double> stack;
+    std::mutex mutex;
+    std::condition_variable cv;
+    for (int k = 0; k < kSamples; ++k) {
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        const auto start = Clock::now();
+        cv.wait_for(lock, kLimit, [] { return false; });
+        bare.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - start - kLimit).count());
+      }
+      uint8_t buffer[4];
+      DWORD got = 0;
+      const auto start = Clock::now();
+      if (!ReadFile(bench.handle(), buffer, sizeof(buffer), &got, nullptr) || got != 0)
+        Bench::Die("empty read");
+      stack.push_back(
+          std::chrono::duration<double, std::micro>(Clock::now() - start - kLimit).count());
+    }
+    p50.base.Add(Percentile(bare, 0.5));
+    p99.base.Add(Percentile(bare, 0.99));
+    p50.stack.Add(Percentile(stack, 0.5));
+    p99.stack.Add(Percentile(stack, 0.99));
+  }
+}
+
+// ------------------------------------------------------------------ many towers
+
+constexpr size_t kTowers = 31;
+constexpr auto kManyFor = std::chrono::milliseconds(1000);
+
+struct Many {
+  double bytesPerSecond;
+  double corePercent;
+};
+
+// One ticker thread delivers 8 bytes to each of the 31 receivers every
+// millisecond: the full-speed rate of one 8-byte transfer per frame.
+template <typename Deliver>
+void Tick(std::atomic<bool>& stop, Deliver deliver) {
+  auto next = Clock::now();
+  while (!stop.load(std::memory_order_relaxed)) {
+    next += std::chrono::milliseconds(1);
+    std::this_thread::sleep_until(next);
+    for (size_t t = 0; t < kTowers; ++t) deliver(t);
+  }
+}
+
+Many BareMany() {
+  std::vector<std::unique_ptr<BareRing>> rings;
+  for (size_t t = 0; t < kTowers; ++t) rings.push_back(std::make_unique<BareRing>(1024));
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> received{0};
+  std::vector<std::thread> consumers;
+  for (size_t t = 0; t < kTowers; ++t) {
+    consumers.emplace_back([&, t] {
+      uint8_t buffer[1024];
+      for (size_t n; (n = rings[t]->Get(buffer, sizeof(buffer))) > 0;) received += n;
+    });
+  }
+  const double cpu0 = ProcessCpuSeconds();
+  const auto start = Clock::now();
+  std::thread ticker([&] {
+    const uint8_t packet[8] = {};
+    Tick(stop, [&](size_t t) { rings[t]->Put(packet, sizeof(packet)); });
+  });
+  std::this_thread::sleep_for(kManyFor);
+  const double cpu = ProcessCpuSeconds() - cpu0;
+  const double wall = Seconds(Clock::now() - start);
+  const uint64_t got = received.load();
+  stop = true;
+  ticker.join();
+  for (auto& ring : rings) ring->Stop();
+  for (auto& c : consumers) c.join();
+  return {static_cast<double>(got) / wall, cpu / wall * 100};
+}
+
+Many StackMany(Bench& bench) {
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> received{0};
+  std::vector<std::thread> readers;
+  for (size_t t = 0; t < kTowers; ++t) {
+    readers.emplace_back([&, t] {
+      uint8_t buffer[64];
+      while (!stop.load(std::memory_order_relaxed)) {
+        DWORD got = 0;
+        if (!ReadFile(bench.handle(t), buffer, sizeof(buffer), &got, nullptr)) Bench::Die("read");
+        received += got;
+      }
+    });
+  }
+  const double cpu0 = ProcessCpuSeconds();
+  const uint64_t received0 = received.load();
+  const auto start = Clock::now();
+  std::thread ticker([&] {
+    const std::vector<uint8_t> packet(8, 0);
+    Tick(stop, [&](size_t t) { bench.tower(t).Inject(packet); });
+  });
+  std::this_thread::sleep_for(kManyFor);
+  const double cpu = ProcessCpuSeconds() - cpu0;
+  const double wall = Seconds(Clock::now() - start);
+  const uint64_t got = received.load() - received0;
+  stop = true;
+  ticker.join();
+  for (auto& r : readers) r.join();  // each read ends within its first-byte limit
+  return {static_cast<double>(got) / wall, cpu / wall * 100};
+}
+
+void ManyFigure() {
+  Row& rate = AddRow("31 towers at 8 KB/s: aggregate", "KB/s", false);
+  Row& cpu = AddRow("31 towers at 8 KB/s: CPU", "% core");
+  cpu.absoluteTarget = 5;
+  Bench bench(kTowers);
+  // Reads of 64 bytes: a reader wakes for each packet and returns every 8.
+  bench.Timeouts(100, 50, 200);
+  for (int i = 0; i < reps; ++i) {
+    const Many b = BareMany();
+    const Many s = StackMany(bench);
+    rate.base.Add(b.bytesPerSecond / 1e3);
+    rate.stack.Add(s.bytesPerSecond / 1e3);
+    cpu.base.Add(b.corePercent);
+    cpu.stack.Add(s.corePercent);
+  }
+}
+
+// ------------------------------------------------------------------ idle
+
+// CPU over a second of a process with a machine and a plugged tower but no
+// handle, against the same with the tower open and idle (its receive
+// transfer outstanding): the open tower must cost nothing while nothing comes.
+void IdleFigure() {
+  Row& row = AddRow("idle open tower: CPU per second", "us");
+  row.absoluteTarget = 0;
+  for (int i = 0; i < reps; ++i) {
+    {
+      Bench bench(1, false);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      const double cpu0 = ProcessCpuSeconds();
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      row.base.Add((ProcessCpuSeconds() - cpu0) * 1e6);
+    }
+    {
+      Bench bench(1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      const double cpu0 = ProcessCpuSeconds();
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      row.stack.Add((ProcessCpuSeconds() - cpu0) * 1e6);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string only;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--reps" && i + 1 < argc) {
+      reps = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--only" && i + 1 < argc) {
+      only = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: tower_bench [--reps N] [--only NAME]\n");
+      return 2;
+    }
+  }
+  const std::vector<std::pair<const char*, void (*)()>> figures = {
+      {"receive", ReceiveFigure}, {"write", WriteFigure},     {"control", ControlFigure},
+      {"wakeup", WakeupFigure},   {"timeout", TimeoutFigure}, {"many", ManyFigure},
+      {"idle", IdleFigure}};
+  const auto start = Clock::now();
+  for (const auto& [name, run] : figures) {
+    if (!only.empty() && only != name) continue;
+    std::fprintf(stderr, "running %s...\n", name);
+    run();
+  }
+  std::printf("%u cores, %d repetitions per figure, %.1f s\n", std::thread::hardware_concurrency(),
+              reps, Seconds(Clock::now() - start));
+  PrintTable();
+  return 0;
+}
