@@ -142,6 +142,13 @@ void TowerModel::Advance(Clock::time_point now, Batch& batch) {
   Deliver(batch);
 }
 
+bool TowerModel::WorkerHasWork() const {
+  // Only timed work needs the worker: a submission that completed at once (a
+  // receive transfer, a request, an OUT transfer on an instant link) leaves it
+  // asleep, instead of waking it for nothing on every packet.
+  return !outQueue_.empty() || !arrivals_.empty() || !answers_.empty();
+}
+
 std::optional<TowerModel::Clock::time_point> TowerModel::NextDeadline() const {
   std::optional<Clock::time_point> next;
   auto consider = [&](Clock::time_point at) {
@@ -307,8 +314,9 @@ void TowerModel::Submit(Transfer* t) {
   } else {
     SubmitOut(t, batch);
   }
+  const bool wake = WorkerHasWork();
   Finish(lock, batch);
-  wake_.notify_one();
+  if (wake) wake_.notify_one();
 }
 
 void TowerModel::SubmitOut(Transfer* t, Batch& batch) {
@@ -324,6 +332,10 @@ void TowerModel::SubmitOut(Transfer* t, Batch& batch) {
     case OutFault::DataError:
       ++firmware_.stats.errors;
       batch.done.push_back({t, STATUS_DEVICE_DATA_ERROR, hk::usb::USBD_STATUS_CRC, 0});
+      return;
+    case OutFault::Stall:
+      ++firmware_.stats.errors;
+      batch.done.push_back({t, STATUS_UNSUCCESSFUL, hk::usb::USBD_STATUS_STALL_PID, 0});
       return;
     case OutFault::None:
       break;
@@ -403,8 +415,9 @@ void TowerModel::Cancel(Transfer* t) {
   } else if (EraseOne(heldOut_, t) || EraseOne(heldControl_, t)) {
     cancelled(0);
   }
+  const bool wake = WorkerHasWork();
   Finish(lock, batch);
-  wake_.notify_one();
+  if (wake) wake_.notify_one();
 }
 
 // ---------------------------------------------------------------- the far side

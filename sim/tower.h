@@ -75,6 +75,7 @@ enum class OutFault : uint8_t {
   None,
   NeverAccept,  // the tower takes no data: OUT transfers stay pending until cancelled
   DataError,    // STATUS_DEVICE_DATA_ERROR / USBD_STATUS_CRC, actual 0, counted as an error
+  Stall,        // STATUS_UNSUCCESSFUL / USBD_STATUS_STALL_PID, actual 0, counted as an error
 };
 
 class TowerModel final : public hk::usb::DeviceModel {
@@ -195,6 +196,8 @@ class TowerModel final : public hk::usb::DeviceModel {
   void PowerOn();
   void DropLinkState();
   std::optional<Clock::time_point> NextDeadline() const;
+  // True when the worker has something to time (under mutex_).
+  bool WorkerHasWork() const;
   std::chrono::nanoseconds ByteTimeLocked(uint16_t speedCode) const;
   void Finish(std::unique_lock<std::mutex>& lock, Batch& batch);
 

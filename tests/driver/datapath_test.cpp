@@ -291,6 +291,23 @@ TEST_F(DataPath, ADataErrorRefusesRequestsUntilTheTowerDeliversAgain) {
 TEST_F(DataPath, AWriteThatFailsOtherwiseTellsTheTower) {
   PlugTower();
   hk::FileObject* file = Open();
+  Tower().SetOutFault(sim::OutFault::Stall);
+  uint32_t written = 99;
+  EXPECT_EQ(machine_->io().Write(file, "abc", 3, &written), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(Tower().WriteErrors(), 1u);
+  const auto last = Tower().SetupLog().back();
+  EXPECT_EQ(last.bRequest, TOWER_REQ_WRITE_ERROR);
+  EXPECT_EQ(last.wValue, 1);
+  EXPECT_EQ(last.wLength, 4);
+  // The receive transfer runs on: only a data error stops the tower.
+  EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(DataPath, AWriteWithoutATransferBlockSaysSo) {
+  PlugTower();
+  hk::FileObject* file = Open();
   machine_->kernel().FailNthAllocation(1);
   uint32_t written = 99;
   // No block for the transfer: nothing was sent, and the caller learns it.
