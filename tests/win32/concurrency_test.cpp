@@ -59,20 +59,20 @@ TEST_F(Win32Concurrency, CloseWaitsForTheRequestInFlightThenTheHandleIsGone) {
   HANDLE tower = Open("\\\\.\\QIROTOWER1");
   ASSERT_NE(tower, INVALID_HANDLE_VALUE);
   // A read that waits its whole first-byte limit: nothing arrives.
-  ASSERT_TRUE(QIROTowerSetTimeouts(tower, 300, 50, 200));
-  std::atomic<bool> readDone{false};
+  ASSERT_TRUE(QIROTowerSetTimeouts(tower, 600, 50, 200));
   BOOL readOk = FALSE;
   DWORD read = 99;
   std::thread reader([&] {
     char byte = 0;
     readOk = ReadFile(tower, &byte, 1, &read, nullptr);
-    readDone = true;
   });
-  std::this_thread::sleep_for(milliseconds(50));
+  // Long enough for the read to be under way even on a slow build.
+  std::this_thread::sleep_for(milliseconds(150));
   const auto start = steady_clock::now();
   Close(tower);
-  EXPECT_TRUE(readDone.load());
-  EXPECT_LT(steady_clock::now() - start, seconds(2));
+  // The close waited for the read instead of pulling the handle from under it.
+  EXPECT_GE(steady_clock::now() - start, milliseconds(200));
+  EXPECT_LT(steady_clock::now() - start, seconds(3));
   reader.join();
   EXPECT_TRUE(readOk);
   EXPECT_EQ(read, 0u);
