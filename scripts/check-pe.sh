@@ -77,5 +77,34 @@ else
   grep -qi 'Ostrel\.sys' "$inf" || fail "Ostrel.inf does not install Ostrel.sys"
 fi
 
+# The access library: every export by its undecorated name, and nothing but
+# the system's own DLLs underneath it.
+library="$(dirname "$image")/Tavrix.dll"
+if [ ! -f "$library" ]; then
+  fail "Tavrix.dll missing from dist"
+else
+  lib_headers="$("$objdump" -p "$library")"
+  exports="$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$lib_headers" | grep -c 'QIROTower' || true)"
+  [ "$exports" -ge 41 ] || fail "Tavrix.dll exports $exports QIROTower names, fewer than 41"
+  ! sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$lib_headers" | grep -q '@' ||
+    fail "Tavrix.dll exports decorated names"
+  for dll in $(awk '/DLL Name:/ { print $3 }' <<<"$lib_headers"); do
+    case "${dll,,}" in
+      kernel32.dll | setupapi.dll | cfgmgr32.dll | advapi32.dll | user32.dll | msvcrt.dll) ;;
+      *) fail "Tavrix.dll imports from $dll" ;;
+    esac
+  done
+fi
+program="$(dirname "$image")/towerctl.exe"
+if [ ! -f "$program" ]; then
+  fail "towerctl.exe missing from dist"
+else
+  prog_headers="$("$objdump" -p "$program")"
+  [ "$(awk '$1 == "Subsystem" { print $2 + 0; exit }' <<<"$prog_headers")" = "3" ] ||
+    fail "towerctl.exe is not a console program"
+  grep -qi 'DLL Name: Tavrix.dll' <<<"$prog_headers" || fail "towerctl.exe does not use Tavrix.dll"
+fi
+
 if [ "$failed" -ne 0 ]; then exit 1; fi
+echo "check-pe: $(dirname "$image"): Tavrix.dll exports $exports undecorated names; towerctl.exe is a console program over it"
 echo "check-pe: $image: native subsystem; entry in .text; no W+X section; imports ${dlls[*]}; version resource present; Ostrel.inf names the tower"
