@@ -164,7 +164,7 @@ NTSTATUS TowerAddDevice(plat::Driver* driver, plat::Device* physical) {
   properties.characteristics = 0;
   properties.exclusive = true;
   properties.directIo = true;
-  properties.extensionBytes = sizeof(TowerDevice*);
+  properties.extensionBytes = sizeof(uintptr_t);  // holds the record's address
   plat::Device* self = nullptr;
   NTSTATUS status = plat::DeviceCreate(driver, properties, &self);
   if (!NtSuccess(status)) {

@@ -62,7 +62,7 @@ std::unique_ptr<PendingIo> IoManager::Issue(Irp* irp) {
 NTSTATUS IoManager::Finish(std::unique_ptr<PendingIo> io, uintptr_t* information) {
   if (!io->Wait(hangLimit_)) {
     kernel_.verifier().Report(io->irp_->Describe() + " was never completed");
-    io.release();  // the request may still be completed late; keep it alive
+    (void)io.release();  // the request may still be completed late; keep it alive
     if (information != nullptr) *information = 0;
     return STATUS_PENDING;
   }
