@@ -308,7 +308,8 @@ NTSTATUS Version(Control& c) {
 // 16-bit terminator, cut to the output length.
 NTSTATUS Text(Control& c, uint8_t request) {
   if (c.buffer == nullptr) return STATUS_INVALID_PARAMETER;
-  const ULONG n = c.out & 0xFFFF;
+  // The reply length n + 4 must fit the setup packet's 16-bit length.
+  const ULONG n = (c.out & 0xFFFF) > 0xFFFB ? 0xFFFB : (c.out & 0xFFFF);
   auto* scratch = static_cast<uint8_t*>(plat::PoolAlloc(n + 14, kPoolTag));
   if (scratch == nullptr) return STATUS_NO_MEMORY;
   ULONG received = 0;
@@ -323,6 +324,7 @@ NTSTATUS Text(Control& c, uint8_t request) {
     result = STATUS_UNSUCCESSFUL;
   else if (Reply16(scratch, 0) > n + kReplyTextHeader)
     result = STATUS_BUFFER_TOO_SMALL;
+  if (received > n + kReplyTextHeader) received = n + kReplyTextHeader;
   const ULONG text = received > kReplyTextHeader ? received - kReplyTextHeader : 0;
   scratch[kReplyTextHeader + text] = 0;
   scratch[kReplyTextHeader + text + 1] = 0;

@@ -53,6 +53,7 @@ struct DispatchState {
   volatile LONG SurpriseRemoved;  // a surprise removal arrived
   volatile LONG Removed;          // a removal arrived
   volatile LONG OpenCount;        // handles opened and not yet closed
+  plat::SpinLock CountLock;       // keeps each count and its event in step
   volatile LONG InProgress;       // starts at 1; each request in flight adds one
   plat::Event NoOtherRequests;    // manual reset: set while InProgress <= 1
   plat::Event NoRequests;         // manual reset: set once InProgress reaches 0

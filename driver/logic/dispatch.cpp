@@ -27,6 +27,12 @@ NTSTATUS HandDown(TowerDevice* device, plat::Request* request) {
   return status;
 }
 
+// A Plug and Play request this driver has handled goes down as a success.
+NTSTATUS HandDownHandled(TowerDevice* device, plat::Request* request) {
+  plat::RequestSetStatus(request, STATUS_SUCCESS);
+  return HandDown(device, request);
+}
+
 bool Gone(TowerDevice* device) {
   return Flag(&device->Dispatch.SurpriseRemoved) || Flag(&device->Dispatch.Removed);
 }
@@ -58,15 +64,6 @@ NTSTATUS RunDataHandler(TowerDevice* device, plat::Request* request) {
   return Finish(device, request, status, information);
 }
 
-NTSTATUS DispatchData(TowerDevice* device, plat::Request* request) {
-  if (Gone(device)) return Finish(device, request, STATUS_DELETE_PENDING, 0);
-  if (MustHold(device)) {
-    if (plat::HoldQueueInsert(&device->Dispatch.Held, request)) return STATUS_PENDING;
-    return Finish(device, request, STATUS_CANCELLED, 0);
-  }
-  return RunDataHandler(device, request);
-}
-
 // Held requests go back through the dispatch in arrival order, as long as the
 // device can serve them.
 void ReleaseHeld(TowerDevice* device) {
@@ -80,6 +77,23 @@ void ReleaseHeld(TowerDevice* device) {
 void FailHeld(TowerDevice* device) {
   while (plat::Request* request = plat::HoldQueueRemoveHead(&device->Dispatch.Held))
     Finish(device, request, STATUS_DELETE_PENDING, 0);
+}
+
+NTSTATUS DispatchData(TowerDevice* device, plat::Request* request) {
+  if (Gone(device)) return Finish(device, request, STATUS_DELETE_PENDING, 0);
+  if (MustHold(device)) {
+    if (!plat::HoldQueueInsert(&device->Dispatch.Held, request))
+      return Finish(device, request, STATUS_CANCELLED, 0);
+    // The state may have changed between the test and the insertion, after
+    // a release or a removal went through the queue: look again, so that no
+    // request is left behind in it.
+    if (Gone(device))
+      FailHeld(device);
+    else if (!MustHold(device))
+      ReleaseHeld(device);
+    return STATUS_PENDING;
+  }
+  return RunDataHandler(device, request);
 }
 
 NTSTATUS DispatchCreate(TowerDevice* device, plat::Request* request) {
@@ -176,6 +190,7 @@ NTSTATUS PnpRemove(TowerDevice* device, plat::Request* request) {
   RequestEnd(device);  // the removal itself no longer counts
   plat::EventWait(&d.NoOtherRequests, &oneSecond);
   plat::RequestSetInformation(request, 0);
+  plat::RequestSetStatus(request, STATUS_SUCCESS);
   const NTSTATUS status = plat::PassDown(device->Lower, request);
   if (device->Attached) plat::Detach(device->Lower);
   device->Attached = false;
@@ -210,7 +225,7 @@ NTSTATUS DispatchPnp(TowerDevice* device, plat::Request* request) {
       if (plat::AtomicRead(&d.OpenCount) > 0 || plat::AtomicRead(&d.InProgress) > 2)
         return Finish(device, request, STATUS_DEVICE_BUSY, 0);
       SetFlag(&d.StopPending, true);
-      return HandDown(device, request);
+      return HandDownHandled(device, request);
 
     case PnpMinor::CancelStop: {
       const NTSTATUS status = plat::PassDownAndWait(device->Lower, request);
@@ -227,7 +242,7 @@ NTSTATUS DispatchPnp(TowerDevice* device, plat::Request* request) {
       if (device->InterfaceRegistered) plat::InterfaceSetState(&device->Interface, false);
       if (wasStarted) {
         SetFlag(&d.Started, false);
-        return HandDown(device, request);
+        return HandDownHandled(device, request);
       }
       return Finish(device, request, STATUS_SUCCESS, 0);
     }
@@ -236,7 +251,7 @@ NTSTATUS DispatchPnp(TowerDevice* device, plat::Request* request) {
       if (plat::AtomicRead(&d.OpenCount) > 0) return Finish(device, request, STATUS_DEVICE_BUSY, 0);
       SetFlag(&d.RemovePending, true);
       if (Flag(&d.Started)) WaitForOthers(device, nullptr);
-      return HandDown(device, request);
+      return HandDownHandled(device, request);
 
     case PnpMinor::CancelRemove: {
       const NTSTATUS status = plat::PassDownAndWait(device->Lower, request);
@@ -253,7 +268,7 @@ NTSTATUS DispatchPnp(TowerDevice* device, plat::Request* request) {
       SetFlag(&d.Started, false);
       SetFlag(&d.StopPending, false);
       SetFlag(&d.RemovePending, false);
-      return HandDown(device, request);
+      return HandDownHandled(device, request);
 
     case PnpMinor::Remove:
       return PnpRemove(device, request);
@@ -272,25 +287,37 @@ NTSTATUS DispatchPnp(TowerDevice* device, plat::Request* request) {
 }  // namespace
 
 // Every dispatched request counts itself until it is completed or handed down.
+// The count and its events change together under CountLock: otherwise a
+// set and a clear racing each other could leave an event saying the
+// opposite of the count.
 void TowerRequestBegin(TowerDevice* device) {
-  if (plat::AtomicIncrement(&device->Dispatch.InProgress) == 2)
-    plat::EventClear(&device->Dispatch.NoOtherRequests);
+  DispatchState& d = device->Dispatch;
+  const plat::Irql irql = plat::SpinLockAcquire(&d.CountLock);
+  if (plat::AtomicIncrement(&d.InProgress) == 2) plat::EventClear(&d.NoOtherRequests);
+  plat::SpinLockRelease(&d.CountLock, irql);
 }
 
 void TowerRequestEnd(TowerDevice* device) {
-  const LONG left = plat::AtomicDecrement(&device->Dispatch.InProgress);
-  if (left == 1) plat::EventSet(&device->Dispatch.NoOtherRequests);
-  if (left == 0) plat::EventSet(&device->Dispatch.NoRequests);
+  DispatchState& d = device->Dispatch;
+  const plat::Irql irql = plat::SpinLockAcquire(&d.CountLock);
+  const LONG left = plat::AtomicDecrement(&d.InProgress);
+  if (left == 1) plat::EventSet(&d.NoOtherRequests);
+  if (left == 0) plat::EventSet(&d.NoRequests);
+  plat::SpinLockRelease(&d.CountLock, irql);
 }
 
 void TowerReaderHold(TowerDevice* device) {
-  if (plat::AtomicIncrement(&device->Dispatch.ReaderHolds) == 1)
-    plat::EventClear(&device->Dispatch.NoReader);
+  DispatchState& d = device->Dispatch;
+  const plat::Irql irql = plat::SpinLockAcquire(&d.CountLock);
+  if (plat::AtomicIncrement(&d.ReaderHolds) == 1) plat::EventClear(&d.NoReader);
+  plat::SpinLockRelease(&d.CountLock, irql);
 }
 
 void TowerReaderRelease(TowerDevice* device) {
-  if (plat::AtomicDecrement(&device->Dispatch.ReaderHolds) == 0)
-    plat::EventSet(&device->Dispatch.NoReader);
+  DispatchState& d = device->Dispatch;
+  const plat::Irql irql = plat::SpinLockAcquire(&d.CountLock);
+  if (plat::AtomicDecrement(&d.ReaderHolds) == 0) plat::EventSet(&d.NoReader);
+  plat::SpinLockRelease(&d.CountLock, irql);
 }
 
 void TowerWaitForReader(TowerDevice* device) {

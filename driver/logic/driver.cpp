@@ -224,6 +224,7 @@ void TowerInitDevice(TowerDevice* device, TowerDriver* driver, ULONG unit) {
   device->Driver = driver;
 
   DispatchState& d = device->Dispatch;
+  plat::SpinLockInit(&d.CountLock, "TowerDevice.CountLock");
   d.InProgress = 1;
   d.SystemPowerState = kSystemWorking;
   plat::EventInit(&d.NoOtherRequests, plat::EventType::Notification, true);
@@ -238,6 +239,7 @@ void TowerDestroyDevice(TowerDevice* device) {
   plat::HoldQueueDestroy(&d.Held);
   plat::MutexDestroy(&d.CreateCloseLock);
   plat::EventDestroy(&d.NoReader);
+  plat::SpinLockDestroy(&d.CountLock);
   plat::EventDestroy(&d.NoRequests);
   plat::EventDestroy(&d.NoOtherRequests);
   plat::EventDestroy(&device->ReaderStoppedEvent);

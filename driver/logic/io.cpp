@@ -154,8 +154,12 @@ NTSTATUS TowerOpen(TowerDevice* device, plat::Request* request) {
     RingDestroy(old);
   }
   // The open succeeds even without a receive transfer; the tower then refuses
-  // data and control requests until it is opened again.
-  TowerStartReader(device);
+  // data and control requests until it is opened again. A transfer of the
+  // previous open that has not come back yet would share the record's
+  // transfer slot: it must be gone before a new one starts.
+  const int64_t oneSecond = -10000000;
+  if (plat::EventWait(&device->Dispatch.NoReader, &oneSecond) == STATUS_SUCCESS)
+    TowerStartReader(device);
   return STATUS_SUCCESS;
 }
 
@@ -166,6 +170,9 @@ NTSTATUS TowerCleanup(TowerDevice* device, plat::Request* request) {
   plat::Request* reader = nullptr;
   {
     const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+    // Cleared before the request is taken: a completion that follows can
+    // only signal it afterwards.
+    plat::EventClear(&device->ReaderStoppedEvent);
     reader = device->Reader.Request;
     device->Reader.Request = nullptr;
     device->ReaderStopping = true;
@@ -173,7 +180,6 @@ NTSTATUS TowerCleanup(TowerDevice* device, plat::Request* request) {
     plat::SpinLockRelease(&device->StateLock, irql);
   }
   if (reader != nullptr) {
-    plat::EventClear(&device->ReaderStoppedEvent);
     plat::RequestCancel(reader);
     ReleaseReaderShare(device, reader);
     if (plat::MayBlock()) {
@@ -257,8 +263,9 @@ NTSTATUS TowerWrite(TowerDevice* device, plat::Request* request, ULONG* informat
   if (!TowerIsReady(device)) return STATUS_DEVICE_NOT_READY;
   const ULONG length = plat::RequestDataLength(request);
   if (length == 0) return STATUS_SUCCESS;
+  // With direct access a missing buffer means its mapping could not be had.
   void* buffer = plat::RequestDataBuffer(request);
-  if (buffer == nullptr) return STATUS_INVALID_PARAMETER;
+  if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
 
   plat::TransferBlock* block =
       plat::TransferAllocBulk(device->WritePipe, buffer, length, false, false);

@@ -1,6 +1,8 @@
 // The data path: what an open sends, the receive ring, reads under their two
 // limits, writes under theirs, and the receive transfer's states.
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "fixture.h"
@@ -358,6 +360,77 @@ TEST_F(DataPath, UnpluggedWhileOpenTheReceiveTransferStops) {
   EXPECT_FALSE(Flag(&Record(1)->ReaderActive));
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
   EXPECT_EQ(Record(1), nullptr);
+}
+
+// A tower that takes its time to give back a cancelled transfer.
+class SlowToCancel : public hk::usb::DeviceModel {
+ public:
+  SlowToCancel(std::shared_ptr<sim::TowerModel> inner, milliseconds delay)
+      : inner_(std::move(inner)), delay_(delay), worker_([this] { Run(); }) {}
+  ~SlowToCancel() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    worker_.join();
+  }
+  void Attach(hk::usb::Port* port) override { inner_->Attach(port); }
+  std::vector<uint8_t> DeviceDescriptor() override { return inner_->DeviceDescriptor(); }
+  std::vector<uint8_t> ConfigurationDescriptor(uint8_t index) override {
+    return inner_->ConfigurationDescriptor(index);
+  }
+  bool SetConfiguration(uint8_t value) override { return inner_->SetConfiguration(value); }
+  void Submit(hk::usb::Transfer* t) override { inner_->Submit(t); }
+  void Cancel(hk::usb::Transfer* t) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    due_.emplace_back(Clock::now() + delay_, t);
+    cv_.notify_all();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_) {
+      if (due_.empty()) {
+        cv_.wait(lock);
+        continue;
+      }
+      const auto [when, transfer] = due_.front();
+      if (cv_.wait_until(lock, when) == std::cv_status::timeout) {
+        due_.erase(due_.begin());
+        lock.unlock();
+        inner_->Cancel(transfer);
+        lock.lock();
+      }
+    }
+  }
+  std::shared_ptr<sim::TowerModel> inner_;
+  milliseconds delay_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::pair<Clock::time_point, hk::usb::Transfer*>> due_;
+  bool stop_ = false;
+  std::thread worker_;
+};
+
+TEST_F(DataPath, AReopenWaitsForTheLastReceiveTransferToComeBack) {
+  QuickReads();
+  auto tower = std::make_shared<sim::TowerModel>(Instant());
+  towers_.push_back(tower);
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  machine_->PlugUsb(std::make_shared<SlowToCancel>(tower, milliseconds(250)), kTowerHardwareId,
+                    &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  hk::FileObject* file = Open();
+  // The cleanup gives up waiting after 100 ms; the transfer is still out.
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+  file = Open();
+  EXPECT_EQ(StateWord(file), 0xF);
+  tower->Inject({5, 6});
+  ASSERT_TRUE(WaitForRing(2));
+  EXPECT_EQ(Read(file, 2), (std::vector<uint8_t>{5, 6}));
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -86,6 +86,8 @@ void RequestSetInformation(Request* request, uintptr_t information) {
   I(request)->information = information;
 }
 
+void RequestSetStatus(Request* request, NTSTATUS status) { I(request)->status = status; }
+
 void RequestComplete(Request* request, NTSTATUS status, uintptr_t information) {
   K().CompleteIrp(I(request), status, information);
 }

@@ -192,6 +192,10 @@ void RequestSetInformation(Request* request, uintptr_t information) {
   K(request)->IoStatus.Information = information;
 }
 
+void RequestSetStatus(Request* request, tower::NTSTATUS status) {
+  K(request)->IoStatus.Status = status;
+}
+
 void RequestComplete(Request* request, NTSTATUS status, uintptr_t information) {
   PIRP irp = K(request);
   irp->IoStatus.Status = status;

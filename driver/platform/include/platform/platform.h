@@ -140,6 +140,9 @@ uint16_t RequestCapabilitiesVersion(Request* request);
 ULONG* RequestCapabilitiesFlags(Request* request);
 
 void RequestSetInformation(Request* request, uintptr_t information);
+// The status a request carries down the stack (Plug and Play requests a
+// driver has handled go down with STATUS_SUCCESS).
+void RequestSetStatus(Request* request, NTSTATUS status);
 // Finishes the request; each request is completed exactly once.
 void RequestComplete(Request* request, NTSTATUS status, uintptr_t information);
 
