@@ -397,7 +397,10 @@ BOOL WINAPI QIROTowerGetState(HANDLE tower, WORD* state) {
 BOOL WINAPI QIROTowerGetVersion(HANDLE tower, QIROTOWER_VERSION* version) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   if (version == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  // The record has no header: it is handed over as it comes.
+  // The record has no header: it is handed over as it comes. It is zeroed
+  // first, so that a tower that does not answer (a success with no bytes)
+  // leaves zeros, never what the caller's memory held.
+  std::memset(version, 0, sizeof(*version));
   return Control(tower, IOCTL_TOWER_GET_VERSION, nullptr, 0, version, sizeof(*version));
 }
 

@@ -116,9 +116,10 @@ QIROTOWER_FIND* WINAPI QIROTowerFindFirst(DWORD mode) {
     while (SetupDiEnumDeviceInfo(set, position, &element)) {
       ULONG status = 0;
       ULONG problem = 0;
-      if (CM_Get_DevNode_Status(&status, &problem, element.DevInst, 0) != CR_SUCCESS)
-        SetupDiDeleteDeviceInfo(set, &element);
-      else
+      // An element that cannot be taken out is stepped over, or the walk
+      // would probe it for ever.
+      if (CM_Get_DevNode_Status(&status, &problem, element.DevInst, 0) == CR_SUCCESS ||
+          !SetupDiDeleteDeviceInfo(set, &element))
         ++position;
     }
   }

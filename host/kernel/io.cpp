@@ -103,19 +103,28 @@ NTSTATUS IoManager::Open(const std::u16string& path, FileObject** file) {
 }
 
 NTSTATUS IoManager::Close(FileObject* file) {
-  DeviceObject* device = file->device;
+  Cleanup(file);
+  return CloseFile(file);
+}
+
+NTSTATUS IoManager::Cleanup(FileObject* file) {
+  if (file->cleanedUp) return STATUS_SUCCESS;
   Irp* cleanup = kernel_.AllocateIrp();
   cleanup->major = IrpMajor::Cleanup;
   cleanup->file = file;
   auto io = Issue(cleanup);
-  kernel_.CallDriver(device, cleanup);
-  Finish(std::move(io), nullptr);
+  kernel_.CallDriver(file->device, cleanup);
+  const NTSTATUS status = Finish(std::move(io), nullptr);
   file->cleanedUp = true;
+  return status;
+}
 
+NTSTATUS IoManager::CloseFile(FileObject* file) {
+  DeviceObject* device = file->device;
   Irp* close = kernel_.AllocateIrp();
   close->major = IrpMajor::Close;
   close->file = file;
-  io = Issue(close);
+  auto io = Issue(close);
   kernel_.CallDriver(device, close);
   const NTSTATUS status = Finish(std::move(io), nullptr);
   delete file;

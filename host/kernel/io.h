@@ -58,6 +58,10 @@ class IoManager {
   NTSTATUS Open(const std::u16string& path, FileObject** file);
   // Cleanup, then close.
   NTSTATUS Close(FileObject* file);
+  // The two halves, as Windows sends them: the cleanup when the last handle
+  // goes, the close once no request holds the file object any more.
+  NTSTATUS Cleanup(FileObject* file);
+  NTSTATUS CloseFile(FileObject* file);
 
   NTSTATUS Read(FileObject* file, void* buffer, uint32_t length, uint32_t* transferred);
   NTSTATUS Write(FileObject* file, const void* buffer, uint32_t length, uint32_t* transferred);

@@ -200,7 +200,20 @@ TEST_F(Control, ATowerStatusByteBecomesTheLibrarysError) {
   std::memset(&version, 0x5A, sizeof(version));
   EXPECT_FALSE(QIROTowerGetVersion(tower_, &version));
   EXPECT_EQ(GetLastError(), 31u);  // STATUS_UNSUCCESSFUL
-  EXPECT_EQ(version.DriverMajor, 0x5A);
+  // The record was zeroed before the call, and a failed call hands nothing over.
+  EXPECT_EQ(version.DriverMajor, 0);
+
+  // A tower that does not answer: the call succeeds with no bytes, and the
+  // caller reads zeros, not what its memory held before.
+  Tower().ClearRequestFaults();
+  sim::RequestFault silent;
+  silent.neverAnswer = true;
+  Tower().SetRequestFault(TOWER_REQ_GET_VERSION, silent);
+  std::memset(&version, 0x5A, sizeof(version));
+  EXPECT_TRUE(QIROTowerGetVersion(tower_, &version));
+  EXPECT_EQ(version.DriverMajor, 0);
+  EXPECT_EQ(version.FirmwareBuild, 0);
+  Tower().ClearRequestFaults();
 }
 
 TEST_F(Control, RecordsComeBackWhole) {

@@ -13,8 +13,10 @@ namespace win32host {
 
 namespace {
 
-// A handle on an open device. Requests in flight keep the kernel's file
-// object; the close waits for them so that it never frees it under them.
+// A handle on an open device. Closing it sends the cleanup at once, as
+// Windows does when the last handle goes; requests in flight keep the
+// kernel's file object, and the close waits for them so that it never frees
+// it under them.
 class DeviceFile final : public Object {
  public:
   DeviceFile(hk::Machine* machine, hk::FileObject* file) : machine_(machine), file_(file) {}
@@ -31,15 +33,18 @@ class DeviceFile final : public Object {
     std::lock_guard<std::mutex> lock(mutex_);
     if (--inFlight_ == 0) idle_.notify_all();
   }
-  // Cleanup, then close, once the requests in flight are done.
+  // Cleanup now, close once the requests in flight are done.
   void Close() {
     std::unique_lock<std::mutex> lock(mutex_);
     closing_ = true;
-    idle_.wait(lock, [this] { return inFlight_ == 0; });
     // A handle that outlived its machine has nothing left to close.
     if (CurrentMachine() != machine_) return;
     lock.unlock();
-    machine_->io().Close(file_);
+    machine_->io().Cleanup(file_);
+    lock.lock();
+    idle_.wait(lock, [this] { return inFlight_ == 0; });
+    lock.unlock();
+    machine_->io().CloseFile(file_);
   }
   hk::IoManager& io() { return machine_->io(); }
   hk::FileObject* file() { return file_; }
