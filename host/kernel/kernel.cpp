@@ -24,6 +24,30 @@ std::vector<std::string> Verifier::Take() {
   return out;
 }
 
+void Verifier::CheckOrder(const char* held, const char* taking) {
+  // Each thread remembers the pairs it has already checked, for this
+  // verifier, so that the hot paths take the verifier's lock once per pair.
+  thread_local const Verifier* owner = nullptr;
+  thread_local std::vector<std::pair<const char*, const char*>> checked;
+  if (owner != this) {
+    owner = this;
+    checked.clear();
+  }
+  for (const auto& pair : checked)
+    if (pair.first == held && pair.second == taking) return;
+  checked.emplace_back(held, taking);
+  std::string message;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (orders_.count({taking, held}) != 0)
+      message = std::string("spin lock ") + taking + " taken while " + held +
+                " is held, against the order seen before (" + taking + " first)";
+    else
+      orders_.insert({held, taking});
+  }
+  if (!message.empty()) Report(message);
+}
+
 size_t Verifier::Count() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return violations_.size();
@@ -82,6 +106,7 @@ void CheckMayBlock(const char* what) {
 
 int SpinLock::Acquire() {
   ThreadContext& t = CurrentThread();
+  for (const char* held : t.spinLocks) Kernel::Current().verifier().CheckOrder(held, name_);
   mutex_.lock();
   const int previous = t.irql;
   t.irql = 2;

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,10 +35,14 @@ class Verifier {
   void Report(const std::string& message);
   std::vector<std::string> Take();
   size_t Count() const;
+  // A spin lock taken while another is held: the pair's order is learnt the
+  // first time, and taking them the other way round later is reported.
+  void CheckOrder(const char* held, const char* taking);
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> violations_;
+  std::set<std::pair<std::string, std::string>> orders_;  // (first, then)
 };
 
 // Per-thread execution context: the interrupt level and what it holds.

@@ -75,6 +75,22 @@ TEST_F(VerifierTest, CatchesBlockingWaitsWhereBlockingIsForbidden) {
   EXPECT_TRUE(Mentions(violations, "inside a completion context"));
 }
 
+TEST_F(VerifierTest, CatchesSpinLocksTakenAgainstTheirOrder) {
+  hk::SpinLock outer("Test.Outer");
+  hk::SpinLock inner("Test.Inner");
+  int first = outer.Acquire();
+  int second = inner.Acquire();
+  inner.Release(second);
+  outer.Release(first);
+  EXPECT_EQ(machine_->kernel().verifier().Count(), 0u);
+  first = inner.Acquire();
+  second = outer.Acquire();
+  outer.Release(second);
+  inner.Release(first);
+  const auto violations = machine_->kernel().verifier().Take();
+  EXPECT_TRUE(Mentions(violations, "spin lock Test.Outer taken while Test.Inner is held"));
+}
+
 TEST_F(VerifierTest, InjectsAllocationFailures) {
   hk::Kernel& kernel = machine_->kernel();
   kernel.FailNthAllocation(2);
