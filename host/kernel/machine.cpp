@@ -248,12 +248,17 @@ DevNode* Machine::AddHostController(uint8_t ports) {
   root->service = "usbhub";
   root->present = true;
   root->status = controller->status;
+  AddHubRecord(root, true, true, ports);
+  return root;
+}
+
+void Machine::AddHubRecord(DevNode* node, bool root, bool selfPowered, uint8_t ports) {
   auto hub = std::make_unique<Hub>();
-  hub->node = root;
-  hub->root = true;
+  hub->node = node;
+  hub->root = root;
+  hub->selfPowered = selfPowered;
   hub->ports.assign(ports, nullptr);
   hubs_.push_back(std::move(hub));
-  return root;
 }
 
 DevNode* Machine::AddHub(DevNode* parentHub, uint8_t port, bool selfPowered, uint8_t ports) {
@@ -270,11 +275,7 @@ DevNode* Machine::AddHub(DevNode* parentHub, uint8_t port, bool selfPowered, uin
   node->present = true;
   node->port = port;
   node->status = DN_DRIVER_LOADED | DN_STARTED | DN_NT_ENUMERATOR | DN_NT_DRIVER | DN_REMOVABLE;
-  auto hub = std::make_unique<Hub>();
-  hub->node = node;
-  hub->selfPowered = selfPowered;
-  hub->ports.assign(ports, nullptr);
-  hubs_.push_back(std::move(hub));
+  AddHubRecord(node, false, selfPowered, ports);
   return node;
 }
 
@@ -339,16 +340,16 @@ DeviceObject* Machine::PlugUsbAt(DevNode* hubNode, uint8_t port,
   const uint16_t rev = static_cast<uint16_t>(d[12] | d[13] << 8);
   const std::string device = "USB\\VID_" + Hex(vid, 4) + "&PID_" + Hex(pid, 4);
 
-  Hub* hub = nullptr;
   DevNode* node = nullptr;
-  uint32_t budget = 0;
+  DeviceObject* physical = nullptr;
   {
-    std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
-    hub = HubOf(hubNode);
+    // The port is checked and taken in one step, so two devices never share it.
+    std::lock_guard<std::recursive_mutex> treeLock(tree_.mutex());
+    Hub* hub = HubOf(hubNode);
     if (hub == nullptr || port == 0 || port > hub->ports.size() || hub->ports[port - 1] != nullptr)
       return nullptr;
     // A bus-powered hub shares its own 500 mA: each port gets a unit load.
-    budget = hub->root || hub->selfPowered ? 500 : 100;
+    const uint32_t budget = hub->root || hub->selfPowered ? 500 : 100;
     node = tree_.Add(
         hubNode, NodeKind::Device,
         device + "\\5&" + Hex(PlaceHash(hubNode->instanceId), 8) + "&0&" + std::to_string(port));
@@ -356,14 +357,11 @@ DeviceObject* Machine::PlugUsbAt(DevNode* hubNode, uint8_t port,
     if (node->description.empty()) node->description = "USB Device";
     node->present = true;
     node->port = port;
-  }
-  DeviceObject* physical = CreatePhysical(node->instanceId, sizeof(usb::UsbDevice*));
-  auto usbDevice = std::make_unique<usb::UsbDevice>(
-      kernel_, *bus_, static_cast<usb::BusOwner&>(*this), model, budget);
-  usbDevice->SetPhysical(physical);
-  *reinterpret_cast<usb::UsbDevice**>(physical->extension.data()) = usbDevice.get();
-  {
-    std::lock_guard<std::recursive_mutex> treeLock(tree_.mutex());
+    physical = CreatePhysical(node->instanceId, sizeof(usb::UsbDevice*));
+    auto usbDevice = std::make_unique<usb::UsbDevice>(
+        kernel_, *bus_, static_cast<usb::BusOwner&>(*this), model, budget);
+    usbDevice->SetPhysical(physical);
+    *reinterpret_cast<usb::UsbDevice**>(physical->extension.data()) = usbDevice.get();
     std::lock_guard<std::mutex> lock(busMutex_);
     usbDevices_.push_back(std::move(usbDevice));
     hub->ports[port - 1] = physical;
@@ -378,29 +376,30 @@ DeviceObject* Machine::PlugUsbAt(DevNode* hubNode, uint8_t port,
 DeviceObject* Machine::PlugUsb(std::shared_ptr<usb::DeviceModel> model,
                                const std::string& hardwareId, NTSTATUS* status) {
   (void)hardwareId;  // the device's own descriptor names it
-  DevNode* hubNode = nullptr;
-  uint8_t port = 0;
-  {
-    std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
-    for (auto& hub : hubs_) {
-      for (size_t i = 0; i < hub->ports.size() && port == 0; ++i)
-        if (hub->ports[i] == nullptr && (hub->root || hub->selfPowered)) {
-          hubNode = hub->node;
-          port = static_cast<uint8_t>(i + 1);
-        }
-      if (port != 0) break;
-    }
-    if (port == 0) {
-      hubNode = AddHostController();
-      port = 1;
-    }
-    // Hold the port while the device is being added.
-    HubOf(hubNode)->ports[port - 1] = reinterpret_cast<DeviceObject*>(1);
+  if (model->DeviceDescriptor().size() < 18) {
+    if (status != nullptr) *status = STATUS_NO_SUCH_DEVICE;
+    return nullptr;
   }
-  {
-    std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
-    HubOf(hubNode)->ports[port - 1] = nullptr;
-    return PlugUsbAt(hubNode, port, std::move(model), status);
+  // Another plug may take the chosen port first; then look again.
+  for (;;) {
+    DevNode* hubNode = nullptr;
+    uint8_t port = 0;
+    {
+      std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
+      for (auto& hub : hubs_) {
+        for (size_t i = 0; i < hub->ports.size() && port == 0; ++i)
+          if (hub->ports[i] == nullptr && (hub->root || hub->selfPowered)) {
+            hubNode = hub->node;
+            port = static_cast<uint8_t>(i + 1);
+          }
+        if (port != 0) break;
+      }
+      if (port == 0) {
+        hubNode = AddHostController();
+        port = 1;
+      }
+    }
+    if (DeviceObject* physical = PlugUsbAt(hubNode, port, model, status)) return physical;
   }
 }
 

@@ -125,6 +125,8 @@ class Machine : private usb::BusOwner {
   void WriteEnumKey(const DevNode* node);
   void LoadEnumKeys();
   Hub* HubOf(const DevNode* node);
+  // Under the tree lock.
+  void AddHubRecord(DevNode* node, bool root, bool selfPowered, uint8_t ports);
 
   Options options_;
   Kernel kernel_;

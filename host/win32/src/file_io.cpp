@@ -135,19 +135,26 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   return InsertHandle(std::make_shared<DeviceFile>(machine, file));
 }
 
-BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
-  if (RefuseOverlapped(lpOverlapped)) return FALSE;
-  Request request(hFile);
+}  // extern "C"
+
+namespace {
+
+// Reads and writes alike: synchronous, the byte count reported even when the
+// status is a warning.
+BOOL Transfer(HANDLE file, void* buffer, DWORD length, LPDWORD transferred, LPOVERLAPPED overlapped,
+              bool write) {
+  if (transferred != nullptr) *transferred = 0;
+  if (RefuseOverlapped(overlapped)) return FALSE;
+  Request request(file);
   if (request.get() == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  uint32_t transferred = 0;
-  const NTSTATUS status =
-      request.get()->io().Read(request.get()->file(), lpBuffer, nNumberOfBytesToRead, &transferred);
-  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = transferred;
+  uint32_t moved = 0;
+  hk::IoManager& io = request.get()->io();
+  const NTSTATUS status = write ? io.Write(request.get()->file(), buffer, length, &moved)
+                                : io.Read(request.get()->file(), buffer, length, &moved);
+  if (transferred != nullptr) *transferred = moved;
   if (!tower::NtSuccess(status)) {
     SetLastNtError(status);
     return FALSE;
@@ -155,24 +162,19 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   return TRUE;
 }
 
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+  return Transfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped, false);
+}
+
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
-  if (RefuseOverlapped(lpOverlapped)) return FALSE;
-  Request request(hFile);
-  if (request.get() == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  uint32_t transferred = 0;
-  const NTSTATUS status = request.get()->io().Write(request.get()->file(), lpBuffer,
-                                                    nNumberOfBytesToWrite, &transferred);
-  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = transferred;
-  if (!tower::NtSuccess(status)) {
-    SetLastNtError(status);
-    return FALSE;
-  }
-  return TRUE;
+  return Transfer(hFile, const_cast<void*>(lpBuffer), nNumberOfBytesToWrite, lpNumberOfBytesWritten,
+                  lpOverlapped, true);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
