@@ -45,6 +45,17 @@ struct TowerDriver {
   char16_t* RegistryPath;
 };
 
+// The record's lifetime, in the manner of the kernel's remove lock. Holds
+// starts at 1, the device's own hold; every request in progress and the
+// receive transfer that is out take one more. Removal gives up the device's
+// own hold and waits, without a time limit, until Holds reaches 0: only then
+// may the record be freed. A holder's release is its last touch of the record.
+struct Lifetime {
+  volatile LONG Holds;
+  plat::Event Released;  // manual reset: set each time Holds reaches 0
+  bool Drained;          // removal has seen Holds reach 0 (under CreateCloseLock)
+};
+
 // Lifecycle state kept by the request dispatch.
 struct DispatchState {
   volatile LONG Started;          // the last start succeeded
@@ -56,14 +67,21 @@ struct DispatchState {
   plat::SpinLock CountLock;       // keeps each count and its event in step
   volatile LONG InProgress;       // starts at 1; each request in flight adds one
   plat::Event NoOtherRequests;    // manual reset: set while InProgress <= 1
-  plat::Event NoRequests;         // manual reset: set once InProgress reaches 0
   volatile LONG ReaderHolds;      // receive transfers out, and completions running
   plat::Event NoReader;           // manual reset: set while ReaderHolds is 0
   plat::HoldQueue Held;
   plat::Mutex CreateCloseLock;     // serialises create, close and removal
   ULONG DevicePowerState;          // never set to D0 by this driver
   volatile LONG SystemPowerState;  // last accepted power query's state; 1 = working
+  Lifetime Life;
 };
+
+// Lock order, outermost first; a lock is never taken while a later one is held:
+//   CreateCloseLock (mutex; never held across a wait for Life)
+//   -> the hold queue's lock -> a request's cancel lock (inside the platform)
+//   -> StateLock -> the ReceiveRing's Lock
+// CountLock and the TowerDriver lock are leaves: nothing is taken under them.
+// Events are set under CountLock only while the setter still holds the record.
 
 // One per tower. The fields up to UnitNumber keep their documented order.
 struct TowerDevice {
@@ -98,6 +116,9 @@ struct TowerDevice {
   // Set by the last cleanup under StateLock: a completion racing it must not
   // start another receive transfer.
   bool ReaderStopping;
+  // Resubmissions asked for and not yet made: a lower driver that completes a
+  // transfer inside its submission must not make the completion recurse.
+  volatile LONG ReaderResubmits;
   bool UnitReleased;
   char16_t LinkName[kMaxNameChars];  // empty once the link is deleted
   plat::InterfaceName Interface;
@@ -124,15 +145,21 @@ uint16_t TowerStateWord(TowerDevice* device);
 bool TowerIsReady(TowerDevice* device);
 
 // Requests in progress: every dispatched request counts until it is completed
-// or handed down.
+// or handed down. This count serves the Plug and Play rules only; the
+// record's lifetime is Life's.
 void TowerRequestBegin(TowerDevice* device);
 void TowerRequestEnd(TowerDevice* device);
-// The receive transfer holds the record while it is out; the record is not
-// freed before the last completion has let go of it.
+// Life: a hold keeps the record from being freed; the release is the holder's
+// last touch of it.
+void TowerHold(TowerDevice* device);
+void TowerRelease(TowerDevice* device);
+// Removal: gives up the device's own hold and the caller's, then waits with no
+// time limit until no holder is left.
+void TowerReleaseAndWait(TowerDevice* device);
+// The receive transfer's slot in the record: a transfer is out, or its
+// completion is still running.
 void TowerReaderHold(TowerDevice* device);
 void TowerReaderRelease(TowerDevice* device);
-// Waits (at most a second) until no receive completion holds the record.
-void TowerWaitForReader(TowerDevice* device);
 
 // Unit numbers (under the driver lock).
 NTSTATUS TowerTakeUnit(TowerDriver* driver, ULONG* unit);

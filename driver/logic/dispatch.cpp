@@ -14,16 +14,23 @@ using plat::PowerMinor;
 void RequestBegin(TowerDevice* device) { TowerRequestBegin(device); }
 void RequestEnd(TowerDevice* device) { TowerRequestEnd(device); }
 
+// A request is done with the record: it no longer counts as in progress, and
+// its hold goes last, since the record may be freed right after it.
+void Done(TowerDevice* device) {
+  RequestEnd(device);
+  TowerRelease(device);
+}
+
 NTSTATUS Finish(TowerDevice* device, plat::Request* request, NTSTATUS status,
                 uintptr_t information) {
   plat::RequestComplete(request, status, information);
-  RequestEnd(device);
+  Done(device);
   return status;
 }
 
 NTSTATUS HandDown(TowerDevice* device, plat::Request* request) {
   const NTSTATUS status = plat::PassDown(device->Lower, request);
-  RequestEnd(device);
+  Done(device);
   return status;
 }
 
@@ -104,8 +111,9 @@ NTSTATUS DispatchCreate(TowerDevice* device, plat::Request* request) {
     status = TowerOpen(device, request);
     if (NtSuccess(status)) plat::AtomicIncrement(&d.OpenCount);
   }
-  Finish(device, request, status, 0);
+  plat::RequestComplete(request, status, 0);
   plat::MutexRelease(&d.CreateCloseLock);
+  Done(device);
   return status;
 }
 
@@ -115,15 +123,14 @@ NTSTATUS DispatchClose(TowerDevice* device, plat::Request* request) {
   const NTSTATUS status = TowerClose(device, request);
   LONG open = plat::AtomicRead(&d.OpenCount);
   if (NtSuccess(status)) open = plat::AtomicDecrement(&d.OpenCount);
-  const bool deleteNow = open == 0 && Flag(&d.Removed);
-  Finish(device, request, status, 0);
+  // A device removed while a handle was open goes away with its last close.
+  // The removal has already waited for every other holder; the open handle
+  // kept the record alive since.
+  const bool deleteNow = open == 0 && d.Life.Drained;
+  plat::RequestComplete(request, status, 0);
   plat::MutexRelease(&d.CreateCloseLock);
-  // A device removed while a handle was open goes away with its last close,
-  // once a receive completion still running has let go of it.
-  if (deleteNow) {
-    TowerWaitForReader(device);
-    TowerDeleteDevice(device);
-  }
+  Done(device);
+  if (deleteNow) TowerDeleteDevice(device);
   return status;
 }
 
@@ -143,7 +150,7 @@ NTSTATUS DispatchPower(TowerDevice* device, plat::Request* request) {
   const auto minor = static_cast<PowerMinor>(plat::RequestMinor(request));
   if (minor == PowerMinor::QueryPower) {
     const NTSTATUS status = TowerQueryPower(device, request);
-    RequestEnd(device);
+    Done(device);
     return status;
   }
   // The system is awake again: requests held for its sleep may run.
@@ -153,8 +160,8 @@ NTSTATUS DispatchPower(TowerDevice* device, plat::Request* request) {
   if (wake) plat::AtomicExchange(&device->Dispatch.SystemPowerState, kSystemWorking);
   plat::PowerStartNext(request);
   const NTSTATUS status = plat::PowerPassDown(device->Lower, request);
-  RequestEnd(device);
   if (wake) ReleaseHeld(device);
+  Done(device);
   return status;
 }
 
@@ -186,6 +193,8 @@ NTSTATUS PnpRemove(TowerDevice* device, plat::Request* request) {
   if (device->InterfaceRegistered) plat::InterfaceSetState(&device->Interface, false);
   TowerRemoveDevice(device, request);
 
+  // Other requests get a second to finish before the removal goes down; the
+  // wait for them to let go of the record comes later and has no limit.
   const int64_t oneSecond = -10000000;
   RequestEnd(device);  // the removal itself no longer counts
   plat::EventWait(&d.NoOtherRequests, &oneSecond);
@@ -194,19 +203,21 @@ NTSTATUS PnpRemove(TowerDevice* device, plat::Request* request) {
   const NTSTATUS status = plat::PassDown(device->Lower, request);
   if (device->Attached) plat::Detach(device->Lower);
   device->Attached = false;
-  RequestEnd(device);  // the count's base: from now on 0 means idle
-  plat::EventWait(&d.NoRequests, &oneSecond);
 
   if (device->LinkName[0] != 0) {
     plat::SymbolicLinkDelete(device->LinkName);
     device->LinkName[0] = 0;
   }
+  plat::MutexRelease(&d.CreateCloseLock);
+
+  // Not under CreateCloseLock: an open waiting for it holds the record too.
+  TowerReleaseAndWait(device);
+
+  plat::MutexAcquire(&d.CreateCloseLock);
+  d.Life.Drained = true;
   const bool deleteNow = plat::AtomicRead(&d.OpenCount) == 0;
   plat::MutexRelease(&d.CreateCloseLock);
-  if (deleteNow) {
-    TowerWaitForReader(device);
-    TowerDeleteDevice(device);
-  }
+  if (deleteNow) TowerDeleteDevice(device);
   return status;
 }
 
@@ -275,7 +286,7 @@ NTSTATUS DispatchPnp(TowerDevice* device, plat::Request* request) {
 
     case PnpMinor::QueryCapabilities: {
       const NTSTATUS status = TowerQueryCapabilities(device, request);
-      RequestEnd(device);
+      Done(device);
       return status;
     }
 
@@ -302,11 +313,32 @@ void TowerRequestEnd(TowerDevice* device) {
   const plat::Irql irql = plat::SpinLockAcquire(&d.CountLock);
   const LONG left = plat::AtomicDecrement(&d.InProgress);
   if (left == 1) plat::EventSet(&d.NoOtherRequests);
-  if (left == 0) plat::EventSet(&d.NoRequests);
   plat::SpinLockRelease(&d.CountLock, irql);
 }
 
+void TowerHold(TowerDevice* device) { plat::AtomicIncrement(&device->Dispatch.Life.Holds); }
+
+void TowerRelease(TowerDevice* device) {
+  Lifetime& life = device->Dispatch.Life;
+  // Nothing of the record is touched after the decrement but the event, and
+  // setting it is the last touch: the waiter frees only once it is set.
+  if (plat::AtomicDecrement(&life.Holds) == 0) plat::EventSet(&life.Released);
+}
+
+void TowerReleaseAndWait(TowerDevice* device) {
+  Lifetime& life = device->Dispatch.Life;
+  // The device's own hold, then the caller's: once both are given up, only
+  // holders already inside can keep the count above 0.
+  TowerRelease(device);
+  TowerRelease(device);
+  plat::EventWait(&life.Released, nullptr);
+}
+
+// The receive transfer holds the record as well as its slot; the slot goes
+// first, so that setting NoReader under CountLock happens while the record is
+// still held.
 void TowerReaderHold(TowerDevice* device) {
+  TowerHold(device);
   DispatchState& d = device->Dispatch;
   const plat::Irql irql = plat::SpinLockAcquire(&d.CountLock);
   if (plat::AtomicIncrement(&d.ReaderHolds) == 1) plat::EventClear(&d.NoReader);
@@ -318,11 +350,7 @@ void TowerReaderRelease(TowerDevice* device) {
   const plat::Irql irql = plat::SpinLockAcquire(&d.CountLock);
   if (plat::AtomicDecrement(&d.ReaderHolds) == 0) plat::EventSet(&d.NoReader);
   plat::SpinLockRelease(&d.CountLock, irql);
-}
-
-void TowerWaitForReader(TowerDevice* device) {
-  const int64_t oneSecond = -10000000;
-  plat::EventWait(&device->Dispatch.NoReader, &oneSecond);
+  TowerRelease(device);
 }
 
 TowerDevice* TowerDeviceOf(plat::Device* device) {
@@ -335,6 +363,7 @@ void TowerHeldCancelled(void* context, plat::Request* request) {
 
 NTSTATUS TowerDispatch(plat::Device* self, plat::Request* request) {
   TowerDevice* device = TowerDeviceOf(self);
+  TowerHold(device);
   RequestBegin(device);
   switch (plat::RequestMajor(request)) {
     case Major::Create:

@@ -228,8 +228,10 @@ void TowerInitDevice(TowerDevice* device, TowerDriver* driver, ULONG unit) {
   d.InProgress = 1;
   d.SystemPowerState = kSystemWorking;
   plat::EventInit(&d.NoOtherRequests, plat::EventType::Notification, true);
-  plat::EventInit(&d.NoRequests, plat::EventType::Notification, false);
   plat::EventInit(&d.NoReader, plat::EventType::Notification, true);
+  d.Life.Holds = 1;
+  d.Life.Drained = false;
+  plat::EventInit(&d.Life.Released, plat::EventType::Notification, false);
   plat::MutexInit(&d.CreateCloseLock, "TowerDevice.CreateCloseLock");
   plat::HoldQueueInit(&d.Held, &TowerHeldCancelled, device);
 }
@@ -240,7 +242,7 @@ void TowerDestroyDevice(TowerDevice* device) {
   plat::MutexDestroy(&d.CreateCloseLock);
   plat::EventDestroy(&d.NoReader);
   plat::SpinLockDestroy(&d.CountLock);
-  plat::EventDestroy(&d.NoRequests);
+  plat::EventDestroy(&d.Life.Released);
   plat::EventDestroy(&d.NoOtherRequests);
   plat::EventDestroy(&device->ReaderStoppedEvent);
   plat::EventDestroy(&device->DataEvent);

@@ -23,6 +23,12 @@ void ReleaseReaderShare(TowerDevice* device, plat::Request* request) {
 }  // namespace
 
 NTSTATUS TowerStartReader(TowerDevice* device) {
+  // Nothing new goes down to a tower that has left: the removal waits for the
+  // transfer that is out, and one submitted now might never come back.
+  if (!Flag(&device->Present)) {
+    SetFlag(&device->ReaderActive, false);
+    return STATUS_DELETE_PENDING;
+  }
   plat::TransferBlock* block =
       plat::TransferAllocBulk(device->ReadPipe, device->ReaderBytes, kReceivePacket, true, true);
   if (block == nullptr) {
@@ -67,6 +73,17 @@ NTSTATUS TowerStartReader(TowerDevice* device) {
 
 namespace {
 
+// A lower driver may complete a transfer inside its submission. The
+// completion then only asks for the next one, and the outermost caller on the
+// stack submits it: the depth stays bounded, and each completion that asks
+// still gets exactly one submission. The caller holds the record throughout.
+void Resubmit(TowerDevice* device) {
+  if (plat::AtomicIncrement(&device->ReaderResubmits) > 1) return;
+  do {
+    TowerStartReader(device);
+  } while (plat::AtomicDecrement(&device->ReaderResubmits) > 0);
+}
+
 void ReaderCompletion(TowerDevice* device, plat::Request* request, NTSTATUS status) {
   plat::Request* held = nullptr;
   plat::TransferBlock* block = nullptr;
@@ -93,8 +110,11 @@ void ReaderCompletion(TowerDevice* device, plat::Request* request, NTSTATUS stat
     return;
   }
 
+  // A request that failed below (a stack that refuses transfers after an
+  // unplug may leave the USB status at 0) ends the reader just as an error
+  // USB status does: resubmitting would fail again at once, for ever.
   const ULONG usbStatus = plat::TransferUsbStatus(block);
-  const bool failed = (usbStatus >> 31) != 0 || (usbStatus >> 30) == 1;
+  const bool failed = NtError(status) || (usbStatus >> 31) != 0 || (usbStatus >> 30) == 1;
   if (failed) {
     // The receive transfer stops for good: only a new first open restarts it.
     SetFlag(&device->ReaderActive, false);
@@ -113,7 +133,7 @@ void ReaderCompletion(TowerDevice* device, plat::Request* request, NTSTATUS stat
     plat::EventSet(&device->DataEvent);
   }
   FreeReaderParts(request, block);
-  TowerStartReader(device);
+  Resubmit(device);
 }
 
 }  // namespace
