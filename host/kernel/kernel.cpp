@@ -544,7 +544,7 @@ void Kernel::CompleteIrp(Irp* irp, NTSTATUS status, uintptr_t information) {
 void Kernel::CancelIrp(Irp* irp) {
   CancelRoutine routine = nullptr;
   {
-    std::lock_guard<std::mutex> lock(irp->cancelLock);
+    hk::SpinGuard lock(irp->cancelLock);
     irp->cancelled = true;
     routine = irp->cancelRoutine;
     irp->cancelRoutine = nullptr;

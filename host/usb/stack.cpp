@@ -115,7 +115,7 @@ void UsbDevice::Complete(Transfer* transfer, NTSTATUS status, uint32_t usbdStatu
       return;
     }
     {
-      std::lock_guard<std::mutex> lock(irp->cancelLock);
+      hk::SpinGuard lock(irp->cancelLock);
       irp->cancelRoutine = nullptr;
     }
     auto* urb = static_cast<Urb*>(irp->internalArgument);
@@ -271,7 +271,7 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
   // request; the reference keeps it alive until the cancellation check below.
   irp->cancelRefs.fetch_add(1);
   {
-    std::lock_guard<std::mutex> lock(irp->cancelLock);
+    hk::SpinGuard lock(irp->cancelLock);
     irp->cancelContext = this;
     irp->cancelRoutine = &UsbDevice::CancelTransfer;
   }
@@ -280,7 +280,7 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
   // Cancelled before the routine was in place: the model lets it go now.
   bool cancelNow = false;
   {
-    std::lock_guard<std::mutex> lock(irp->cancelLock);
+    hk::SpinGuard lock(irp->cancelLock);
     cancelNow = irp->cancelled && irp->cancelRoutine != nullptr;
     if (cancelNow) irp->cancelRoutine = nullptr;
   }

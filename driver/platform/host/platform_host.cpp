@@ -114,8 +114,10 @@ NTSTATUS PowerPassDown(Device* lower, Request* request) { return PassDown(lower,
 
 namespace {
 
+// One lock order: the queue's lock, then a request's cancel lock. A cancel
+// routine runs with the cancel lock released and takes only the queue's.
 struct Queue {
-  std::mutex lock;
+  hk::SpinLock lock{"HoldQueue.Lock"};
   std::vector<hk::Irp*> held;  // arrival order
   HoldCancelled onCancel;
   void* context;
@@ -126,7 +128,7 @@ struct Queue {
 void CancelHeld(hk::Irp* irp) {
   auto* queue = static_cast<Queue*>(irp->cancelContext);
   {
-    std::lock_guard<std::mutex> guard(queue->lock);
+    hk::SpinGuard guard(queue->lock);
     auto it = std::find(queue->held.begin(), queue->held.end(), irp);
     if (it != queue->held.end()) queue->held.erase(it);
   }
@@ -135,14 +137,14 @@ void CancelHeld(hk::Irp* irp) {
 
 // Claims a held request for dequeueing; false when a cancellation owns it.
 bool Claim(hk::Irp* irp) {
-  std::lock_guard<std::mutex> guard(irp->cancelLock);
+  hk::SpinGuard guard(irp->cancelLock);
   if (irp->cancelRoutine == nullptr) return false;
   irp->cancelRoutine = nullptr;
   return true;
 }
 
 Request* RemoveFirst(Queue* queue, const void* file) {
-  std::lock_guard<std::mutex> guard(queue->lock);
+  hk::SpinGuard guard(queue->lock);
   for (auto it = queue->held.begin(); it != queue->held.end(); ++it) {
     hk::Irp* irp = *it;
     if (file != nullptr && irp->file != file) continue;
@@ -157,7 +159,10 @@ Request* RemoveFirst(Queue* queue, const void* file) {
 }  // namespace
 
 void HoldQueueInit(HoldQueue* queue, HoldCancelled onCancel, void* context) {
-  queue->impl = new Queue{{}, {}, onCancel, context};
+  auto* q = new Queue();
+  q->onCancel = onCancel;
+  q->context = context;
+  queue->impl = q;
 }
 
 void HoldQueueDestroy(HoldQueue* queue) {
@@ -171,19 +176,15 @@ void HoldQueueDestroy(HoldQueue* queue) {
 bool HoldQueueInsert(HoldQueue* queue, Request* request) {
   auto* q = static_cast<Queue*>(queue->impl);
   hk::Irp* irp = I(request);
-  {
-    std::lock_guard<std::mutex> guard(q->lock);
-    q->held.push_back(irp);
-  }
-  std::lock_guard<std::mutex> guard(irp->cancelLock);
+  hk::SpinGuard guard(q->lock);
+  hk::SpinGuard cancelGuard(irp->cancelLock);
+  // Cancelled before it could be held: it is not queued, and the caller
+  // completes it.
+  if (irp->cancelled) return false;
   irp->cancelContext = q;
   irp->cancelRoutine = &CancelHeld;
-  if (!irp->cancelled) return true;
-  // Cancelled before it could be held: take it back out.
-  irp->cancelRoutine = nullptr;
-  std::lock_guard<std::mutex> listGuard(q->lock);
-  q->held.erase(std::find(q->held.begin(), q->held.end(), irp));
-  return false;
+  q->held.push_back(irp);
+  return true;
 }
 
 Request* HoldQueueRemoveHead(HoldQueue* queue) {
@@ -409,7 +410,7 @@ NTSTATUS SubmitTransferAsync(Device* lower, Request* request, TransferBlock* blo
 void RequestCancel(Request* request) { K().CancelIrp(I(request)); }
 
 bool RequestCancelled(Request* request) {
-  std::lock_guard<std::mutex> lock(I(request)->cancelLock);
+  hk::SpinGuard lock(I(request)->cancelLock);
   return I(request)->cancelled;
 }
 
