@@ -294,12 +294,16 @@ void TowerModel::Submit(Transfer* t) {
   auto stall = [&] {
     batch.done.push_back({t, STATUS_UNSUCCESSFUL, hk::usb::USBD_STATUS_STALL_PID, 0});
   };
+  std::optional<TransferFault> fault;
   if (gone_) {
     batch.done.push_back({t, STATUS_DEVICE_NOT_CONNECTED, hk::usb::USBD_STATUS_DEVICE_GONE, 0});
   } else if (t->kind == TransferKind::Control) {
     SubmitControl(t, batch);
   } else if (configuration_ == 0) {
     stall();
+  } else if ((fault = TakeTransferFault(t->kind))) {
+    if (t->kind == TransferKind::BulkOut && NtError(fault->status)) ++firmware_.stats.errors;
+    batch.done.push_back({t, fault->status, fault->usbdStatus, 0});
   } else if (t->kind == TransferKind::BulkIn) {
     if (t->endpoint != kEndpointIn) {
       stall();
@@ -356,6 +360,10 @@ void TowerModel::SubmitControl(Transfer* t, Batch& batch) {
   auto stall = [&] {
     batch.done.push_back({t, STATUS_UNSUCCESSFUL, hk::usb::USBD_STATUS_STALL_PID, 0});
   };
+  if (std::optional<TransferFault> failure = TakeTransferFault(TransferKind::Control)) {
+    batch.done.push_back({t, failure->status, failure->usbdStatus, 0});
+    return;
+  }
   if (setup.bmRequestType != kVendorRequestType) return stall();
   RequestFault fault;
   if (auto it = requestFaults_.find(setup.bRequest); it != requestFaults_.end()) {
@@ -501,6 +509,48 @@ void TowerModel::ClearRequestFaults() {
 void TowerModel::SetOutFault(OutFault fault) {
   std::lock_guard lock(mutex_);
   outFault_ = fault;
+}
+
+void TowerModel::FailTransfers(TransferKind kind, const TransferFault& fault) {
+  std::lock_guard lock(mutex_);
+  transferFaults_[kind] = fault;
+}
+
+void TowerModel::ClearTransferFaults() {
+  std::lock_guard lock(mutex_);
+  transferFaults_.clear();
+}
+
+std::optional<TransferFault> TowerModel::TakeTransferFault(TransferKind kind) {
+  auto it = transferFaults_.find(kind);
+  if (it == transferFaults_.end()) return std::nullopt;
+  const TransferFault fault = it->second;
+  if (fault.times == 1)
+    transferFaults_.erase(it);
+  else if (fault.times > 1)
+    --it->second.times;
+  return fault;
+}
+
+uint8_t TowerModel::SetParameter(uint8_t id, uint8_t value) {
+  std::lock_guard lock(mutex_);
+  hk::usb::SetupPacket setup;
+  setup.bmRequestType = kVendorRequestType;
+  setup.bRequest = TOWER_REQ_SET_PARM;
+  setup.wValue = static_cast<uint16_t>(value << 8 | id);
+  setup.wLength = 4;
+  const std::optional<std::vector<uint8_t>> reply = firmware_.Handle(setup);
+  return reply && reply->size() > 2 ? (*reply)[2] : kTowerErrUnknownParameter;
+}
+
+void TowerModel::ChangeSettings(const std::function<void(Settings&)>& change) {
+  std::lock_guard lock(mutex_);
+  change(firmware_.settings);
+}
+
+Settings TowerModel::CurrentSettings() const {
+  std::lock_guard lock(mutex_);
+  return firmware_.settings;
 }
 
 void TowerModel::VanishOnNextOut() {

@@ -78,6 +78,15 @@ enum class OutFault : uint8_t {
   Stall,        // STATUS_UNSUCCESSFUL / USBD_STATUS_STALL_PID, actual 0, counted as an error
 };
 
+// A transfer that ends at once with a chosen status and USB status, moving
+// nothing, while the tower stays on the bus: the next `times` of its kind, or
+// every one until cleared when `times` is 0.
+struct TransferFault {
+  NTSTATUS status = tower::STATUS_UNSUCCESSFUL;
+  uint32_t usbdStatus = hk::usb::USBD_STATUS_DEV_NOT_RESPONDING;
+  uint32_t times = 1;
+};
+
 class TowerModel final : public hk::usb::DeviceModel {
  public:
   explicit TowerModel(TowerOptions options = {});
@@ -122,7 +131,21 @@ class TowerModel final : public hk::usb::DeviceModel {
   // The error state parameter (4), which the host can only read.
   void SetErrorState(uint8_t state);
 
+  // --- Settings changed from outside the host, as a controller or the
+  // tower's own button would change them. SetParameter goes through the
+  // firmware's rules for a set request, so any parameter id behaves as the
+  // host would find it; it returns the status byte (0: taken).
+  uint8_t SetParameter(uint8_t id, uint8_t value);
+  // Any setting at all: LED mode and states, endianness, IR speeds, carrier.
+  void ChangeSettings(const std::function<void(Settings&)>& change);
+  Settings CurrentSettings() const;
+
   // --- Fault knobs
+  // Control (vendor requests, logged as received), IN or OUT transfers fail
+  // with the fault's statuses; an IN transfer fails as soon as it is
+  // submitted. A failed OUT transfer counts as an error.
+  void FailTransfers(hk::usb::TransferKind kind, const TransferFault& fault);
+  void ClearTransferFaults();
   void SetRequestFault(uint8_t bRequest, const RequestFault& fault);
   // Applies to every vendor request without a fault of its own.
   void SetDefaultRequestFault(const RequestFault& fault);
@@ -235,6 +258,9 @@ class TowerModel final : public hk::usb::DeviceModel {
   OutFault outFault_ = OutFault::None;
   bool vanishOnOut_ = false;
   bool vanishOnControl_ = false;
+  std::map<hk::usb::TransferKind, TransferFault> transferFaults_;
+  // Takes the fault for a transfer of this kind, if one is set (under mutex_).
+  std::optional<TransferFault> TakeTransferFault(hk::usb::TransferKind kind);
 
   std::vector<hk::usb::SetupPacket> setupLog_;
   std::vector<uint8_t> transmitted_;

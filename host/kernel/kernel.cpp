@@ -242,8 +242,11 @@ Kernel& Kernel::Current() {
 
 void* Kernel::PoolAllocate(size_t bytes, uint32_t tag) {
   std::lock_guard<std::mutex> lock(poolMutex_);
-  if (failTag_ != 0 && tag == failTag_) return nullptr;
-  if (failCountdown_ != 0 && --failCountdown_ == 0) return nullptr;
+  if ((failTag_ != 0 && tag == failTag_) || (failCountdown_ != 0 && --failCountdown_ == 0) ||
+      (failAnyCountdown_ != 0 && --failAnyCountdown_ == 0)) {
+    ++injected_;
+    return nullptr;
+  }
   void* block = std::malloc(bytes == 0 ? 1 : bytes);
   if (block == nullptr) return nullptr;
   // Fresh pool holds garbage, not zeros: code that forgets to initialise shows it.
@@ -287,6 +290,26 @@ size_t Kernel::PoolBlocks(uint32_t tag) const {
 void Kernel::FailNthAllocation(uint64_t n) {
   std::lock_guard<std::mutex> lock(poolMutex_);
   failCountdown_ = n;
+}
+
+void Kernel::FailNthDriverAllocation(uint64_t n) {
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  failAnyCountdown_ = n;
+}
+
+uint64_t Kernel::InjectedFailures() const {
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  return injected_;
+}
+
+void Kernel::SetPauseAfterCompletionEvent(std::chrono::milliseconds pause) {
+  completionEventPauseMs_.store(pause.count());
+}
+
+void Kernel::PauseAfterCompletionEvent() {
+  const int64_t ms = completionEventPauseMs_.load();
+  if (ms > 0 && CurrentThread().completionDepth > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 void Kernel::FailTag(uint32_t tag) {
@@ -497,7 +520,11 @@ Irp* Kernel::AllocateIrp() {
 Irp* Kernel::AllocateDriverIrp() {
   {
     std::lock_guard<std::mutex> lock(poolMutex_);
-    if (failIrpCountdown_ != 0 && --failIrpCountdown_ == 0) return nullptr;
+    if ((failIrpCountdown_ != 0 && --failIrpCountdown_ == 0) ||
+        (failAnyCountdown_ != 0 && --failAnyCountdown_ == 0)) {
+      ++injected_;
+      return nullptr;
+    }
   }
   return AllocateIrp();
 }

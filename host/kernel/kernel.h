@@ -253,6 +253,11 @@ class Kernel {
   void FailNthAllocation(uint64_t n);
   // Fail every allocation with this tag; 0 turns it off.
   void FailTag(uint32_t tag);
+  // Fail the n-th driver allocation from now, pool blocks and driver request
+  // packets counted together (1 = the next); 0 turns it off.
+  void FailNthDriverAllocation(uint64_t n);
+  // Allocations failed by injection so far, of every kind.
+  uint64_t InjectedFailures() const;
   // Reports every block of the tag still allocated (at driver unload).
   void CheckPoolEmpty(uint32_t tag, const std::string& who);
 
@@ -296,6 +301,12 @@ class Kernel {
   // Requests issued and not yet completed.
   std::vector<std::string> LiveRequests() const;
 
+  // A completion callback that sets an event pauses this long right after
+  // the set, as a preempted processor would: whoever the event wakes runs
+  // ahead of the rest of the callback. Zero turns it off.
+  void SetPauseAfterCompletionEvent(std::chrono::milliseconds pause);
+  void PauseAfterCompletionEvent();
+
  private:
   friend class IoManager;
   Verifier verifier_;
@@ -310,6 +321,9 @@ class Kernel {
   uint64_t failCountdown_ = 0;
   uint64_t failIrpCountdown_ = 0;
   uint32_t failTag_ = 0;
+  uint64_t failAnyCountdown_ = 0;
+  uint64_t injected_ = 0;
+  std::atomic<int64_t> completionEventPauseMs_{0};
 
   mutable std::mutex objectsMutex_;
   std::vector<std::unique_ptr<DriverObject>> drivers_;

@@ -23,9 +23,27 @@ Bus::~Bus() {
 void Bus::Post(std::function<void()> work) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (completeInline_.load() && OnBusThread()) {
+      inline_.push_back(std::move(work));
+      return;
+    }
     queue_.push_back(std::move(work));
   }
   cv_.notify_all();
+}
+
+void Bus::RunInline() {
+  if (!OnBusThread()) return;
+  for (;;) {
+    std::function<void()> work;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (inline_.empty()) return;
+      work = std::move(inline_.front());
+      inline_.pop_front();
+    }
+    work();
+  }
 }
 
 void Bus::Drain() {
@@ -46,6 +64,7 @@ void Bus::Run() {
       // Completions run at raised priority, where blocking is forbidden.
       CompletionContext raised;
       work();
+      RunInline();
     }
     lock.lock();
     --busy_;
@@ -286,6 +305,7 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
   }
   if (cancelNow) model_->Cancel(&t);
   irp->cancelRefs.fetch_sub(1);
+  bus_.RunInline();
   return STATUS_PENDING;
 }
 

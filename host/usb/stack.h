@@ -3,6 +3,7 @@
 // out the USB request blocks that function drivers send down.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -72,9 +73,19 @@ class Bus {
   void Post(std::function<void()> work);
   // Waits until everything posted so far has run.
   void Drain();
+  // A stack that completes a transfer inside its submission: a completion a
+  // device finishes during a submission made on the bus's own thread (a
+  // completion callback submitting again) runs before that submission
+  // returns, nested in the callback that made it.
+  void SetCompleteInline(bool on) { completeInline_.store(on); }
+  // Runs the completions held for the submission ending on this thread.
+  void RunInline();
 
  private:
   void Run();
+  bool OnBusThread() const { return std::this_thread::get_id() == thread_.get_id(); }
+  std::atomic<bool> completeInline_{false};
+  std::deque<std::function<void()>> inline_;  // under mutex_
   std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<std::function<void()>> queue_;

@@ -58,7 +58,12 @@ void EventDestroy(Event* event) {
   delete static_cast<hk::Event*>(event->impl);
   event->impl = nullptr;
 }
-void EventSet(Event* event) { static_cast<hk::Event*>(event->impl)->Set(); }
+void EventSet(Event* event) {
+  static_cast<hk::Event*>(event->impl)->Set();
+  // Nothing of the event or its owner is touched from here on: a waiter may
+  // already have freed both.
+  K().PauseAfterCompletionEvent();
+}
 void EventClear(Event* event) { static_cast<hk::Event*>(event->impl)->Clear(); }
 NTSTATUS EventWait(Event* event, const int64_t* timeout) {
   return static_cast<hk::Event*>(event->impl)->Wait(timeout);
