@@ -339,8 +339,10 @@ TEST_F(TowerTest, SilenceAndScriptedFarSides) {
 }
 
 TEST_F(TowerTest, LinkTimeScalesWithSpeed) {
-  Start({.timeScale = 0.02, .farSide = sim::FarSide::Silence});
-  EXPECT_NEAR(model_->ByteTime(TOWER_SPEED_2400) / 1.0ns, 4.1667e6 * 0.02, 1e3);
+  // Slow enough that 30 bytes at 300 bps (200 ms) stay far above the
+  // scheduling delays of a loaded machine, which the fast case also sees.
+  Start({.timeScale = 0.2, .farSide = sim::FarSide::Silence});
+  EXPECT_NEAR(model_->ByteTime(TOWER_SPEED_2400) / 1.0ns, 4.1667e6 * 0.2, 1e4);
   auto timeOut = [&](uint16_t speed) {
     Request(TOWER_REQ_SET_TX_SPEED, speed);
     std::vector<uint8_t> bytes(30, 0x55);
@@ -350,7 +352,7 @@ TEST_F(TowerTest, LinkTimeScalesWithSpeed) {
     EXPECT_TRUE(port_->WaitFor(&out));
     return std::chrono::steady_clock::now() - start;
   };
-  const auto slow = timeOut(TOWER_SPEED_300);  // 30 bytes x 0.67 ms
+  const auto slow = timeOut(TOWER_SPEED_300);  // 30 bytes x 6.7 ms
   const auto fast = timeOut(TOWER_SPEED_38400);
   EXPECT_GE(slow, 30 * model_->ByteTime(TOWER_SPEED_300));
   EXPECT_LT(fast, slow / 2);
