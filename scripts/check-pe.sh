@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # Checks the windows build's driver image: a native-subsystem image that
 # imports from ntoskrnl.exe, HAL.dll and USBD.SYS only and carries a version
-# record. Usage: scripts/check-pe.sh BUILD_DIR (e.g. build/windows).
+# record. Usage: scripts/check-pe.sh BUILD_DIR [i686|x86_64]
+# (e.g. build/windows, or build/windows-x64 x86_64).
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-  echo "usage: $0 BUILD_DIR" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: $0 BUILD_DIR [i686|x86_64]" >&2
   exit 2
 fi
+arch="${2:-i686}"
+case "$arch" in
+  i686) format="pei-i386" ;;
+  x86_64) format="pei-x86-64" ;;
+  *) echo "check-pe: unknown architecture '$arch'" >&2; exit 2 ;;
+esac
 image="$1/dist/Ostrel.sys"
-objdump="${OBJDUMP:-i686-w64-mingw32-objdump}"
+objdump="${OBJDUMP:-$arch-w64-mingw32-objdump}"
 if [ ! -f "$image" ]; then
   echo "check-pe: $image not found" >&2
   exit 1
@@ -21,6 +28,12 @@ fail() {
   echo "check-pe: $image: $*" >&2
   failed=1
 }
+
+# Every image of the build is for the architecture asked for.
+for pe in "$1"/dist/*.sys "$1"/dist/*.dll "$1"/dist/*.exe "$1"/dist/*.cpl; do
+  [ -f "$pe" ] || continue
+  "$objdump" -f "$pe" | grep -q "file format $format\$" || fail "$(basename "$pe") is not $format"
+done
 
 # Subsystem 1: native, as the kernel loads drivers.
 subsystem="$(awk '$1 == "Subsystem" { print $2 + 0; exit }' <<<"$headers")"
@@ -57,6 +70,20 @@ else
   start=$(( 0x$text_vma )); end=$(( start + 0x$text_size ))
   (( entry != 0 && base + entry >= start && base + entry < end )) ||
     fail "entry point $(printf 0x%x $((base + entry))) lies outside .text"
+fi
+
+# The entry point is DriverEntry itself: a wrong entry name is not an error
+# to the linker, which then starts the image at the beginning of its code.
+map="$1/driver/platform/wdm/Ostrel.map"
+if [ ! -f "$map" ]; then
+  fail "link map $map missing"
+else
+  driver_entry="$(awk '$2 ~ /^_?DriverEntry(@8)?$/ { print $1; exit }' "$map")"
+  if [ -z "$driver_entry" ]; then
+    fail "DriverEntry is not in the link map"
+  elif (( base + entry != driver_entry )); then
+    fail "entry point $(printf 0x%x $((base + entry))) is not DriverEntry ($driver_entry)"
+  fi
 fi
 
 # No section may be both writable and executable.
@@ -107,4 +134,4 @@ fi
 
 if [ "$failed" -ne 0 ]; then exit 1; fi
 echo "check-pe: $(dirname "$image"): Tavrix.dll exports $exports undecorated names; towerctl.exe is a console program over it"
-echo "check-pe: $image: native subsystem; entry in .text; no W+X section; imports ${dlls[*]}; version resource present; Ostrel.inf names the tower"
+echo "check-pe: $image: $format; native subsystem; entry DriverEntry; no W+X section; imports ${dlls[*]}; version resource present; Ostrel.inf names the tower"

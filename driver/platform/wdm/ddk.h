@@ -13,6 +13,15 @@
 // header would define them a second time.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+// The x64 headers build their store fence on an SSE builtin, which the
+// kernel's no-SSE code generation lacks; a locked no-op on the stack orders
+// stores just as well and needs no vector state.
+#if defined(__x86_64__)
+#define __INTRINSIC_DEFINED___faststorefence
+static inline void __faststorefence(void) {
+  __asm__ __volatile__("lock orl $0, (%%rsp)" ::: "memory");
+}
+#endif
 // Keep the pool tag: without this the headers route tagged allocations to the
 // untagged call.
 #define POOL_TAGGING 1
@@ -44,6 +53,24 @@ static_assert(offsetof(::UNICODE_STRING, MaximumLength) == offsetof(InterfaceNam
 static_assert(offsetof(::UNICODE_STRING, Buffer) == offsetof(InterfaceName, buffer));
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
 static_assert(sizeof(::GUID) == sizeof(tower::Guid));
+
+// Spin locks by the routines each architecture's kernel exports: the x86
+// kernel has the fastcall pair, the x64 kernel only the raise-to-dispatch
+// acquire and the plain release.
+inline KIRQL AcquireSpin(::KSPIN_LOCK* lock) {
+#if defined(_WIN64)
+  return KeAcquireSpinLockRaiseToDpc(lock);
+#else
+  return KfAcquireSpinLock(lock);
+#endif
+}
+inline void ReleaseSpin(::KSPIN_LOCK* lock, KIRQL previous) {
+#if defined(_WIN64)
+  KeReleaseSpinLock(lock, previous);
+#else
+  KfReleaseSpinLock(lock, previous);
+#endif
+}
 
 inline ::KMUTEX* K(Mutex* mutex) { return reinterpret_cast<::KMUTEX*>(mutex->storage); }
 inline ::KEVENT* K(Event* event) { return reinterpret_cast<::KEVENT*>(event->storage); }

@@ -35,9 +35,9 @@ void SpinLockInit(SpinLock* lock, const char* name) {
 // A kernel spin lock owns nothing that needs releasing.
 void SpinLockDestroy(SpinLock* lock) { (void)lock; }
 
-Irql SpinLockAcquire(SpinLock* lock) { return KfAcquireSpinLock(K(lock)); }
+Irql SpinLockAcquire(SpinLock* lock) { return AcquireSpin(K(lock)); }
 
-void SpinLockRelease(SpinLock* lock, Irql previous) { KfReleaseSpinLock(K(lock), previous); }
+void SpinLockRelease(SpinLock* lock, Irql previous) { ReleaseSpin(K(lock), previous); }
 
 // ---- mutex ----------------------------------------------------------------------
 
@@ -275,16 +275,16 @@ void NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp) {
   (void)device;
   IoReleaseCancelSpinLock(irp->CancelIrql);
   Queue* queue = HeldOn(irp);
-  const KIRQL irql = KfAcquireSpinLock(&queue->lock);
+  const KIRQL irql = AcquireSpin(&queue->lock);
   if (Listed(irp)) Unlist(irp);
-  KfReleaseSpinLock(&queue->lock, irql);
+  ReleaseSpin(&queue->lock, irql);
   HeldOn(irp) = nullptr;
   queue->onCancel(queue->context, R(irp));
 }
 
 Request* RemoveFirst(Queue* queue, const void* file) {
   PIRP found = nullptr;
-  const KIRQL irql = KfAcquireSpinLock(&queue->lock);
+  const KIRQL irql = AcquireSpin(&queue->lock);
   for (PLIST_ENTRY link = queue->held.Flink; link != &queue->held; link = link->Flink) {
     PIRP irp = HeldIrp(link);
     if (file != nullptr && IoGetCurrentIrpStackLocation(irp)->FileObject != file) continue;
@@ -295,7 +295,7 @@ Request* RemoveFirst(Queue* queue, const void* file) {
     found = irp;
     break;
   }
-  KfReleaseSpinLock(&queue->lock, irql);
+  ReleaseSpin(&queue->lock, irql);
   if (found == nullptr) return nullptr;
   HeldOn(found) = nullptr;
   return R(found);
@@ -318,13 +318,13 @@ bool HoldQueueInsert(HoldQueue* queue, Request* request) {
   Queue* q = Q(queue);
   PIRP irp = K(request);
   HeldOn(irp) = q;
-  const KIRQL irql = KfAcquireSpinLock(&q->lock);
+  const KIRQL irql = AcquireSpin(&q->lock);
   InsertTailList(&q->held, Link(irp));
   IoSetCancelRoutine(irp, &CancelHeld);
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     // Cancelled before it was held, and no cancel routine will run for it.
     Unlist(irp);
-    KfReleaseSpinLock(&q->lock, irql);
+    ReleaseSpin(&q->lock, irql);
     HeldOn(irp) = nullptr;
     return false;
   }
@@ -332,7 +332,7 @@ bool HoldQueueInsert(HoldQueue* queue, Request* request) {
   // dispatch answers STATUS_PENDING for it, and whoever completes it later
   // must see the mark.
   IoMarkIrpPending(irp);
-  KfReleaseSpinLock(&q->lock, irql);
+  ReleaseSpin(&q->lock, irql);
   return true;
 }
 

@@ -1,24 +1,35 @@
 // Storage of the synchronisation objects on the Windows kernel, sized and
-// aligned for the i686 kernel structures. The driver logic sees only bytes;
-// the kernel side (wdm/) checks every size against the kernel headers, so the
-// logic never needs those headers itself.
+// aligned for the kernel structures of the architecture being built. The
+// driver logic sees only bytes; the kernel side (wdm/) checks every size
+// against the kernel headers, so the logic never needs those headers itself.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 namespace plat {
+
+#if defined(_WIN64)
+inline constexpr size_t kMutexBytes = 56;      // KMUTEX
+inline constexpr size_t kEventBytes = 24;      // KEVENT
+inline constexpr size_t kHoldQueueBytes = 40;  // lock, list head, owner callback and context
+#else
+inline constexpr size_t kMutexBytes = 32;
+inline constexpr size_t kEventBytes = 16;
+inline constexpr size_t kHoldQueueBytes = 20;
+#endif
 
 struct SpinLock {
   uintptr_t lock;  // KSPIN_LOCK
 };
 struct Mutex {
-  alignas(8) unsigned char storage[32];  // KMUTEX
+  alignas(8) unsigned char storage[kMutexBytes];
 };
 struct Event {
-  alignas(8) unsigned char storage[16];  // KEVENT
+  alignas(8) unsigned char storage[kEventBytes];
 };
 struct HoldQueue {
-  alignas(8) unsigned char storage[20];  // the queue's lock, list head and owner
+  alignas(8) unsigned char storage[kHoldQueueBytes];
 };
 struct InterfaceName {
   uint16_t length;  // UNICODE_STRING: bytes in use, bytes allocated, text
