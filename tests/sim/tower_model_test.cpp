@@ -511,3 +511,72 @@ TEST_F(TowerTest, ReconfiguringAndDestroyingEndHeldTransfers) {
 }
 
 }  // namespace
+
+namespace {
+
+using TowerKnobs = TowerTest;
+
+TEST_F(TowerKnobs, TransferFaultsEndTheNextTransfersOfTheirKindAndTheTowerStays) {
+  // A write refused with a chosen status, twice; the third goes through.
+  model_->FailTransfers(TransferKind::BulkOut,
+                        sim::TransferFault{STATUS_UNSUCCESSFUL, hk::usb::USBD_STATUS_STALL_PID, 2});
+  std::vector<uint8_t> bytes{1, 2, 3};
+  for (int i = 0; i < 3; ++i) {
+    Transfer out = Out(bytes);
+    model_->Submit(&out);
+    ASSERT_TRUE(port_->WaitFor(&out));
+    if (i < 2) {
+      EXPECT_EQ(out.status, STATUS_UNSUCCESSFUL);
+      EXPECT_EQ(out.usbdStatus, hk::usb::USBD_STATUS_STALL_PID);
+      EXPECT_EQ(out.actual, 0u);
+    } else {
+      EXPECT_EQ(out.status, STATUS_SUCCESS);
+    }
+  }
+  EXPECT_TRUE(model_->Attached());
+  EXPECT_EQ(model_->Stats().errors, 2u);
+  EXPECT_EQ(model_->Transmitted(), bytes);
+
+  // A vendor request fails once, and is still logged as received.
+  model_->FailTransfers(TransferKind::Control,
+                        sim::TransferFault{STATUS_UNSUCCESSFUL, hk::usb::USBD_STATUS_CRC, 1});
+  model_->ClearSetupLog();
+  EXPECT_EQ(Request(TOWER_REQ_GET_VERSION).status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Request(TOWER_REQ_GET_VERSION).status, STATUS_SUCCESS);
+  EXPECT_EQ(model_->SetupLog().size(), 2u);
+
+  // A receive transfer fails at once until cleared, with or without data waiting.
+  model_->FailTransfers(TransferKind::BulkIn,
+                        sim::TransferFault{STATUS_DELETE_PENDING, hk::usb::USBD_STATUS_SUCCESS, 0});
+  model_->Inject({9});
+  for (int i = 0; i < 3; ++i) {
+    std::array<uint8_t, 8> buf{};
+    Transfer in = In(buf.data());
+    model_->Submit(&in);
+    ASSERT_TRUE(port_->WaitFor(&in));
+    EXPECT_EQ(in.status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(in.usbdStatus, hk::usb::USBD_STATUS_SUCCESS);
+  }
+  model_->ClearTransferFaults();
+  // The write that went through was heard (loopback); the byte that waited
+  // through the failed transfers is still there.
+  EXPECT_EQ(ReadBack(4), (std::vector<uint8_t>{1, 2, 3, 9}));
+}
+
+TEST_F(TowerKnobs, SettingsChangedFromOutsideAreWhatTheHostReadsBack) {
+  EXPECT_EQ(model_->SetParameter(TOWER_PARM_RANGE, TOWER_RANGE_SHORT), 0);
+  EXPECT_EQ(Parm(TOWER_REQ_GET_PARM, TOWER_PARM_RANGE).second, TOWER_RANGE_SHORT);
+  // The firmware's own rules hold: the error state cannot be set, an
+  // unknown parameter is refused.
+  EXPECT_NE(model_->SetParameter(TOWER_PARM_ERROR_STATE, 1), 0);
+  EXPECT_NE(model_->SetParameter(0x55, 1), 0);
+  model_->ChangeSettings([](sim::Settings& s) {
+    s.endianness = TOWER_ENDIAN_BIG;
+    s.txSpeed = TOWER_SPEED_4800;
+  });
+  EXPECT_EQ(Parm(TOWER_REQ_GET_PARM, TOWER_PARM_ENDIANNESS).second, TOWER_ENDIAN_BIG);
+  EXPECT_EQ(model_->TxSpeed(), TOWER_SPEED_4800);
+  EXPECT_EQ(model_->CurrentSettings().range, TOWER_RANGE_SHORT);
+}
+
+}  // namespace
