@@ -708,18 +708,42 @@ void IdleFigure() {
   }
 }
 
+// The noise-free figure's workload: one tower, one packet at a time. The
+// far side hands over 8 bytes and the reader reads exactly those 8, so each
+// round trip carries one packet through the whole stack and nothing else
+// runs. Run under callgrind at two counts, the difference of the totals
+// divided by the difference of the counts is the stack's instructions per
+// packet, free of start-up and of the machine's load
+// (bench/instructions-per-packet.sh).
+int Lockstep(long packets) {
+  Bench bench(1);
+  bench.Timeouts(1000, 1000, 200);
+  const std::vector<uint8_t> packet{1, 2, 3, 4, 5, 6, 7, 8};
+  uint8_t buffer[8];
+  for (long i = 0; i < packets; ++i) {
+    bench.tower().Inject(packet);
+    DWORD got = 0;
+    if (!ReadFile(bench.handle(), buffer, sizeof(buffer), &got, nullptr) || got != sizeof(buffer))
+      Bench::Die("lockstep read");
+  }
+  std::printf("lockstep: %ld packets\n", packets);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string only;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--reps" && i + 1 < argc) {
+    if (arg == "--lockstep" && i + 1 < argc) {
+      return Lockstep(std::atol(argv[++i]));
+    } else if (arg == "--reps" && i + 1 < argc) {
       reps = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--only" && i + 1 < argc) {
       only = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: tower_bench [--reps N] [--only NAME]\n");
+      std::fprintf(stderr, "usage: tower_bench [--reps N] [--only NAME] | --lockstep PACKETS\n");
       return 2;
     }
   }
