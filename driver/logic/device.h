@@ -167,6 +167,40 @@ void TowerReleaseUnit(TowerDriver* driver, ULONG unit);
 // Releases the device's number the first time only.
 void TowerReleaseDeviceUnit(TowerDevice* device);
 
+// USB policy over the platform's primitives.
+// Submits a block on a request packet of its own and waits for it (may
+// block). With limitMs > 0 it waits at most that long; on expiry it cancels
+// the transfer, waits without limit until it has come back, and returns
+// STATUS_TIMEOUT. STATUS_INSUFFICIENT_RESOURCES when no packet could be had.
+NTSTATUS TowerSubmitTransfer(plat::Device* lower, plat::TransferBlock* block, ULONG limitMs);
+// Each binding names a configuration value, interface, alternate setting and
+// endpoint, and the pipe to bind.
+struct PipeBinding {
+  uint8_t configuration;
+  uint8_t interfaceNumber;
+  uint8_t alternateSetting;
+  uint8_t endpoint;
+  plat::Pipe** pipe;
+};
+// Result codes of a selection.
+enum SelectResult : ULONG {
+  kSelectOk = 0,
+  kSelectNoInterface = 1,
+  kSelectNoMemory = 2,
+  kSelectRefused = 3,  // the USB stack refused the selection itself
+  kSelectNoPipes = 4,
+  kSelectNoEndpoint = 5,
+  kSelectNoConfiguration = 6,
+  kSelectNoDeviceDescriptor = 7,
+};
+// Reads the device descriptor, then configuration descriptors of up to
+// maxBytes until one has the value, selects it with the bindings' interfaces
+// and binds their pipes (may block).
+ULONG TowerSelectConfiguration(plat::Device* lower, uint8_t value, const PipeBinding* bindings,
+                               ULONG count, ULONG maxBytes);
+// Deselects the configuration (may block).
+NTSTATUS TowerUnconfigure(plat::Device* lower);
+
 // Vendor requests: each waits at most this long for the tower's answer.
 inline constexpr ULONG kVendorRequestLimitMs = 200;
 NTSTATUS TowerSendVendorRequest(TowerDevice* device, uint8_t request, uint16_t value,

@@ -300,7 +300,7 @@ NTSTATUS TowerWrite(TowerDevice* device, plat::Request* request, ULONG* informat
     limitMs = TowerWriteLimitMs(perByte, length);
   }
 
-  const NTSTATUS status = plat::SubmitTransfer(device->Lower, block, limitMs);
+  const NTSTATUS status = TowerSubmitTransfer(device->Lower, block, limitMs);
   ULONG written = 0;
   if (NtSuccess(status)) {
     written = plat::TransferLength(block);

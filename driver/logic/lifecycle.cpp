@@ -14,15 +14,15 @@ constexpr ULONG kMaxConfigurationBytes = 1024;
 // Both configurations carry the receive and send endpoints on interface 0,
 // alternate setting 0.
 ULONG Select(TowerDevice* device, uint8_t configuration) {
-  const plat::PipeBinding bindings[] = {
+  const PipeBinding bindings[] = {
       {kConfigurationNormal, kTowerInterface, kTowerAltSetting, kEndpointIn, &device->ReadPipe},
       {kConfigurationNormal, kTowerInterface, kTowerAltSetting, kEndpointOut, &device->WritePipe},
       {kConfigurationHighPower, kTowerInterface, kTowerAltSetting, kEndpointIn, &device->ReadPipe},
       {kConfigurationHighPower, kTowerInterface, kTowerAltSetting, kEndpointOut,
        &device->WritePipe},
   };
-  return plat::SelectConfiguration(device->Lower, configuration, bindings,
-                                   sizeof(bindings) / sizeof(bindings[0]), kMaxConfigurationBytes);
+  return TowerSelectConfiguration(device->Lower, configuration, bindings,
+                                  sizeof(bindings) / sizeof(bindings[0]), kMaxConfigurationBytes);
 }
 
 }  // namespace
@@ -31,23 +31,23 @@ NTSTATUS TowerStartDevice(TowerDevice* device, plat::Request* request) {
   plat::RequestSetInformation(request, 0);
   TowerReadHighPower(device);
 
-  if (Select(device, kConfigurationNormal) != plat::kSelectOk) return STATUS_UNSUCCESSFUL;
+  if (Select(device, kConfigurationNormal) != kSelectOk) return STATUS_UNSUCCESSFUL;
   if (device->HighPower == 0) {
     SetFlag(&device->Started, true);
     return STATUS_SUCCESS;
   }
   for (int attempt = 0; attempt < 2; ++attempt) {
-    plat::Unconfigure(device->Lower);
+    TowerUnconfigure(device->Lower);
     const ULONG result =
         Select(device, device->HighPower != 0 ? kConfigurationHighPower : kConfigurationNormal);
-    if (result == plat::kSelectOk) {
+    if (result == kSelectOk) {
       SetFlag(&device->Started, true);
       return STATUS_SUCCESS;
     }
     // The stack refused the high-power configuration itself (the port cannot
     // supply it): fall back to the normal one. The registry keeps asking for
     // high power, so the next start tries again.
-    if (result != plat::kSelectRefused || device->HighPower == 0) break;
+    if (result != kSelectRefused || device->HighPower == 0) break;
     device->HighPower = 0;
   }
   // No configuration is in force: the start has failed, whatever the
@@ -58,7 +58,7 @@ NTSTATUS TowerStartDevice(TowerDevice* device, plat::Request* request) {
 NTSTATUS TowerStopDevice(TowerDevice* device, plat::Request* request) {
   (void)request;
   SetFlag(&device->Started, false);
-  plat::Unconfigure(device->Lower);
+  TowerUnconfigure(device->Lower);
   return STATUS_SUCCESS;
 }
 

@@ -12,7 +12,7 @@ NTSTATUS TowerSendVendorRequest(TowerDevice* device, uint8_t request, uint16_t v
   if (received != nullptr) *received = 0;
   plat::TransferBlock* block = plat::TransferAllocVendor(request, value, index, reply, length);
   if (block == nullptr) return STATUS_NO_MEMORY;
-  const NTSTATUS status = plat::SubmitTransfer(device->Lower, block, kVendorRequestLimitMs);
+  const NTSTATUS status = TowerSubmitTransfer(device->Lower, block, kVendorRequestLimitMs);
   if (received != nullptr) *received = plat::TransferLength(block);
   plat::TransferFree(block);
   return status;

@@ -321,19 +321,6 @@ void DeleteUrb(Urb* urb) {
   K().PoolFree(urb);
 }
 
-hk::Irp* NewSubmitIrp(Urb* urb) {
-  hk::Irp* irp = K().AllocateDriverIrp();
-  if (irp == nullptr) return nullptr;
-  irp->major = hk::IrpMajor::InternalDeviceControl;
-  irp->ioctl = hk::usb::IOCTL_INTERNAL_USB_SUBMIT_URB;
-  irp->internalArgument = urb;
-  return irp;
-}
-
-NTSTATUS SubmitUrb(Device* lower, Urb* urb, ULONG limitMs) {
-  return SubmitTransfer(lower, reinterpret_cast<TransferBlock*>(urb), limitMs);
-}
-
 }  // namespace
 
 TransferBlock* TransferAllocVendor(uint8_t request, uint16_t value, uint16_t index, void* reply,
@@ -366,31 +353,6 @@ void TransferFree(TransferBlock* block) { DeleteUrb(U(block)); }
 ULONG TransferLength(TransferBlock* block) { return U(block)->transferred; }
 ULONG TransferUsbStatus(TransferBlock* block) { return U(block)->usbdStatus; }
 
-NTSTATUS SubmitTransfer(Device* lower, TransferBlock* block, ULONG limitMs) {
-  hk::Irp* irp = NewSubmitIrp(U(block));
-  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  hk::Event done(false, false);
-  irp->completionRoutines.push_back([&done](hk::Irp*) {
-    done.Set();
-    return false;  // the request packet is ours to free
-  });
-  K().CallDriver(D(lower), irp);
-  NTSTATUS status = STATUS_SUCCESS;
-  const int64_t limit = RelativeMs(limitMs);
-  if (limitMs > 0 && done.Wait(&limit) == STATUS_TIMEOUT) {
-    // Over the limit: cancel, and wait for the transfer to come back before
-    // its block and buffer may go.
-    K().CancelIrp(irp);
-    done.Wait(nullptr);
-    status = STATUS_TIMEOUT;
-  } else {
-    done.Wait(nullptr);
-    status = irp->status;
-  }
-  K().FreeIrp(irp);
-  return status;
-}
-
 Request* RequestAllocate(Device* lower) {
   (void)lower;
   return R(K().AllocateDriverIrp());
@@ -419,96 +381,46 @@ bool RequestCancelled(Request* request) {
   return I(request)->cancelled;
 }
 
-ULONG SelectConfiguration(Device* lower, uint8_t value, const PipeBinding* bindings, ULONG count,
-                          ULONG maxBytes) {
-  uint8_t device[18] = {};
-  Urb* urb = NewUrb(UrbFunction::GetDeviceDescriptor);
-  if (urb == nullptr) return kSelectNoDeviceDescriptor;
-  urb->buffer = device;
-  urb->length = sizeof(device);
-  NTSTATUS status = SubmitUrb(lower, urb, 0);
-  const ULONG got = urb->transferred;
-  DeleteUrb(urb);
-  if (!NtSuccess(status) || got < sizeof(device)) return kSelectNoDeviceDescriptor;
-
-  std::vector<uint8_t> set;
-  for (uint8_t index = 0; index < device[17] && set.empty(); ++index) {
-    std::vector<uint8_t> candidate(maxBytes);
-    urb = NewUrb(UrbFunction::GetConfigurationDescriptor);
-    if (urb == nullptr) return kSelectNoConfiguration;
-    urb->descriptorIndex = index;
-    urb->buffer = candidate.data();
-    urb->length = maxBytes;
-    status = SubmitUrb(lower, urb, 0);
-    candidate.resize(urb->transferred);
-    DeleteUrb(urb);
-    if (!NtSuccess(status)) return kSelectNoConfiguration;
-    if (candidate.size() >= 9 && candidate[5] == value) set = std::move(candidate);
-  }
-  if (set.empty()) return kSelectNoConfiguration;
-
-  urb = NewUrb(UrbFunction::SelectConfiguration);
-  if (urb == nullptr) return kSelectNoMemory;
-  urb->configurationValue = value;
-  urb->configurationDescriptor = set.data();
-  for (ULONG i = 0; i < count; ++i) {
-    const PipeBinding& b = bindings[i];
-    if (b.configuration != value) continue;
-    bool seen = false;
-    for (const auto& chosen : urb->interfaces)
-      seen = seen ||
-             (chosen.number == b.interfaceNumber && chosen.alternateSetting == b.alternateSetting);
-    if (seen) continue;
-    // The interface must be in the descriptor set.
-    bool present = false;
-    for (size_t at = 0; at + 9 <= set.size() && set[at] >= 2; at += set[at])
-      present = present || (set[at + 1] == 4 && set[at + 2] == b.interfaceNumber &&
-                            set[at + 3] == b.alternateSetting);
-    if (!present) {
-      DeleteUrb(urb);
-      return kSelectNoInterface;
-    }
-    hk::usb::UrbInterface chosen;
-    chosen.number = b.interfaceNumber;
-    chosen.alternateSetting = b.alternateSetting;
-    urb->interfaces.push_back(chosen);
-  }
-  status = SubmitUrb(lower, urb, 0);
-  if (!NtSuccess(status)) {
-    DeleteUrb(urb);
-    return kSelectRefused;
-  }
-  ULONG result = kSelectOk;
-  for (ULONG i = 0; i < count && result == kSelectOk; ++i) {
-    const PipeBinding& b = bindings[i];
-    if (b.configuration != value) continue;
-    const hk::usb::UrbInterface* info = nullptr;
-    for (const auto& chosen : urb->interfaces)
-      if (chosen.number == b.interfaceNumber && chosen.alternateSetting == b.alternateSetting)
-        info = &chosen;
-    if (info == nullptr) {
-      result = kSelectNoPipes;
-      break;
-    }
-    hk::usb::HostPipe* match = nullptr;
-    for (hk::usb::HostPipe* pipe : info->pipes)
-      if (pipe->endpoint == b.endpoint) match = pipe;
-    if (match == nullptr)
-      result = kSelectNoEndpoint;
-    else
-      *b.pipe = reinterpret_cast<Pipe*>(match);
-  }
-  DeleteUrb(urb);
-  return result;
+TransferBlock* TransferAllocDescriptor(uint8_t type, uint8_t index, void* buffer, ULONG length) {
+  Urb* urb = NewUrb(type == 1 ? UrbFunction::GetDeviceDescriptor
+                              : UrbFunction::GetConfigurationDescriptor);
+  if (urb == nullptr) return nullptr;
+  urb->descriptorIndex = index;
+  urb->buffer = buffer;
+  urb->length = length;
+  return reinterpret_cast<TransferBlock*>(urb);
 }
 
-NTSTATUS Unconfigure(Device* lower) {
+TransferBlock* TransferAllocSelect(const uint8_t* configuration, const InterfaceSelection* list,
+                                   ULONG count) {
   Urb* urb = NewUrb(UrbFunction::SelectConfiguration);
-  if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  urb->configurationValue = 0;
-  const NTSTATUS status = SubmitUrb(lower, urb, 0);
-  DeleteUrb(urb);
-  return status;
+  if (urb == nullptr) return nullptr;
+  // No set: the device goes back to the unconfigured state.
+  urb->configurationValue = configuration != nullptr ? configuration[5] : 0;
+  urb->configurationDescriptor = configuration;
+  for (ULONG i = 0; i < count; ++i) {
+    hk::usb::UrbInterface chosen;
+    chosen.number = list[i].descriptor[2];
+    chosen.alternateSetting = list[i].descriptor[3];
+    urb->interfaces.push_back(chosen);
+  }
+  return reinterpret_cast<TransferBlock*>(urb);
+}
+
+void TransferSelectedPipes(TransferBlock* block, InterfaceSelection* list, ULONG count) {
+  const Urb* urb = U(block);
+  for (ULONG i = 0; i < count; ++i) {
+    list[i].pipeCount = 0;
+    for (const auto& chosen : urb->interfaces) {
+      if (chosen.number != list[i].descriptor[2] ||
+          chosen.alternateSetting != list[i].descriptor[3])
+        continue;
+      for (hk::usb::HostPipe* pipe : chosen.pipes) {
+        if (list[i].pipeCount == kMaxPipesPerInterface) break;
+        list[i].pipes[list[i].pipeCount++] = {pipe->endpoint, reinterpret_cast<Pipe*>(pipe)};
+      }
+    }
+  }
 }
 
 NTSTATUS CyclePort(Device* lower) {

@@ -1,5 +1,7 @@
-// USB on the Windows kernel: request blocks (URBs) for the tower, their
-// submission to the USB stack below, and the configuration selection.
+// USB on the Windows kernel: request blocks (URBs) for the tower, the
+// asynchronous submission to the USB stack below and the port cycle. The
+// policy over them (waiting with a limit, selecting a configuration) is the
+// driver logic's.
 #include "ddk.h"
 
 namespace plat {
@@ -94,15 +96,6 @@ ULONG TransferUsbStatus(TransferBlock* block) { return K(block)->UrbHeader.Statu
 
 // ---- submission -----------------------------------------------------------------
 
-NTSTATUS SubmitTransfer(Device* lower, TransferBlock* block, ULONG limitMs) {
-  PIRP irp = IoAllocateIrp(K(lower)->StackSize, FALSE);
-  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  AddressInternal(irp, IOCTL_INTERNAL_USB_SUBMIT_URB, K(block));
-  const ::NTSTATUS status = SendAndWait(K(lower), irp, limitMs);
-  IoFreeIrp(irp);
-  return status;
-}
-
 // A request packet for asynchronous transfers has one stack location more
 // than the stack below needs: the top one is the driver's own and holds the
 // callback while the transfer is below.
@@ -152,158 +145,58 @@ bool RequestCancelled(Request* request) { return K(request)->Cancel != FALSE; }
 
 // ---- configuration --------------------------------------------------------------
 
-namespace {
-
-// Everything a selection allocates, released together whatever the outcome.
-struct Selection {
-  PURB descriptorRequest;
-  PUSB_DEVICE_DESCRIPTOR device;
-  PUSB_CONFIGURATION_DESCRIPTOR configuration;
-  PUSBD_INTERFACE_LIST_ENTRY interfaces;  // ends with an empty entry
-  PURB select;
-};
-
-void Release(Selection* s) {
-  PoolFree(s->select);  // the USB library allocates it from the pool
-  PoolFree(s->interfaces);
-  PoolFree(s->configuration);
-  PoolFree(s->device);
-  PoolFree(s->descriptorRequest);
-}
-
-// Reads a descriptor of the device into buffer; false when the stack or the
-// device refused. *got: the bytes that arrived.
-bool ReadDescriptor(Device* lower, PURB urb, UCHAR type, UCHAR index, void* buffer, ULONG bytes,
-                    ULONG* got) {
-  const size_t urbBytes = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
-  Zero(urb, urbBytes);
-  Zero(buffer, bytes);
-  UsbBuildGetDescriptorRequest(urb, urbBytes, type, index, 0, buffer, nullptr, bytes, nullptr);
-  const ::NTSTATUS status = SubmitTransfer(lower, B(urb), 0);
-  if (!NT_SUCCESS(status) || !USBD_SUCCESS(urb->UrbHeader.Status)) return false;
-  *got = urb->UrbControlDescriptorRequest.TransferBufferLength;
-  return true;
-}
-
-bool Selected(const PipeBinding& binding, uint8_t value) { return binding.configuration == value; }
-
-// Whether an earlier binding of the same configuration names the same
-// interface and alternate setting.
-bool SeenBefore(const PipeBinding* bindings, ULONG at, uint8_t value) {
-  for (ULONG i = 0; i < at; ++i) {
-    if (!Selected(bindings[i], value)) continue;
-    if (bindings[i].interfaceNumber == bindings[at].interfaceNumber &&
-        bindings[i].alternateSetting == bindings[at].alternateSetting)
-      return true;
-  }
-  return false;
-}
-
-PUSB_INTERFACE_DESCRIPTOR FindInterface(PUSB_CONFIGURATION_DESCRIPTOR configuration,
-                                        const PipeBinding& binding) {
-  return USBD_ParseConfigurationDescriptorEx(configuration, configuration, binding.interfaceNumber,
-                                             binding.alternateSetting, -1, -1, -1);
-}
-
-ULONG Select(Device* lower, uint8_t value, const PipeBinding* bindings, ULONG count, ULONG maxBytes,
-             Selection* s) {
-  // The device descriptor tells how many configurations there are.
-  s->descriptorRequest = NewUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
-  s->device =
-      static_cast<PUSB_DEVICE_DESCRIPTOR>(PoolAlloc(sizeof(USB_DEVICE_DESCRIPTOR), kWdmPoolTag));
-  ULONG got = 0;
-  if (s->descriptorRequest == nullptr || s->device == nullptr ||
-      !ReadDescriptor(lower, s->descriptorRequest, USB_DEVICE_DESCRIPTOR_TYPE, 0, s->device,
-                      sizeof(USB_DEVICE_DESCRIPTOR), &got) ||
-      got < sizeof(USB_DEVICE_DESCRIPTOR))
-    return kSelectNoDeviceDescriptor;
-
-  // The configuration with the wanted value, read whole up to maxBytes.
-  if (maxBytes < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return kSelectNoConfiguration;
-  s->configuration = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(PoolAlloc(maxBytes, kWdmPoolTag));
-  if (s->configuration == nullptr) return kSelectNoConfiguration;
-  bool found = false;
-  for (UCHAR index = 0; index < s->device->bNumConfigurations && !found; ++index) {
-    if (!ReadDescriptor(lower, s->descriptorRequest, USB_CONFIGURATION_DESCRIPTOR_TYPE, index,
-                        s->configuration, maxBytes, &got))
-      return kSelectNoConfiguration;
-    found = got >= sizeof(USB_CONFIGURATION_DESCRIPTOR) &&
-            s->configuration->bConfigurationValue == value;
-  }
-  if (!found) return kSelectNoConfiguration;
-  // The USB library walks the total length the descriptor claims: never let
-  // it past the bytes that arrived.
-  if (s->configuration->wTotalLength > got)
-    s->configuration->wTotalLength = static_cast<USHORT>(got);
-
-  // Each interface and alternate setting the bindings name, once.
-  ULONG interfaces = 0;
-  for (ULONG i = 0; i < count; ++i) {
-    if (!Selected(bindings[i], value) || SeenBefore(bindings, i, value)) continue;
-    if (FindInterface(s->configuration, bindings[i]) == nullptr) return kSelectNoInterface;
-    ++interfaces;
-  }
-  if (interfaces == 0) return kSelectNoInterface;
-
-  const size_t listBytes = (interfaces + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
-  s->interfaces = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(PoolAlloc(listBytes, kWdmPoolTag));
-  if (s->interfaces == nullptr) return kSelectNoMemory;
-  Zero(s->interfaces, listBytes);
-  ULONG filled = 0;
-  for (ULONG i = 0; i < count; ++i) {
-    if (!Selected(bindings[i], value) || SeenBefore(bindings, i, value)) continue;
-    s->interfaces[filled++].InterfaceDescriptor = FindInterface(s->configuration, bindings[i]);
-  }
-
-  s->select = USBD_CreateConfigurationRequestEx(s->configuration, s->interfaces);
-  if (s->select == nullptr) return kSelectNoMemory;
-  const ::NTSTATUS status = SubmitTransfer(lower, B(s->select), 0);
-  if (!NT_SUCCESS(status) || !USBD_SUCCESS(s->select->UrbHeader.Status)) return kSelectRefused;
-
-  // The stack filled in each interface's pipes: bind the ones asked for.
-  for (ULONG i = 0; i < count; ++i) {
-    const PipeBinding& binding = bindings[i];
-    if (!Selected(binding, value)) continue;
-    PUSBD_INTERFACE_INFORMATION info = nullptr;
-    for (ULONG k = 0; k < interfaces; ++k) {
-      const PUSB_INTERFACE_DESCRIPTOR d = s->interfaces[k].InterfaceDescriptor;
-      if (d->bInterfaceNumber == binding.interfaceNumber &&
-          d->bAlternateSetting == binding.alternateSetting) {
-        info = s->interfaces[k].Interface;
-        break;
-      }
-    }
-    if (info == nullptr) return kSelectNoPipes;
-    bool bound = false;
-    for (::ULONG p = 0; p < info->NumberOfPipes && !bound; ++p) {
-      if (info->Pipes[p].EndpointAddress != binding.endpoint) continue;
-      *binding.pipe = reinterpret_cast<Pipe*>(info->Pipes[p].PipeHandle);
-      bound = true;
-    }
-    if (!bound) return kSelectNoEndpoint;
-  }
-  return kSelectOk;
-}
-
-}  // namespace
-
-ULONG SelectConfiguration(Device* lower, uint8_t value, const PipeBinding* bindings, ULONG count,
-                          ULONG maxBytes) {
-  Selection s{};
-  const ULONG result = Select(lower, value, bindings, count, maxBytes, &s);
-  Release(&s);
-  return result;
-}
-
-NTSTATUS Unconfigure(Device* lower) {
-  const size_t bytes = sizeof(struct _URB_SELECT_CONFIGURATION);
+TransferBlock* TransferAllocDescriptor(uint8_t type, uint8_t index, void* buffer, ULONG length) {
+  const size_t bytes = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
   PURB urb = NewUrb(bytes);
-  if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  // No configuration descriptor: the device goes back to the unconfigured state.
-  UsbBuildSelectConfigurationRequest(urb, bytes, nullptr);
-  const ::NTSTATUS status = SubmitTransfer(lower, B(urb), 0);
-  PoolFree(urb);
-  return status;
+  if (urb == nullptr) return nullptr;
+  Zero(buffer, length);
+  UsbBuildGetDescriptorRequest(urb, bytes, type, index, 0, buffer, nullptr, length, nullptr);
+  return B(urb);
+}
+
+TransferBlock* TransferAllocSelect(const uint8_t* configuration, const InterfaceSelection* list,
+                                   ULONG count) {
+  if (configuration == nullptr) {
+    const size_t bytes = sizeof(struct _URB_SELECT_CONFIGURATION);
+    PURB urb = NewUrb(bytes);
+    // No configuration descriptor: the device goes back to the unconfigured state.
+    if (urb != nullptr) UsbBuildSelectConfigurationRequest(urb, bytes, nullptr);
+    return B(urb);
+  }
+  // The USB library builds the request from a list that ends with an empty
+  // entry; the request holds each interface's information from then on.
+  const size_t listBytes = (count + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
+  auto* entries = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(PoolAlloc(listBytes, kWdmPoolTag));
+  if (entries == nullptr) return nullptr;
+  Zero(entries, listBytes);
+  for (ULONG i = 0; i < count; ++i)
+    entries[i].InterfaceDescriptor =
+        reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(const_cast<uint8_t*>(list[i].descriptor));
+  auto* set = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(const_cast<uint8_t*>(configuration));
+  PURB urb = USBD_CreateConfigurationRequestEx(set, entries);
+  PoolFree(entries);
+  return B(urb);  // allocated by the USB library from the pool, freed as any block
+}
+
+void TransferSelectedPipes(TransferBlock* block, InterfaceSelection* list, ULONG count) {
+  PURB urb = K(block);
+  // The interfaces' information follows the request, each as long as it says.
+  auto* info = &urb->UrbSelectConfiguration.Interface;
+  const auto* end = reinterpret_cast<const uint8_t*>(urb) + urb->UrbHeader.Length;
+  for (ULONG k = 0; k < count && reinterpret_cast<const uint8_t*>(info) < end; ++k) {
+    for (ULONG i = 0; i < count; ++i) {
+      if (list[i].descriptor[2] != info->InterfaceNumber ||
+          list[i].descriptor[3] != info->AlternateSetting)
+        continue;
+      list[i].pipeCount = 0;
+      for (::ULONG p = 0; p < info->NumberOfPipes && list[i].pipeCount < kMaxPipesPerInterface; ++p)
+        list[i].pipes[list[i].pipeCount++] = {info->Pipes[p].EndpointAddress,
+                                              reinterpret_cast<Pipe*>(info->Pipes[p].PipeHandle)};
+    }
+    if (info->Length == 0) break;
+    info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<uint8_t*>(info) +
+                                                         info->Length);
+  }
 }
 
 NTSTATUS CyclePort(Device* lower) {

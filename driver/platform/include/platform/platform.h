@@ -217,12 +217,6 @@ void TransferFree(TransferBlock* block);
 ULONG TransferLength(TransferBlock* block);
 ULONG TransferUsbStatus(TransferBlock* block);
 
-// Submits the block on a request packet of its own and waits for it. With
-// limitMs > 0 it waits at most that long; on expiry it cancels the transfer,
-// waits without limit until it has come back, and returns STATUS_TIMEOUT.
-// STATUS_INSUFFICIENT_RESOURCES when no request packet could be had.
-NTSTATUS SubmitTransfer(Device* lower, TransferBlock* block, ULONG limitMs);
-
 // A request packet of the driver's own, sized for the stack below; null on failure.
 Request* RequestAllocate(Device* lower);
 void RequestFree(Request* request);
@@ -238,32 +232,31 @@ NTSTATUS SubmitTransferAsync(Device* lower, Request* request, TransferBlock* blo
 void RequestCancel(Request* request);
 bool RequestCancelled(Request* request);
 
-// Configuration selection. Each binding names a configuration value,
-// interface, alternate setting and endpoint, and the pipe to bind.
-struct PipeBinding {
-  uint8_t configuration;
-  uint8_t interfaceNumber;
-  uint8_t alternateSetting;
-  uint8_t endpoint;
-  Pipe** pipe;
+// Standard descriptor requests, device to host: type 1 (device) or 2
+// (configuration) with its index, into buffer[0..length). Null on no memory.
+TransferBlock* TransferAllocDescriptor(uint8_t type, uint8_t index, void* buffer, ULONG length);
+
+// Configuration selection with a prepared list. Each entry names an interface
+// descriptor inside the configuration descriptor set; after the block has
+// been submitted successfully, TransferSelectedPipes reports each interface's
+// pipes. A null set builds the request that deselects the configuration. The
+// set must stay in place until the block is freed. Null on no memory.
+inline constexpr ULONG kMaxPipesPerInterface = 16;
+struct SelectedPipe {
+  uint8_t endpoint;  // bEndpointAddress
+  Pipe* pipe;
 };
-// Result codes of a selection.
-enum SelectResult : ULONG {
-  kSelectOk = 0,
-  kSelectNoInterface = 1,
-  kSelectNoMemory = 2,
-  kSelectRefused = 3,  // the USB stack refused the selection itself
-  kSelectNoPipes = 4,
-  kSelectNoEndpoint = 5,
-  kSelectNoConfiguration = 6,
-  kSelectNoDeviceDescriptor = 7,
+struct InterfaceSelection {
+  const uint8_t* descriptor;  // inside the configuration descriptor set
+  ULONG pipeCount;
+  SelectedPipe pipes[kMaxPipesPerInterface];
 };
-ULONG SelectConfiguration(Device* lower, uint8_t value, const PipeBinding* bindings, ULONG count,
-                          ULONG maxBytes);
-// Deselects the configuration.
-NTSTATUS Unconfigure(Device* lower);
+TransferBlock* TransferAllocSelect(const uint8_t* configuration, const InterfaceSelection* list,
+                                   ULONG count);
+void TransferSelectedPipes(TransferBlock* block, InterfaceSelection* list, ULONG count);
+
 // Asks the stack to cycle the device's port, on a request packet of the
-// driver's own, and waits without limit. STATUS_INSUFFICIENT_RESOURCES when
+// driver's own, and waits without limit (may block). STATUS_INSUFFICIENT_RESOURCES when
 // no request packet could be had.
 NTSTATUS CyclePort(Device* lower);
 
