@@ -39,21 +39,37 @@
 #define QIROTOWER_ERROR_BASE 0xE2000000u
 
 /* The search context: made by QIROTowerFindFirst, freed by QIROTowerFindStop.
-   Callers treat it as opaque and pass its address. */
+   Callers treat it as opaque and pass its address.
+   On 32-bit Windows (and the host) it is the 300-byte record of 32-bit
+   callers; 64-bit Windows holds a pointer-sized set handle and its own
+   32-byte element record instead. */
 typedef struct QIROTOWER_FIND {
+#if defined(_WIN64)
+  void* DeviceInfoSet;        /* the platform's device-information set; null = none */
+  uint8_t DeviceInfoData[32]; /* the current element (SP_DEVINFO_DATA, size field 32) */
+#else
   uint32_t DeviceInfoSet;     /* the platform's device-information set; 0 = none */
   uint8_t DeviceInfoData[28]; /* the current element (SP_DEVINFO_DATA, size field 28) */
-  uint32_t Index;             /* of the current element, from 0 */
-  uint32_t Mode;              /* as given to QIROTowerFindFirst */
-  char PathName[260];         /* the current tower's device path; empty when unreadable */
+#endif
+  uint32_t Index;     /* of the current element, from 0 */
+  uint32_t Mode;      /* as given to QIROTowerFindFirst */
+  char PathName[260]; /* the current tower's device path; empty when unreadable */
 } QIROTOWER_FIND;
 
 #ifdef __cplusplus
+#if defined(_WIN64)
+static_assert(sizeof(QIROTOWER_FIND) == 312, "QIROTOWER_FIND is 312 bytes on x64");
+static_assert(offsetof(QIROTOWER_FIND, DeviceInfoData) == 8, "QIROTOWER_FIND.DeviceInfoData");
+static_assert(offsetof(QIROTOWER_FIND, Index) == 40, "QIROTOWER_FIND.Index");
+static_assert(offsetof(QIROTOWER_FIND, Mode) == 44, "QIROTOWER_FIND.Mode");
+static_assert(offsetof(QIROTOWER_FIND, PathName) == 48, "QIROTOWER_FIND.PathName");
+#else
 static_assert(sizeof(QIROTOWER_FIND) == 300, "QIROTOWER_FIND is 300 bytes");
 static_assert(offsetof(QIROTOWER_FIND, DeviceInfoData) == 4, "QIROTOWER_FIND.DeviceInfoData");
 static_assert(offsetof(QIROTOWER_FIND, Index) == 32, "QIROTOWER_FIND.Index");
 static_assert(offsetof(QIROTOWER_FIND, Mode) == 36, "QIROTOWER_FIND.Mode");
 static_assert(offsetof(QIROTOWER_FIND, PathName) == 40, "QIROTOWER_FIND.PathName");
+#endif
 #endif
 
 /* ---- Tower handles and enumeration ----------------------------------------- */

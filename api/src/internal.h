@@ -20,9 +20,15 @@ inline constexpr GUID kTowerInterface = {
      tower::GUID_DEVINTERFACE_TOWER.Data4[4], tower::GUID_DEVINTERFACE_TOWER.Data4[5],
      tower::GUID_DEVINTERFACE_TOWER.Data4[6], tower::GUID_DEVINTERFACE_TOWER.Data4[7]}};
 
-// The platform's device-information set a search holds.
+// The platform's device-information set a search holds. The 32-bit context
+// keeps the handle in 32 bits, as 32-bit Windows does (the host's handle
+// values are small enough to fit); the 64-bit one keeps the whole pointer.
 inline HDEVINFO SetOf(const QIROTOWER_FIND* find) {
+#if defined(_WIN64)
+  return static_cast<HDEVINFO>(find->DeviceInfoSet);
+#else
   return reinterpret_cast<HDEVINFO>(static_cast<uintptr_t>(find->DeviceInfoSet));
+#endif
 }
 
 // The library's own module, remembered by its entry point (texts are loaded

@@ -21,10 +21,12 @@ bool Invalid(const QIROTOWER_FIND* find) {
   return find == nullptr || find == reinterpret_cast<const QIROTOWER_FIND*>(INVALID_HANDLE_VALUE);
 }
 
-// The context keeps the set's handle in 32 bits, as 32-bit Windows does;
-// the host's handle values are small enough to fit.
-HDEVINFO Set(const QIROTOWER_FIND* find) {
-  return reinterpret_cast<HDEVINFO>(static_cast<uintptr_t>(find->DeviceInfoSet));
+void KeepSet(QIROTOWER_FIND* find, HDEVINFO set) {
+#if defined(_WIN64)
+  find->DeviceInfoSet = set;
+#else
+  find->DeviceInfoSet = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(set));
+#endif
 }
 
 SP_DEVINFO_DATA Element(const QIROTOWER_FIND* find) {
@@ -46,21 +48,23 @@ void ReadPath(QIROTOWER_FIND* find) {
   std::memset(&interfaceData, 0, sizeof(interfaceData));
   interfaceData.cbSize = sizeof(interfaceData);
   GUID interfaceClass = kTowerInterface;
-  if (!SetupDiEnumDeviceInterfaces(Set(find), &element, &interfaceClass, 0, &interfaceData)) return;
+  if (!SetupDiEnumDeviceInterfaces(tavrix::SetOf(find), &element, &interfaceClass, 0,
+                                   &interfaceData))
+    return;
   auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(std::malloc(kDetailBytes));
   if (detail == nullptr) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return;
   }
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-  if (SetupDiGetDeviceInterfaceDetailA(Set(find), &interfaceData, detail, kDetailBytes, nullptr,
-                                       nullptr))
+  if (SetupDiGetDeviceInterfaceDetailA(tavrix::SetOf(find), &interfaceData, detail, kDetailBytes,
+                                       nullptr, nullptr))
     lstrcpynA(find->PathName, detail->DevicePath, sizeof(find->PathName));
   std::free(detail);
 }
 
 void Free(QIROTOWER_FIND* find) {
-  if (find->DeviceInfoSet != 0) SetupDiDestroyDeviceInfoList(Set(find));
+  if (tavrix::SetOf(find) != nullptr) SetupDiDestroyDeviceInfoList(tavrix::SetOf(find));
   delete find;
 }
 
@@ -74,7 +78,7 @@ BOOL Step(QIROTOWER_FIND* find, DWORD step) {
   element.cbSize = sizeof(element);
   // Unsigned: a step back from the first element asks for 0xFFFFFFFF, which
   // is not there, and the context keeps its element.
-  if (!SetupDiEnumDeviceInfo(Set(find), find->Index + step, &element)) return FALSE;
+  if (!SetupDiEnumDeviceInfo(tavrix::SetOf(find), find->Index + step, &element)) return FALSE;
   find->Index += step;
   SetElement(find, element);
   ReadPath(find);
@@ -107,7 +111,7 @@ QIROTOWER_FIND* WINAPI QIROTowerFindFirst(DWORD mode) {
     SetLastError(ERROR_NO_MORE_ITEMS);
     return nullptr;
   }
-  find->DeviceInfoSet = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(set));
+  KeepSet(find, set);
 
   if (mode == QIROTOWER_FIND_INSTALLED) {
     // Towers whose device node cannot be read (installed once, absent now)
