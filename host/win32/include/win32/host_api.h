@@ -240,3 +240,6 @@ WIN32_HOST_API BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 /* ---- cfgmgr32 --------------------------------------------------------------- */
 WIN32_HOST_API CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber,
                                                       DEVINST dnDevInst, ULONG ulFlags);
+
+/* ---- user32, comctl32 and Control Panel applets ---------------------------- */
+#include "win32/host_user.h"
