@@ -65,6 +65,7 @@ typedef PVOID HDEVINFO;
 typedef DWORD DEVINST;
 typedef DWORD* PDEVINST;
 typedef DWORD CONFIGRET;
+typedef LONG_PTR(WINAPI* FARPROC)(void);
 
 typedef struct _GUID {
   uint32_t Data1;
@@ -133,11 +134,15 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define ERROR_BUSY 170L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_PENDING 997L
 #define ERROR_INVALID_FLAGS 1004L
+#define ERROR_DLL_INIT_FAILED 1114L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_TIMEOUT 1460L
@@ -240,6 +245,13 @@ WIN32_HOST_API BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 /* ---- cfgmgr32 --------------------------------------------------------------- */
 WIN32_HOST_API CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber,
                                                       DEVINST dnDevInst, ULONG ulFlags);
+
+/* ---- modules (kernel32) ----------------------------------------------------- */
+WIN32_HOST_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+WIN32_HOST_API BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+WIN32_HOST_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+WIN32_HOST_API HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+WIN32_HOST_API DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 
 /* ---- user32, comctl32 and Control Panel applets ---------------------------- */
 #include "win32/host_user.h"
