@@ -66,6 +66,8 @@ typedef DWORD DEVINST;
 typedef DWORD* PDEVINST;
 typedef DWORD CONFIGRET;
 typedef LONG_PTR(WINAPI* FARPROC)(void);
+typedef struct HRSRC__* HRSRC;
+typedef void* HGLOBAL;
 
 typedef struct _GUID {
   uint32_t Data1;
@@ -147,6 +149,9 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_TIMEOUT 1460L
 #define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 
 /* ---- device installation services (SetupAPI) ------------------------------- */
 #define DIGCF_DEFAULT 0x00000001u
@@ -252,6 +257,28 @@ WIN32_HOST_API BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 WIN32_HOST_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 WIN32_HOST_API HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 WIN32_HOST_API DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
+/* ---- resources (kernel32, user32) -------------------------------------------- */
+#define MAKEINTRESOURCEA(i) ((LPSTR)(ULONG_PTR)(WORD)(i))
+#define MAKEINTRESOURCE MAKEINTRESOURCEA
+#define RT_CURSOR MAKEINTRESOURCEA(1)
+#define RT_BITMAP MAKEINTRESOURCEA(2)
+#define RT_ICON MAKEINTRESOURCEA(3)
+#define RT_MENU MAKEINTRESOURCEA(4)
+#define RT_DIALOG MAKEINTRESOURCEA(5)
+#define RT_STRING MAKEINTRESOURCEA(6)
+#define RT_RCDATA MAKEINTRESOURCEA(10)
+#define RT_GROUP_CURSOR MAKEINTRESOURCEA(12)
+#define RT_GROUP_ICON MAKEINTRESOURCEA(14)
+#define RT_VERSION MAKEINTRESOURCEA(16)
+#define RT_MANIFEST MAKEINTRESOURCEA(24)
+
+WIN32_HOST_API HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType);
+WIN32_HOST_API HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
+WIN32_HOST_API LPVOID WINAPI LockResource(HGLOBAL hResData);
+WIN32_HOST_API DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
+WIN32_HOST_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer,
+                                      int cchBufferMax);
 
 /* ---- user32, comctl32 and Control Panel applets ---------------------------- */
 #include "win32/host_user.h"
