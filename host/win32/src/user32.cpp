@@ -282,16 +282,17 @@ HWND NewWindow(std::shared_ptr<Window> window) {
 }
 
 const void* FindModuleResource(HINSTANCE instance, LPCSTR type, LPCSTR name, size_t* size) {
-  (void)instance;
-  (void)type;
-  (void)name;
   *size = 0;
-  SetLastError(kErrorResourceNameNotFound);
-  return nullptr;
+  HRSRC found = FindResourceA(instance, name, type);
+  if (!found) return nullptr;
+  HGLOBAL loaded = LoadResource(instance, found);
+  const void* data = loaded ? LockResource(loaded) : nullptr;
+  if (data) *size = SizeofResource(instance, found);
+  return data;
 }
 
 const void* FindDialogTemplate(HINSTANCE instance, LPCSTR name, size_t* size) {
-  return FindModuleResource(instance, MAKEINTRESOURCEA(5), name, size);  // RT_DIALOG
+  return FindModuleResource(instance, RT_DIALOG, name, size);
 }
 
 HWND CreateDialogFromTemplate(HINSTANCE instance, const void* tmpl, size_t size, HWND parent,
@@ -750,8 +751,7 @@ HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName) {
     if (known != s.iconsByName.end()) return known->second;
   }
   size_t size = 0;
-  if (!win32host::FindModuleResource(hInstance, MAKEINTRESOURCEA(14), lpIconName, &size))
-    return nullptr;  // RT_GROUP_ICON
+  if (!win32host::FindModuleResource(hInstance, RT_GROUP_ICON, lpIconName, &size)) return nullptr;
   // Loading the same icon again gives the same handle, as for a shared icon.
   std::lock_guard<std::mutex> lock(s.mutex);
   HICON icon = reinterpret_cast<HICON>(s.nextIcon);
