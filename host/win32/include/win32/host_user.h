@@ -282,9 +282,8 @@ typedef struct _PROPSHEETHEADERA {
 } PROPSHEETHEADERA, *LPPROPSHEETHEADERA;
 typedef const PROPSHEETHEADERA* LPCPROPSHEETHEADERA;
 
-#define CCSIZEOF_STRUCT(structname, member)                                    \
-  (((int)((LPBYTE)(&((structname*)0)->member) - ((LPBYTE)((structname*)0)))) + \
-   sizeof(((structname*)0)->member))
+#define CCSIZEOF_STRUCT(structname, member) \
+  (offsetof(structname, member) + sizeof(((structname*)0)->member))
 #define PROPSHEETPAGEA_V1_SIZE CCSIZEOF_STRUCT(PROPSHEETPAGEA, pcRefParent)
 #define PROPSHEETPAGEA_V2_SIZE CCSIZEOF_STRUCT(PROPSHEETPAGEA, pszHeaderSubTitle)
 #define PROPSHEETHEADERA_V1_SIZE CCSIZEOF_STRUCT(PROPSHEETHEADERA, pfnCallback)
