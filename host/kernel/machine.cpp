@@ -39,6 +39,7 @@ Machine::Machine(const Options& options) : options_(options), io_(kernel_) {
   usbHub_ = kernel_.CreateDriver("\\Driver\\usbhub");
   usbHub_->dispatch = &usb::UsbDevice::Dispatch;
   bus_ = std::make_unique<usb::Bus>();
+  nodeDevices_ = std::make_unique<usb::NodeDevices>(kernel_);
   LoadEnumKeys();
   AddHostController();
   pnpThread_ = std::thread([this] { PnpWorker(); });
@@ -241,6 +242,14 @@ DevNode* Machine::AddHostController(uint8_t ports) {
   controller->present = true;
   controller->status = DN_DRIVER_LOADED | DN_STARTED | DN_NT_ENUMERATOR | DN_NT_DRIVER;
   controller->symbolicName = "\\\\.\\HCD" + std::to_string(index);
+  // The controller's driver key, which \\.\HCDn names to user mode.
+  controller->driverKey = std::string(kUsbClassGuid) + "\\" + Hex(nextDriverKey_++, 4);
+  const std::string classKey =
+      std::string(options_.legacyRegistryLayout ? kServicesRoot : kControlRoot) + "\\Class\\" +
+      controller->driverKey;
+  registry_->CreateKey(classKey);
+  registry_->SetValue(classKey, "DriverDesc", 1, Sz(controller->description));
+  nodeDevices_->AddController(index, controller->driverKey);
   DevNode* root = tree_.Add(controller, NodeKind::RootHub,
                             "USB\\ROOT_HUB\\4&" + Hex(PlaceHash(controller->instanceId), 8) + "&0");
   root->hardwareIds = {"USB\\ROOT_HUB"};
@@ -249,6 +258,7 @@ DevNode* Machine::AddHostController(uint8_t ports) {
   root->present = true;
   root->status = controller->status;
   AddHubRecord(root, true, true, ports);
+  nodeDevices_->AddHub(root->instanceId, false, ports);
   return root;
 }
 
@@ -276,6 +286,7 @@ DevNode* Machine::AddHub(DevNode* parentHub, uint8_t port, bool selfPowered, uin
   node->port = port;
   node->status = DN_DRIVER_LOADED | DN_STARTED | DN_NT_ENUMERATOR | DN_NT_DRIVER | DN_REMOVABLE;
   AddHubRecord(node, false, selfPowered, ports);
+  nodeDevices_->AddHub(node->instanceId, !selfPowered, ports);
   return node;
 }
 

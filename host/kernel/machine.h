@@ -13,6 +13,7 @@
 #include "kernel/kernel.h"
 #include "pnp/tree.h"
 #include "registry/registry.h"
+#include "usb/nodes.h"
 #include "usb/stack.h"
 
 namespace hk {
@@ -145,6 +146,7 @@ class Machine : private usb::BusOwner {
   bool shutDown_ = false;
   DriverObject* usbHub_ = nullptr;
   std::unique_ptr<usb::Bus> bus_;
+  std::unique_ptr<usb::NodeDevices> nodeDevices_;            // \\.\HCDn and the hubs' interfaces
   std::vector<std::unique_ptr<usb::UsbDevice>> usbDevices_;  // kept until the machine ends
 
   // Plug and Play work the bus asks for runs on a thread of its own.
