@@ -305,6 +305,7 @@ WIN32_HOST_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuf
                                       int cchBufferMax);
 
 /* ---- registry (advapi32) ------------------------------------------------------- */
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)0x80000000u)
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
 #define KEY_QUERY_VALUE 0x0001u
 #define KEY_SET_VALUE 0x0002u
