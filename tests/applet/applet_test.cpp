@@ -4,7 +4,10 @@
 // reads, and the access library underneath.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -561,6 +564,38 @@ TEST_F(AppletTest, UninstallIsNotYetThereAndLeavesTheSheetOpen) {
     EXPECT_TRUE(win32ui::Click(sheet, IDOK));
   });
   EXPECT_EQ(Registry("IRRange"), 2u);
+}
+
+}  // namespace
+}  // namespace towertest
+
+namespace towertest {
+namespace {
+
+// The applet finds its own module by the name "Ostrel.cpl": a copy under
+// another name finds none, so its texts and pages cannot be had.
+TEST_F(AppTest, AnAppletFileUnderAnotherNameOpensNoSheetAndSavesNothing) {
+  char tavrix[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameA(GetModuleHandleA("Tavrix.dll"), tavrix, sizeof(tavrix)), 0u);
+  const std::filesystem::path folder = std::filesystem::path(tavrix).parent_path();
+  const std::string name = "Renamed" + std::to_string(getpid()) + ".cpl";
+  std::filesystem::copy_file(folder / "Ostrel.cpl", folder / name,
+                             std::filesystem::copy_options::overwrite_existing);
+  HMODULE copy = LoadLibraryA(name.c_str());
+  ASSERT_NE(copy, nullptr);
+  auto cpl =
+      reinterpret_cast<APPLET_PROC>(reinterpret_cast<void*>(GetProcAddress(copy, "CPlApplet")));
+  ASSERT_NE(cpl, nullptr);
+  win32ui::Reset();
+  bool shown = false;
+  win32ui::SetPerson([&](HWND) { shown = true; });
+  EXPECT_EQ(cpl(nullptr, CPL_INIT, 0, 0), 1);
+  EXPECT_EQ(cpl(nullptr, CPL_DBLCLK, 0, 0), 0);
+  EXPECT_FALSE(shown);
+  EXPECT_TRUE(machine_->registry().ValueNames(kParameters).empty());
+  win32ui::Reset();
+  FreeLibrary(copy);
+  std::filesystem::remove(folder / name);
 }
 
 }  // namespace
