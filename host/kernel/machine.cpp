@@ -242,13 +242,9 @@ DevNode* Machine::AddHostController(uint8_t ports) {
   controller->present = true;
   controller->status = DN_DRIVER_LOADED | DN_STARTED | DN_NT_ENUMERATOR | DN_NT_DRIVER;
   controller->symbolicName = "\\\\.\\HCD" + std::to_string(index);
-  // The controller's driver key, which \\.\HCDn names to user mode.
+  // The controller's driver key, which \\.\HCDn names to user mode. (Its
+  // class key is not written: nothing here reads it.)
   controller->driverKey = std::string(kUsbClassGuid) + "\\" + Hex(nextDriverKey_++, 4);
-  const std::string classKey =
-      std::string(options_.legacyRegistryLayout ? kServicesRoot : kControlRoot) + "\\Class\\" +
-      controller->driverKey;
-  registry_->CreateKey(classKey);
-  registry_->SetValue(classKey, "DriverDesc", 1, Sz(controller->description));
   nodeDevices_->AddController(index, controller->driverKey);
   DevNode* root = tree_.Add(controller, NodeKind::RootHub,
                             "USB\\ROOT_HUB\\4&" + Hex(PlaceHash(controller->instanceId), 8) + "&0");
