@@ -1,6 +1,7 @@
-// Builds dialog templates in the resource compiler's in-memory format
-// (DLGTEMPLATE, DS_SETFONT, DWORD-aligned DLGITEMTEMPLATE items), so tests of
-// the headless interface need no module resources.
+// Builds dialog templates in the resource compiler's in-memory formats
+// (DLGTEMPLATE with DWORD-aligned DLGITEMTEMPLATE items, or the extended
+// DLGTEMPLATEEX of DIALOGEX; DS_SETFONT), so tests of the headless interface
+// need no module resources.
 #pragma once
 
 #include <cstring>
@@ -14,9 +15,18 @@ namespace towertest {
 class DialogTemplate {
  public:
   DialogTemplate(DWORD style, short x, short y, short cx, short cy, const std::string& title,
-                 const std::string& font = "", WORD pointSize = 8) {
-    Dword(font.empty() ? style : (style | DS_SETFONT));
-    Dword(0);
+                 const std::string& font = "", WORD pointSize = 8, bool extended = false)
+      : extended_(extended) {
+    if (extended_) {
+      Word(1);       // version
+      Word(0xFFFF);  // signature
+      Dword(0);      // help id
+      Dword(0);      // extended style
+      Dword(font.empty() ? style : (style | DS_SETFONT));
+    } else {
+      Dword(font.empty() ? style : (style | DS_SETFONT));
+      Dword(0);
+    }
     countAt_ = bytes_.size();
     Word(0);
     Word(static_cast<WORD>(x));
@@ -28,6 +38,10 @@ class DialogTemplate {
     Text(title);
     if (!font.empty()) {
       Word(pointSize);
+      if (extended_) {
+        Word(400);  // weight
+        Word(0);    // italic, character set
+      }
       Text(font);
     }
   }
@@ -36,13 +50,17 @@ class DialogTemplate {
   DialogTemplate& Add(WORD atom, WORD id, DWORD style, short x, short y, short cx, short cy,
                       const std::string& text, WORD titleOrdinal = 0) {
     while (bytes_.size() % 4) bytes_.push_back(0);
-    Dword(style | WS_CHILD);
-    Dword(0);
+    if (extended_) Dword(0);  // help id
+    Dword(extended_ ? 0 : (style | WS_CHILD));
+    Dword(extended_ ? (style | WS_CHILD) : 0);
     Word(static_cast<WORD>(x));
     Word(static_cast<WORD>(y));
     Word(static_cast<WORD>(cx));
     Word(static_cast<WORD>(cy));
-    Word(id);
+    if (extended_)
+      Dword(id);
+    else
+      Word(id);
     Word(0xFFFF);
     Word(atom);
     if (titleOrdinal) {
@@ -77,6 +95,7 @@ class DialogTemplate {
     Word(0);
   }
 
+  bool extended_;
   std::vector<BYTE> bytes_;
   std::vector<DWORD> aligned_;
   size_t countAt_ = 0;

@@ -46,9 +46,9 @@ class UiTest : public ::testing::Test {
   // A dialog with a group of three automatic radio buttons, a second group of
   // two, a check box, a digits-only edit, a free edit, a read-only
   // multi-line edit, a static, and OK and Cancel.
-  static DialogTemplate Form() {
+  static DialogTemplate Form(bool extended = false) {
     DialogTemplate t(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME, 0, 0, 200, 150, "Form",
-                     "MS Sans Serif", 8);
+                     "MS Sans Serif", 8, extended);
     t.Add(kButton, 0, BS_GROUPBOX | WS_VISIBLE, 5, 5, 90, 60, "Range")
         .Add(kButton, 100, BS_AUTORADIOBUTTON | WS_VISIBLE | WS_GROUP | WS_TABSTOP, 10, 15, 40, 10,
              "&Short")
@@ -70,8 +70,10 @@ class UiTest : public ::testing::Test {
   }
 };
 
-TEST_F(UiTest, DialogIsBuiltFromItsTemplateWithFontPositionsAndClasses) {
-  DialogTemplate t = Form();
+class TemplateFormats : public UiTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TemplateFormats, DialogIsBuiltFromItsTemplateWithFontPositionsAndClasses) {
+  DialogTemplate t = Form(GetParam());
   HWND seen = nullptr;
   win32ui::SetPerson([&](HWND dialog) {
     seen = dialog;
@@ -95,6 +97,9 @@ TEST_F(UiTest, DialogIsBuiltFromItsTemplateWithFontPositionsAndClasses) {
   EXPECT_EQ(events, (std::vector<std::string>{"init 42", "command 1 0", "destroy"}));
   EXPECT_FALSE(IsWindow(seen));
 }
+
+// DIALOG and DIALOGEX statements compile to the two formats.
+INSTANTIATE_TEST_SUITE_P(DialogAndDialogEx, TemplateFormats, ::testing::Bool());
 
 TEST_F(UiTest, AutomaticRadioButtonsKeepOneCheckedPerGroup) {
   DialogTemplate t = Form();

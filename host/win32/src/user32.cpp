@@ -77,9 +77,10 @@ class TemplateReader {
   TemplateReader(const void* data, size_t size)
       : base_(static_cast<const BYTE*>(data)), size_(size) {}
   bool ok() const { return ok_; }
-  size_t pos() const { return pos_; }
   void AlignTo(size_t n) { pos_ = (pos_ + n - 1) / n * n; }
-  void Skip(size_t n) { Need(n) ? pos_ += n : 0; }
+  void Skip(size_t n) {
+    if (Need(n)) pos_ += n;
+  }
   WORD Word() {
     WORD w = 0;
     if (Need(2)) std::memcpy(&w, base_ + pos_, 2), pos_ += 2;
@@ -123,7 +124,7 @@ class TemplateReader {
 
  private:
   bool Need(size_t n) {
-    if (!ok_ || size_ - pos_ < n || pos_ > size_) ok_ = false;
+    if (!ok_ || pos_ > size_ || size_ - pos_ < n) ok_ = false;
     return ok_;
   }
   const BYTE* base_;
@@ -366,13 +367,13 @@ HWND CreateDialogFromTemplate(HINSTANCE instance, const void* tmpl, size_t size,
     control->cls = atom ? ClassFromAtom(atom) : ClassFromName(className);
     WORD titleOrdinal = 0;
     control->text = r.NameOrOrdinal(&titleOrdinal);
-    const size_t extraStart = r.pos();
+    // Creation data: DLGTEMPLATEEX counts the bytes after its count word,
+    // DLGTEMPLATE counts the word itself.
     const WORD extra = r.Word();
     if (extended)
       r.Skip(extra);
     else if (extra > 2)
       r.Skip(extra - 2u);
-    (void)extraStart;
     if (!r.ok() || control->cls.empty()) {
       Destroy(hwnd);
       SetLastError(kErrorInvalidDialogTemplate);
