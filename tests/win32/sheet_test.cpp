@@ -77,7 +77,7 @@ class SheetTest : public ::testing::Test {
 
   // Three pages from one template that, like every property page, is a
   // hidden, disabled child at creation.
-  SheetTest() : page_(WS_CHILD | WS_DISABLED, 0, 0, 236, 157, "", "MS Sans Serif", 8) {
+  SheetTest() : page_(WS_CHILD | WS_DISABLED, 0, 0, 236, 157, "Caption", "MS Sans Serif", 8) {
     page_.Add(kButton, 50, BS_PUSHBUTTON | WS_VISIBLE, 7, 7, 50, 14, "&Change")
         .Add(kButton, 51, BS_PUSHBUTTON | WS_VISIBLE, 7, 27, 50, 14, "&Leave");
     for (int i = 0; i < 3; ++i) {
@@ -190,8 +190,11 @@ TEST_F(SheetTest, APageClosesTheSheetByPostingItsCancelCommand) {
 
 TEST_F(SheetTest, StartPageAndMalformedHeaders) {
   header_.nStartPage = 2;
+  pages_[1].dwFlags &= ~PSP_USETITLE;
   win32ui::SetPerson([&](HWND sheet) {
     EXPECT_EQ(win32ui::CurrentPage(sheet), 2);
+    // Without a title of its own a page is named by its template's caption.
+    EXPECT_EQ(win32ui::PageTitle(sheet, 1), "Caption");
     EXPECT_EQ(win32ui::Page(sheet, 0), nullptr);
     win32ui::Click(sheet, IDOK);
   });

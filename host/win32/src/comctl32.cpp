@@ -213,8 +213,11 @@ INT_PTR WINAPI PropertySheetA(LPCPROPSHEETHEADERA lppsph) {
       page.tmpl = win32host::FindDialogTemplate(psp->hInstance, psp->pszTemplate, &page.tmplSize);
     }
     if (!page.tmpl) return -1;
+    // The tab shows the page's own title, or else its template's caption.
     if ((psp->dwFlags & PSP_USETITLE) && psp->pszTitle && !IS_INTRESOURCE(psp->pszTitle))
       page.title = psp->pszTitle;
+    else
+      page.title = win32host::DialogTemplateCaption(page.tmpl, page.tmplSize);
     sheet->pages.push_back(std::move(page));
   }
 

@@ -52,6 +52,8 @@ HWND NewWindow(std::shared_ptr<Window> window);
 // DLGTEMPLATEEX); sends no message. Null for a template it cannot read.
 HWND CreateDialogFromTemplate(HINSTANCE instance, const void* tmpl, size_t size, HWND parent,
                               DLGPROC proc);
+// The caption a dialog template gives its dialog (empty when it cannot be read).
+std::string DialogTemplateCaption(const void* tmpl, size_t size);
 // A resource of a module: its bytes and size, or null (last error set).
 const void* FindModuleResource(HINSTANCE instance, LPCSTR type, LPCSTR name, size_t* size);
 // The template a module holds under this name, or null (last error set).

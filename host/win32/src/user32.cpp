@@ -296,6 +296,21 @@ const void* FindDialogTemplate(HINSTANCE instance, LPCSTR name, size_t* size) {
   return FindModuleResource(instance, RT_DIALOG, name, size);
 }
 
+std::string DialogTemplateCaption(const void* tmpl, size_t size) {
+  TemplateReader r(tmpl, size);
+  WORD ordinal = 0;
+  if (r.Word() == 1 && r.Word() == 0xFFFF) {
+    r.Skip(4 + 4 + 4 + 2 + 4 * 2);  // help id, styles, count, position and size
+  } else {
+    r = TemplateReader(tmpl, size);
+    r.Skip(4 + 4 + 2 + 4 * 2);  // styles, count, position and size
+  }
+  r.NameOrOrdinal(&ordinal);  // menu
+  r.NameOrOrdinal(&ordinal);  // class
+  std::string caption = r.NameOrOrdinal(&ordinal);
+  return r.ok() ? caption : std::string();
+}
+
 HWND CreateDialogFromTemplate(HINSTANCE instance, const void* tmpl, size_t size, HWND parent,
                               DLGPROC proc) {
   TemplateReader r(tmpl, size);
