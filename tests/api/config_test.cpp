@@ -182,6 +182,22 @@ TEST_F(Config, RestartAllSkipsATowerHeldOpenElsewhere) {
   EXPECT_FALSE(QIROTowerRestartAll());
 }
 
+TEST_F(Config, ARefusedRestartLeavesTheHandleWithItsCaller) {
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  HANDLE tower = Open(InterfacePaths(DIGCF_DEVICEINTERFACE | DIGCF_PRESENT).at(0));
+  ASSERT_NE(tower, INVALID_HANDLE_VALUE);
+  // The driver cannot ask for the port cycle: no request to ask with.
+  machine_->kernel().FailNthDriverIrp(1);
+  EXPECT_FALSE(QIROTowerRestart(tower));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES));
+  machine_->kernel().FailNthDriverIrp(0);
+  machine_->SettlePnp();
+  EXPECT_FALSE(physical->deleted);
+  WORD state = 0;
+  EXPECT_TRUE(QIROTowerGetState(tower, &state)) << "the handle is still the caller's";
+}
+
 TEST_F(Config, RestartNeedsATowerAndAValidHandle) {
   EXPECT_FALSE(QIROTowerRestartAll());
   EXPECT_FALSE(QIROTowerRestart(INVALID_HANDLE_VALUE));
