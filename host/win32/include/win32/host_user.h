@@ -32,17 +32,38 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
   ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
 #define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
 
-/* ---- window messages -------------------------------------------------------- */
+/* ---- window messages --------------------------------------------------------
+   Guarded: the thread message queues' part of the subset names some too. */
+#ifndef WM_DESTROY
 #define WM_DESTROY 0x0002
+#endif
+#ifndef WM_ENABLE
 #define WM_ENABLE 0x000A
+#endif
+#ifndef WM_SETTEXT
 #define WM_SETTEXT 0x000C
+#endif
+#ifndef WM_GETTEXT
 #define WM_GETTEXT 0x000D
+#endif
+#ifndef WM_GETTEXTLENGTH
 #define WM_GETTEXTLENGTH 0x000E
+#endif
+#ifndef WM_CLOSE
 #define WM_CLOSE 0x0010
+#endif
+#ifndef WM_NOTIFY
 #define WM_NOTIFY 0x004E
+#endif
+#ifndef WM_INITDIALOG
 #define WM_INITDIALOG 0x0110
+#endif
+#ifndef WM_COMMAND
 #define WM_COMMAND 0x0111
+#endif
+#ifndef WM_SYSCOMMAND
 #define WM_SYSCOMMAND 0x0112
+#endif
 #define SC_CLOSE 0xF060
 
 /* ---- window styles ---------------------------------------------------------- */
@@ -199,7 +220,9 @@ typedef struct _PSHNOTIFY {
 #define PSNRET_INVALID 1
 #define PSNRET_INVALID_NOCHANGEPAGE 2
 
+#ifndef WM_USER
 #define WM_USER 0x0400
+#endif
 #define PSM_SETCURSEL (WM_USER + 101)
 #define PSM_CHANGED (WM_USER + 104)
 #define PSM_UNCHANGED (WM_USER + 109)
