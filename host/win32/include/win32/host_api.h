@@ -305,6 +305,7 @@ WIN32_HOST_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuf
                                       int cchBufferMax);
 
 /* ---- registry (advapi32) ------------------------------------------------------- */
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)0x80000000u)
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
 #define KEY_QUERY_VALUE 0x0001u
 #define KEY_SET_VALUE 0x0002u
@@ -358,3 +359,6 @@ WIN32_HOST_API CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG 
 WIN32_HOST_API HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet,
                                                 PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
                                                 DWORD HwProfile, DWORD KeyType, REGSAM samDesired);
+
+/* ---- user32, comctl32 and Control Panel applets ---------------------------- */
+#include "win32/host_user.h"
