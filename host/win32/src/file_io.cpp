@@ -20,6 +20,8 @@ namespace {
 class DeviceFile final : public Object {
  public:
   DeviceFile(hk::Machine* machine, hk::FileObject* file) : machine_(machine), file_(file) {}
+  bool ClosedByCloseHandle() const override { return true; }
+  void OnClose() override { Close(); }
 
   // Starts a request on the handle; false once the handle is being closed or
   // its machine is gone.
@@ -204,14 +206,14 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-  // Only handles on devices are closed here; a device-information set has
-  // its own call and stays as it is.
-  std::shared_ptr<DeviceFile> file = Lookup<DeviceFile>(hObject);
-  if (!file || RemoveHandle(hObject) != file) {
+  // Devices, threads and events are closed here; a device-information set
+  // has its own call and stays as it is.
+  std::shared_ptr<Object> object = LookupHandle(hObject);
+  if (!object || !object->ClosedByCloseHandle() || RemoveHandle(hObject) != object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  file->Close();
+  object->OnClose();
   return TRUE;
 }
 

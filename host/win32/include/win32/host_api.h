@@ -240,3 +240,6 @@ WIN32_HOST_API BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 /* ---- cfgmgr32 --------------------------------------------------------------- */
 WIN32_HOST_API CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber,
                                                       DEVINST dnDevInst, ULONG ulFlags);
+
+/* ---- threads, events, critical sections, the clock, thread message queues -- */
+#include "win32/host_threads.h"
