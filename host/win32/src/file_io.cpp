@@ -1,6 +1,7 @@
 // Handles on devices: CreateFileA turns a user path into the kernel's name and
 // opens it through the host machine's I/O manager; reads, writes and device
-// control are synchronous, as on a handle opened without overlapped I/O.
+// control are synchronous and go one at a time per handle, as on a handle
+// opened without overlapped I/O.
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -50,6 +51,8 @@ class DeviceFile final : public Object {
   }
   hk::IoManager& io() { return machine_->io(); }
   hk::FileObject* file() { return file_; }
+  // Held around each read, write and device control of the handle.
+  std::mutex& serial() { return serial_; }
 
  private:
   hk::Machine* machine_;
@@ -58,6 +61,16 @@ class DeviceFile final : public Object {
   std::condition_variable idle_;
   int inFlight_ = 0;
   bool closing_ = false;
+  // The NT family's I/O manager lets one request at a time through a file
+  // object opened for synchronous I/O (without FILE_FLAG_OVERLAPPED, the
+  // only kind the subset opens): a write or device control waits while a
+  // read on the same handle is blocked in the driver, however long the
+  // read's timeouts let it block. Handles of their own do not wait for each
+  // other. The close does not take this lock: it sends the cleanup at once.
+  // The legacy family (95, 98, Me) keeps no such per-handle lock: its
+  // requests on one handle reach the driver side by side; the host machine
+  // models the NT family.
+  std::mutex serial_;
 };
 
 // Holds a request on a handle from its start to its end.
@@ -152,6 +165,7 @@ BOOL Transfer(HANDLE file, void* buffer, DWORD length, LPDWORD transferred, LPOV
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  std::lock_guard<std::mutex> serial(request.get()->serial());
   uint32_t moved = 0;
   hk::IoManager& io = request.get()->io();
   const NTSTATUS status = write ? io.Write(request.get()->file(), buffer, length, &moved)
@@ -191,6 +205,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
   }
   // Buffered: one system buffer as long as the longer length, holding the
   // input; the output comes back for a status that is not an error.
+  std::lock_guard<std::mutex> serial(request.get()->serial());
   uint32_t returned = 0;
   const NTSTATUS status =
       request.get()->io().Control(request.get()->file(), dwIoControlCode, lpInBuffer, nInBufferSize,
