@@ -209,12 +209,21 @@ LONG Port::recvwait(unsigned char* buffer, ULONG length, ULONG* read) {
 
 LONG Port::findopenfirstport() {
   if (towerhandle.load() != INVALID_HANDLE_VALUE) return ZMB_E_ALREADYOPEN;
-  _ZMBPORTDESC descriptor;
-  LONG found = findfirst(&descriptor);
-  while (ZMB_SUCCEEDED(found)) {
-    if (ZMB_SUCCEEDED(open(&descriptor, nullptr))) break;
-    found = findnext(&descriptor, &descriptor);
-  }
+  // The first present tower that opens. One search is walked from start to
+  // end: findnext would search afresh for every step, and a tower whose
+  // removal completes between two steps (the unplugged one, just closed)
+  // would shift the positions and hide the tower after it.
+  QIROTOWER_FIND* find = QIROTowerFindFirst(QIROTOWER_FIND_PRESENT);
+  if (find == nullptr) return ZMB_E_NOPORT;
+  LONG found = ZMB_E_NOPORT;
+  do {
+    char path[MAX_PATH];
+    if (QIROTowerGetPathNameCopy(find, path, sizeof(path)) && ZMB_SUCCEEDED(open(path, nullptr))) {
+      found = ZMB_OK;
+      break;
+    }
+  } while (QIROTowerFindNext(find));
+  QIROTowerFindStop(find);
   return found;
 }
 
