@@ -317,7 +317,7 @@ LONG Port::runcommand(const char* command, char* replybuffer, int replysize) {
     // A size below 1 receives nothing: the tower is asked into a buffer of
     // the port's own rather than handing the library a size that would turn
     // into a huge unsigned length.
-    char own[1];
+    char own[512];
     char* target = reply.usable() ? reply.buffer() : own;
     const DWORD size = reply.usable() ? static_cast<DWORD>(reply.size()) : sizeof(own);
     const BOOL ok = copyright ? QIROTowerGetCopyright(tower, target, size)
