@@ -1,0 +1,45 @@
+// A host machine with the driver and simulated towers, and the port plug-in
+// bound the way the communication stack binds it: by LoDllGetObject.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Celvane.h"
+#include "app_fixture.h"
+
+namespace towertest {
+
+class PortTest : public AppTest {
+ protected:
+  void TearDown() override;
+
+  // A new port object with its one reference, released at the end of the
+  // test unless the test released it.
+  IZmbPort* NewPort();
+  // The plug-in's LoDllGetObject.
+  static LODLLGETOBJECT GetObjectEntry();
+  // Whether the n-th simulated tower saw SET_PARM of this parameter and value.
+  bool SawSetParm(size_t n, uint8_t parameter, uint8_t value);
+  // Waits (up to 10 s) until the condition holds.
+  template <typename F>
+  static bool Eventually(F condition);
+
+  std::vector<IZmbPort*> ports_;
+};
+
+template <typename F>
+bool PortTest::Eventually(F condition) {
+  const DWORD start = GetTickCount();
+  while (!condition()) {
+    if (GetTickCount() - start > 10000) return false;
+    Sleep(5);
+  }
+  return true;
+}
+
+// Calls through the operation table from code compiled apart from the class
+// (C): returns 0 when every slot answered as its operation should.
+extern "C" int CallThroughTable(void* port, const char* path);
+
+}  // namespace towertest
