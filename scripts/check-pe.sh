@@ -94,6 +94,8 @@ else
       *) fail "Tavrix.dll imports from $dll" ;;
     esac
   done
+  # The problem texts are the library's own resources (its string table).
+  "$objdump" -h "$library" | grep -q '\.rsrc' || fail "Tavrix.dll has no resources"
 fi
 program="$(dirname "$image")/towerctl.exe"
 if [ ! -f "$program" ]; then
@@ -106,5 +108,5 @@ else
 fi
 
 if [ "$failed" -ne 0 ]; then exit 1; fi
-echo "check-pe: $(dirname "$image"): Tavrix.dll exports $exports undecorated names; towerctl.exe is a console program over it"
+echo "check-pe: $(dirname "$image"): Tavrix.dll exports $exports undecorated names and carries its resources; towerctl.exe is a console program over it"
 echo "check-pe: $image: native subsystem; entry in .text; no W+X section; imports ${dlls[*]}; version resource present; Ostrel.inf names the tower"

@@ -22,7 +22,10 @@ need_packages() {
   fi
 }
 
-HOST_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev)
+# windres and its preprocessor compile the deliverables' .rc files on the
+# host too: one resource source for both targets.
+HOST_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev binutils-mingw-w64-i686
+  gcc-mingw-w64-i686 mingw-w64-i686-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686)
 TOOL_PACKAGES=(clang-format clang-tidy)
 

@@ -1,12 +1,9 @@
 // The library's entry point: it remembers the module handle and always
-// reports success.
+// reports success. The platform's loader calls it at process attach and
+// detach, on the host as on Windows.
 #include <atomic>
 
 #include "internal.h"
-
-#ifndef _WIN32
-#include <dlfcn.h>
-#endif
 
 namespace {
 
@@ -14,33 +11,14 @@ std::atomic<HMODULE> module{nullptr};
 
 }  // namespace
 
-extern "C" {
-
-#ifndef _WIN32
-__attribute__((visibility("default")))
-#endif
-BOOL WINAPI
-DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   (void)reserved;
   if (reason == DLL_PROCESS_ATTACH) module.store(instance);
   return TRUE;
 }
 
-}  // extern "C"
-
 namespace tavrix {
 
-HMODULE Module() {
-#ifndef _WIN32
-  // The host's dynamic loader does not call DllMain; the module handle is
-  // then the library's load address, as an instance handle is on Windows.
-  if (module.load() == nullptr) {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&DllMain), &info) != 0)
-      module.store(static_cast<HMODULE>(info.dli_fbase));
-  }
-#endif
-  return module.load();
-}
+HMODULE Module() { return module.load(); }
 
 }  // namespace tavrix

@@ -25,11 +25,7 @@ LONG WINAPI LoDllUnregister(void) __attribute__((alias("LoDllRegister")));
 #endif
 
 // The library's load and unload notifications have nothing to do.
-#ifndef _WIN32
-__attribute__((visibility("default")))
-#endif
-BOOL WINAPI
-DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   (void)instance;
   (void)reason;
   (void)reserved;

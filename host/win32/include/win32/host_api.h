@@ -65,6 +65,9 @@ typedef PVOID HDEVINFO;
 typedef DWORD DEVINST;
 typedef DWORD* PDEVINST;
 typedef DWORD CONFIGRET;
+typedef LONG_PTR(WINAPI* FARPROC)(void);
+typedef struct HRSRC__* HRSRC;
+typedef void* HGLOBAL;
 
 typedef struct _GUID {
   uint32_t Data1;
@@ -133,15 +136,22 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define ERROR_BUSY 170L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_PENDING 997L
 #define ERROR_INVALID_FLAGS 1004L
+#define ERROR_DLL_INIT_FAILED 1114L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_TIMEOUT 1460L
 #define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 
 /* ---- device installation services (SetupAPI) ------------------------------- */
 #define DIGCF_DEFAULT 0x00000001u
@@ -240,6 +250,35 @@ WIN32_HOST_API BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 /* ---- cfgmgr32 --------------------------------------------------------------- */
 WIN32_HOST_API CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber,
                                                       DEVINST dnDevInst, ULONG ulFlags);
+
+/* ---- modules (kernel32) ----------------------------------------------------- */
+WIN32_HOST_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+WIN32_HOST_API BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+WIN32_HOST_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+WIN32_HOST_API HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+WIN32_HOST_API DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
+/* ---- resources (kernel32, user32) -------------------------------------------- */
+#define MAKEINTRESOURCEA(i) ((LPSTR)(ULONG_PTR)(WORD)(i))
+#define MAKEINTRESOURCE MAKEINTRESOURCEA
+#define RT_CURSOR MAKEINTRESOURCEA(1)
+#define RT_BITMAP MAKEINTRESOURCEA(2)
+#define RT_ICON MAKEINTRESOURCEA(3)
+#define RT_MENU MAKEINTRESOURCEA(4)
+#define RT_DIALOG MAKEINTRESOURCEA(5)
+#define RT_STRING MAKEINTRESOURCEA(6)
+#define RT_RCDATA MAKEINTRESOURCEA(10)
+#define RT_GROUP_CURSOR MAKEINTRESOURCEA(12)
+#define RT_GROUP_ICON MAKEINTRESOURCEA(14)
+#define RT_VERSION MAKEINTRESOURCEA(16)
+#define RT_MANIFEST MAKEINTRESOURCEA(24)
+
+WIN32_HOST_API HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType);
+WIN32_HOST_API HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
+WIN32_HOST_API LPVOID WINAPI LockResource(HGLOBAL hResData);
+WIN32_HOST_API DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
+WIN32_HOST_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer,
+                                      int cchBufferMax);
 
 /* ---- threads, events, critical sections, the clock, thread message queues -- */
 #include "win32/host_threads.h"

@@ -1,4 +1,4 @@
-// The one include point of the Win32 subset. On Windows it is the platform's
+// The one Win32 include point. On Windows it is the platform's
 // own headers; on the host it is the host machine's declarations of the same
 // names, with the same widths (DWORD, LONG and ULONG are 32 bits, BOOL is an
 // int, a HANDLE is a pointer) and the 32-bit Windows record layouts.

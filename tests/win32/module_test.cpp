@@ -1,0 +1,127 @@
+// The module loader: deliverables loaded by their Windows file names, with
+// their DllMain called at attach and detach, counted loads, and the program's
+// linked modules attached before it runs.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Tavrix.h"
+#include "win32/windows.h"
+
+namespace {
+
+struct Notification {
+  HINSTANCE instance;
+  DWORD reason;
+  bool reserved;
+};
+
+std::vector<Notification> notifications;
+BOOL attachAnswer = TRUE;
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) BOOL ProbeNotified(HINSTANCE instance,
+                                                                     DWORD reason, LPVOID reserved);
+BOOL ProbeNotified(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  notifications.push_back(Notification{instance, reason, reserved != nullptr});
+  return reason == DLL_PROCESS_ATTACH ? attachAnswer : TRUE;
+}
+
+namespace {
+
+class ModuleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    notifications.clear();
+    attachAnswer = TRUE;
+  }
+};
+
+TEST_F(ModuleTest, LoadingByFileNameAttachesOnceAndTheLastFreeDetaches) {
+  HMODULE first = LoadLibraryA("probe.DLL");  // Windows compares file names without case
+  ASSERT_NE(first, nullptr) << GetLastError();
+  ASSERT_EQ(notifications.size(), 1u);
+  EXPECT_EQ(notifications[0].reason, DLL_PROCESS_ATTACH);
+  EXPECT_EQ(notifications[0].instance, first);
+  EXPECT_FALSE(notifications[0].reserved);
+
+  EXPECT_EQ(LoadLibraryA("Probe"), first);  // ".dll" is understood
+  EXPECT_EQ(GetModuleHandleA("Probe.dll"), first);
+  EXPECT_EQ(notifications.size(), 1u);
+
+  auto answer = reinterpret_cast<int (*)()>(
+      reinterpret_cast<void (*)()>(GetProcAddress(first, "ProbeAnswer")));
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(answer(), 42);
+  EXPECT_EQ(GetProcAddress(first, "NoSuchExport"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+
+  EXPECT_TRUE(FreeLibrary(first));
+  EXPECT_EQ(notifications.size(), 1u) << "one load is still counted";
+  EXPECT_TRUE(FreeLibrary(first));
+  ASSERT_EQ(notifications.size(), 2u);
+  EXPECT_EQ(notifications[1].reason, DLL_PROCESS_DETACH);
+  EXPECT_FALSE(notifications[1].reserved) << "detached by FreeLibrary, not by the process ending";
+
+  EXPECT_EQ(GetModuleHandleA("Probe.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_FALSE(FreeLibrary(first));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(ModuleTest, AFailedAttachIsDetachedAndTheLoadFails) {
+  attachAnswer = FALSE;
+  EXPECT_EQ(LoadLibraryA("Probe.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+  ASSERT_EQ(notifications.size(), 2u);
+  EXPECT_EQ(notifications[0].reason, DLL_PROCESS_ATTACH);
+  EXPECT_EQ(notifications[1].reason, DLL_PROCESS_DETACH);
+  EXPECT_EQ(GetModuleHandleA("Probe.dll"), nullptr);
+
+  attachAnswer = TRUE;
+  HMODULE probe = LoadLibraryA("Probe.dll");
+  ASSERT_NE(probe, nullptr) << "a later load starts afresh";
+  EXPECT_TRUE(FreeLibrary(probe));
+}
+
+TEST_F(ModuleTest, UnknownModulesAndBadArgumentsFail) {
+  EXPECT_EQ(LoadLibraryA("Missing.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(LoadLibraryA("/nonexistent/Probe.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(LoadLibraryA(nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(GetProcAddress(reinterpret_cast<HMODULE>(0x1234), "x"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(ModuleTest, ALinkedLibraryIsAttachedBeforeTheProgramRuns) {
+  // The program links Tavrix: the loader knows it without a LoadLibraryA, and
+  // loading it by name gives the same module, whose exports are the linked ones.
+  HMODULE tavrix = GetModuleHandleA("TAVRIX.DLL");
+  ASSERT_NE(tavrix, nullptr);
+  EXPECT_EQ(LoadLibraryA("Tavrix.dll"), tavrix);
+  EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(tavrix, "QIROTowerFindFirst")),
+            reinterpret_cast<void*>(&QIROTowerFindFirst));
+  // FreeLibrary gives back the load, never the program's own reference.
+  EXPECT_TRUE(FreeLibrary(tavrix));
+  EXPECT_EQ(GetModuleHandleA("Tavrix.dll"), tavrix);
+  EXPECT_NE(GetModuleHandleA(nullptr), nullptr);
+}
+
+TEST_F(ModuleTest, AModuleFileNameIsCutToTheBufferAndTerminated) {
+  HMODULE tavrix = GetModuleHandleA("Tavrix.dll");
+  char path[4096] = {};
+  const DWORD length = GetModuleFileNameA(tavrix, path, sizeof(path));
+  ASSERT_GT(length, 10u);
+  EXPECT_EQ(std::string(path).substr(length - 10), "Tavrix.dll");
+
+  char small[6] = {'x', 'x', 'x', 'x', 'x', 'x'};
+  EXPECT_EQ(GetModuleFileNameA(tavrix, small, sizeof(small)), sizeof(small));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(std::string(small), std::string(path, 5));
+}
+
+}  // namespace

@@ -1,0 +1,15 @@
+// A module for the loader's tests: its DllMain reports every notification to
+// the test program, which decides what an attach returns.
+#include "win32/windows.h"
+
+// Defined by the test program (exported from it).
+extern "C" BOOL ProbeNotified(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+extern "C" __attribute__((visibility("default"))) int ProbeAnswer();
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  return ProbeNotified(instance, reason, reserved);
+}
+
+int ProbeAnswer() { return 42; }
