@@ -10,11 +10,24 @@ void PortTest::TearDown() {
   AppTest::TearDown();
 }
 
-LODLLGETOBJECT PortTest::GetObjectEntry() { return &LoDllGetObject; }
+FARPROC PortTest::Entry(const char* name) {
+  // Loaded once by file name and kept for the whole test program, as a
+  // stack keeps its plug-ins.
+  static HMODULE plugin = LoadLibraryA("Celvane.dll");
+  EXPECT_NE(plugin, nullptr) << "LoadLibraryA(Celvane.dll): " << GetLastError();
+  return plugin != nullptr ? GetProcAddress(plugin, name) : nullptr;
+}
+
+LODLLGETOBJECT PortTest::GetObjectEntry() { return As<LODLLGETOBJECT>(Entry("LoDllGetObject")); }
 
 IZmbPort* PortTest::NewPort() {
   IZmbPort* port = nullptr;
-  EXPECT_EQ(GetObjectEntry()("QIRO.Zmb.CommStack.Port.USB", &port), ZMB_OK);
+  LODLLGETOBJECT getObject = GetObjectEntry();
+  if (getObject == nullptr) {
+    ADD_FAILURE() << "Celvane.dll exports no LoDllGetObject";
+    return nullptr;
+  }
+  EXPECT_EQ(getObject("QIRO.Zmb.CommStack.Port.USB", &port), ZMB_OK);
   if (port != nullptr) ports_.push_back(port);
   return port;
 }

@@ -1,5 +1,6 @@
 // A host machine with the driver and simulated towers, and the port plug-in
-// bound the way the communication stack binds it: by LoDllGetObject.
+// loaded by file name and bound the way the communication stack binds it:
+// by LoDllGetObject.
 #pragma once
 
 #include <string>
@@ -17,8 +18,15 @@ class PortTest : public AppTest {
   // A new port object with its one reference, released at the end of the
   // test unless the test released it.
   IZmbPort* NewPort();
-  // The plug-in's LoDllGetObject.
+  // An export of the plug-in, loaded by file name as the stack loads it.
+  static FARPROC Entry(const char* name);
   static LODLLGETOBJECT GetObjectEntry();
+  // An export as the function type it has (through the generic function
+  // pointer type, which any function pointer converts to and from).
+  template <typename F>
+  static F As(FARPROC entry) {
+    return reinterpret_cast<F>(reinterpret_cast<void (*)(void)>(entry));
+  }
   // Whether the n-th simulated tower saw SET_PARM of this parameter and value.
   bool SawSetParm(size_t n, uint8_t parameter, uint8_t value);
   // Waits (up to 10 s) until the condition holds.

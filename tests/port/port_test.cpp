@@ -18,20 +18,28 @@ using namespace std::chrono;
 class Port : public PortTest {};
 
 TEST_F(Port, TheStackBindsThePortByItsIdentifierInAnyLetterCaseOnly) {
+  LODLLGETOBJECT getObject = GetObjectEntry();
+  ASSERT_NE(getObject, nullptr);
   IZmbPort* port = reinterpret_cast<IZmbPort*>(1);
-  EXPECT_EQ(LoDllGetObject("qiro.zmb.commstack.port.usb", &port), ZMB_OK);
+  EXPECT_EQ(getObject("qiro.zmb.commstack.port.usb", &port), ZMB_OK);
   ASSERT_NE(port, nullptr);
   EXPECT_EQ(port->release(), 0u);
   port = reinterpret_cast<IZmbPort*>(1);
-  EXPECT_EQ(LoDllGetObject("QIRO.Zmb.CommStack.Port.Serial", &port), ZMB_E_NOTSUPPORTED);
+  EXPECT_EQ(getObject("QIRO.Zmb.CommStack.Port.Serial", &port), ZMB_E_NOTSUPPORTED);
   EXPECT_EQ(port, nullptr);
   port = reinterpret_cast<IZmbPort*>(1);
-  EXPECT_EQ(LoDllGetObject("", &port), ZMB_E_INVALIDARG);
-  EXPECT_EQ(LoDllGetObject(nullptr, &port), ZMB_E_INVALIDARG);
+  EXPECT_EQ(getObject("", &port), ZMB_E_INVALIDARG);
+  EXPECT_EQ(getObject(nullptr, &port), ZMB_E_INVALIDARG);
   EXPECT_EQ(port, reinterpret_cast<IZmbPort*>(1));
-  EXPECT_EQ(LoDllGetObject(ZMB_PORT_OBJECT_USB, nullptr), ZMB_E_INVALIDARG);
-  EXPECT_EQ(LoDllRegister(), 0);
-  EXPECT_EQ(LoDllUnregister(), 0);
+  EXPECT_EQ(getObject(ZMB_PORT_OBJECT_USB, nullptr), ZMB_E_INVALIDARG);
+  // The registration entries are one body that does nothing.
+  using Registration = LONG(WINAPI*)(void);
+  auto reg = As<Registration>(Entry("LoDllRegister"));
+  auto unreg = As<Registration>(Entry("LoDllUnregister"));
+  ASSERT_NE(reg, nullptr);
+  ASSERT_NE(unreg, nullptr);
+  EXPECT_EQ(reg(), 0);
+  EXPECT_EQ(unreg(), 0);
 }
 
 TEST_F(Port, ACallerCompiledApartReachesEveryOperationByItsPlaceInTheTable) {
