@@ -15,7 +15,8 @@ bool Start();
 // Runs one input: its first byte picks the reply size, the rest is the
 // command text. Aborts on a broken promise of devicecontrol.
 void RunOne(const uint8_t* data, size_t size);
-// Shuts the machine down; the verifier's findings, if any.
-std::vector<std::string> Stop();
+// Shuts the machine down, and unloads the plug-in when asked; the
+// verifier's findings, if any.
+std::vector<std::string> Stop(bool unload);
 
 }  // namespace towerfuzz

@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     towerfuzz::RunOne(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     ++inputs;
   }
-  const auto found = towerfuzz::Stop();
+  const auto found = towerfuzz::Stop(true);
   for (const auto& f : found) std::fprintf(stderr, "verifier: %s\n", f.c_str());
   std::printf("replayed %zu inputs\n", inputs);
   return found.empty() && inputs > 0 ? 0 : 1;
