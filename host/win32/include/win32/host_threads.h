@@ -47,10 +47,10 @@ typedef struct _RTL_CRITICAL_SECTION {
 #define ERROR_INVALID_THREAD_ID 1444L
 #define ERROR_NOT_ENOUGH_QUOTA 1816L
 
-#define WM_NULL 0x0000u
-#define WM_QUIT 0x0012u
-#define WM_USER 0x0400u
-#define WM_APP 0x8000u
+#define WM_NULL 0x0000
+#define WM_QUIT 0x0012
+#define WM_USER 0x0400
+#define WM_APP 0x8000
 #define PM_NOREMOVE 0x0000u
 #define PM_REMOVE 0x0001u
 
