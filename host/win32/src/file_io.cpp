@@ -67,9 +67,11 @@ class DeviceFile final : public Object {
   // read on the same handle is blocked in the driver, however long the
   // read's timeouts let it block. Handles of their own do not wait for each
   // other. The close does not take this lock: it sends the cleanup at once.
-  // The legacy family (95, 98, Me) keeps no such per-handle lock: its
-  // requests on one handle reach the driver side by side; the host machine
-  // models the NT family.
+  // The legacy family (95, 98, Me) passes device requests through VWIN32 to
+  // the WDM layer without this file-object lock, as far as its documentation
+  // shows: requests of several threads on one handle reach the driver side
+  // by side, so a send there does not wait for a blocked receive. The host
+  // machine models the NT family.
   std::mutex serial_;
 };
 
