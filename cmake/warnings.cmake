@@ -1,6 +1,7 @@
 # Warnings are errors on every target and every configuration.
-add_compile_options(-Wall -Wextra -Werror -Wshadow -Wnon-virtual-dtor -Wcast-align
-                    -Wformat=2 -Wimplicit-fallthrough -Wmissing-declarations)
+add_compile_options(-Wall -Wextra -Werror -Wshadow -Wcast-align
+                    -Wformat=2 -Wimplicit-fallthrough -Wmissing-declarations
+                    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>)
 
 # Options that make a translation unit kernel-safe: no exceptions, no RTTI, no
 # hosted library, no floating point, no thread-safe statics (they need the CRT).

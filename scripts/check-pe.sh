@@ -150,8 +150,31 @@ else
   "$objdump" -h "$applet" | grep -q '\.rsrc' || fail "Ostrel.cpl has no resources"
 fi
 [ -f "$(dirname "$image")/Ostrel.chm" ] || fail "Ostrel.chm missing from dist"
+# The port plug-in: its three entries by their undecorated names beside the
+# exported classes, over Tavrix.dll; the stack stand-in loads it by file name
+# and so does not import it.
+plugin="$(dirname "$image")/Celvane.dll"
+if [ ! -f "$plugin" ]; then
+  fail "Celvane.dll missing from dist"
+else
+  plugin_headers="$("$objdump" -p "$plugin")"
+  plugin_exports="$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$plugin_headers")"
+  for name in LoDllGetObject LoDllRegister LoDllUnregister; do
+    grep -qE "\] $name\$" <<<"$plugin_exports" || fail "Celvane.dll does not export $name"
+  done
+  grep -q 'ZmbPort_USB_Win32__ThreadSafe' <<<"$plugin_exports" ||
+    fail "Celvane.dll does not export the port class"
+  grep -qi 'DLL Name: Tavrix.dll' <<<"$plugin_headers" || fail "Celvane.dll does not use Tavrix.dll"
+fi
+terminal="$(dirname "$image")/zmbterm.exe"
+if [ ! -f "$terminal" ]; then
+  fail "zmbterm.exe missing from dist"
+elif "$objdump" -p "$terminal" | grep -qi 'DLL Name: Celvane.dll'; then
+  fail "zmbterm.exe links Celvane.dll instead of loading it by file name"
+fi
 
 if [ "$failed" -ne 0 ]; then exit 1; fi
+echo "check-pe: $(dirname "$image"): Celvane.dll exports LoDllGetObject, LoDllRegister, LoDllUnregister and the port class over Tavrix.dll; zmbterm.exe loads it by file name"
 echo "check-pe: $(dirname "$image"): Tavrix.dll exports $exports undecorated names and carries its resources; towerctl.exe is a console program over it"
 echo "check-pe: $image: $format; native subsystem; entry DriverEntry; no W+X section; imports ${dlls[*]}; version resource present; Ostrel.inf names the tower"
 echo "check-pe: $(dirname "$image"): Ostrel.cpl exports CPlApplet alone over Tavrix.dll and carries its resources; Ostrel.chm beside it"

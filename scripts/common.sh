@@ -28,6 +28,8 @@ HOST_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev binutils-mingw-w6
   gcc-mingw-w64-i686 mingw-w64-i686-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 fp-utils-3.2.2)
 TOOL_PACKAGES=(clang-format clang-tidy)
+# The devicecontrol fuzzer: clang with libFuzzer and its sanitizer runtimes.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 build_preset() {
   local preset="$1"

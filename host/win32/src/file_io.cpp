@@ -1,6 +1,7 @@
 // Handles on devices: CreateFileA turns a user path into the kernel's name and
 // opens it through the host machine's I/O manager; reads, writes and device
-// control are synchronous, as on a handle opened without overlapped I/O.
+// control are synchronous and go one at a time per handle, as on a handle
+// opened without overlapped I/O.
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -20,6 +21,8 @@ namespace {
 class DeviceFile final : public Object {
  public:
   DeviceFile(hk::Machine* machine, hk::FileObject* file) : machine_(machine), file_(file) {}
+  bool ClosedByCloseHandle() const override { return true; }
+  void OnClose() override { Close(); }
 
   // Starts a request on the handle; false once the handle is being closed or
   // its machine is gone.
@@ -48,6 +51,8 @@ class DeviceFile final : public Object {
   }
   hk::IoManager& io() { return machine_->io(); }
   hk::FileObject* file() { return file_; }
+  // Held around each read, write and device control of the handle.
+  std::mutex& serial() { return serial_; }
 
  private:
   hk::Machine* machine_;
@@ -56,6 +61,18 @@ class DeviceFile final : public Object {
   std::condition_variable idle_;
   int inFlight_ = 0;
   bool closing_ = false;
+  // The NT family's I/O manager lets one request at a time through a file
+  // object opened for synchronous I/O (without FILE_FLAG_OVERLAPPED, the
+  // only kind the subset opens): a write or device control waits while a
+  // read on the same handle is blocked in the driver, however long the
+  // read's timeouts let it block. Handles of their own do not wait for each
+  // other. The close does not take this lock: it sends the cleanup at once.
+  // The legacy family (95, 98, Me) passes device requests through VWIN32 to
+  // the WDM layer without this file-object lock, as far as its documentation
+  // shows: requests of several threads on one handle reach the driver side
+  // by side, so a send there does not wait for a blocked receive. The host
+  // machine models the NT family.
+  std::mutex serial_;
 };
 
 // Holds a request on a handle from its start to its end.
@@ -150,6 +167,7 @@ BOOL Transfer(HANDLE file, void* buffer, DWORD length, LPDWORD transferred, LPOV
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  std::lock_guard<std::mutex> serial(request.get()->serial());
   uint32_t moved = 0;
   hk::IoManager& io = request.get()->io();
   const NTSTATUS status = write ? io.Write(request.get()->file(), buffer, length, &moved)
@@ -189,6 +207,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
   }
   // Buffered: one system buffer as long as the longer length, holding the
   // input; the output comes back for a status that is not an error.
+  std::lock_guard<std::mutex> serial(request.get()->serial());
   uint32_t returned = 0;
   const NTSTATUS status =
       request.get()->io().Control(request.get()->file(), dwIoControlCode, lpInBuffer, nInBufferSize,
@@ -204,14 +223,14 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-  // Only handles on devices are closed here; a device-information set has
-  // its own call and stays as it is.
-  std::shared_ptr<DeviceFile> file = Lookup<DeviceFile>(hObject);
-  if (!file || RemoveHandle(hObject) != file) {
+  // Devices, threads and events are closed here; a device-information set
+  // has its own call and stays as it is.
+  std::shared_ptr<Object> object = LookupHandle(hObject);
+  if (!object || !object->ClosedByCloseHandle() || RemoveHandle(hObject) != object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  file->Close();
+  object->OnClose();
   return TRUE;
 }
 

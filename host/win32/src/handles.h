@@ -17,6 +17,10 @@ namespace win32host {
 class Object {
  public:
   virtual ~Object() = default;
+  // Whether CloseHandle takes this kind of object (a device-information set
+  // has a call of its own), and what closing does beyond dropping the handle.
+  virtual bool ClosedByCloseHandle() const { return false; }
+  virtual void OnClose() {}
 };
 
 HANDLE InsertHandle(std::shared_ptr<Object> object);

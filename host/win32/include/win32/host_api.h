@@ -362,3 +362,6 @@ WIN32_HOST_API HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet,
 
 /* ---- user32, comctl32 and Control Panel applets ---------------------------- */
 #include "win32/host_user.h"
+
+/* ---- threads, events, critical sections, the clock, thread message queues -- */
+#include "win32/host_threads.h"
