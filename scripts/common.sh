@@ -26,7 +26,8 @@ need_packages() {
 # host too: one resource source for both targets.
 HOST_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev binutils-mingw-w64-i686
   gcc-mingw-w64-i686 mingw-w64-i686-dev)
-WINDOWS_PACKAGES=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 fp-utils-3.2.2)
+WINDOWS_PACKAGES=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 fp-utils-3.2.2)
 TOOL_PACKAGES=(clang-format clang-tidy)
 # The devicecontrol fuzzer: clang with libFuzzer and its sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)

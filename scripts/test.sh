@@ -25,6 +25,10 @@ echo "== concurrency tests, TSan"
 build_preset host-tsan
 TSAN_OPTIONS=halt_on_error=1 ctest --preset host-tsan -j "$JOBS" --no-tests=error
 
-echo "== windows target"
+echo "== windows target, i686"
 build_preset windows
-scripts/check-pe.sh build/windows
+scripts/check-pe.sh build/windows i686
+
+echo "== windows target, x86_64"
+build_preset windows-x64
+scripts/check-pe.sh build/windows-x64 x86_64
