@@ -111,12 +111,6 @@ std::vector<std::string> Stop(bool unload) {
   std::vector<std::string> found;
   if (port != nullptr) {
     port->release();
-    // The last close stops the tower's receive transfer; on this branch the
-    // driver's completion of that transfer can still be running when an
-    // immediate removal frees the device record (a driver lifetime fault
-    // mended on main by the remove lock). The pause keeps the fuzzer on the
-    // text commands rather than on that shutdown race.
-    Sleep(50);
   }
   port = nullptr;
   if (unload && plugin != nullptr) {
