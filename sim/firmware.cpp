@@ -1,27 +1,45 @@
 #include "sim/firmware.h"
 
+#include "tower/replies.h"
+
 namespace sim {
 
 namespace {
 
 using namespace tower;
 
-void PutU16(std::vector<uint8_t>& reply, size_t at, uint16_t value) {
-  reply[at] = static_cast<uint8_t>(value);
-  reply[at + 1] = static_cast<uint8_t>(value >> 8);
+// A reply record of the request's type, its header filled in: the length is
+// the record's own, the status and value as given.
+template <typename Record>
+Record Make(uint8_t status, uint8_t value = 0) {
+  Record record{};
+  TOWER_REPLY* header = reinterpret_cast<TOWER_REPLY*>(&record);
+  header->Length = sizeof(Record);
+  header->Status = status;
+  header->Value = value;
+  return record;
 }
 
-std::vector<uint8_t> Reply(size_t size, uint8_t status, uint8_t value) {
-  std::vector<uint8_t> reply(size, 0);
-  PutU16(reply, 0, static_cast<uint16_t>(size));
-  reply[2] = status;
-  reply[3] = value;
-  return reply;
+template <typename Record>
+std::vector<uint8_t> Bytes(const Record& record) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+  return std::vector<uint8_t>(bytes, bytes + sizeof(record));
 }
 
+std::vector<uint8_t> Reply(uint8_t status, uint8_t value) {
+  return Bytes(Make<TOWER_REPLY_PARM>(status, value));
+}
+
+// UTF-16LE text after the header; the length counts header and text.
 std::vector<uint8_t> TextReply(const std::u16string& text) {
-  std::vector<uint8_t> reply = Reply(kReplyTextHeader + 2 * text.size(), kTowerOk, 0);
-  for (size_t i = 0; i < text.size(); ++i) PutU16(reply, kReplyTextHeader + 2 * i, text[i]);
+  TOWER_REPLY header{};
+  header.Length = static_cast<uint16_t>(sizeof(header) + 2 * text.size());
+  header.Status = kTowerOk;
+  std::vector<uint8_t> reply = Bytes(header);
+  for (char16_t c : text) {
+    reply.push_back(static_cast<uint8_t>(c));
+    reply.push_back(static_cast<uint8_t>(c >> 8));
+  }
   return reply;
 }
 
@@ -76,50 +94,50 @@ std::optional<std::vector<uint8_t>> Firmware::Handle(const hk::usb::SetupPacket&
   // SET_PARM and SET_IRC_PARM: the value goes in only when the tower takes it;
   // the reply always carries the value in force afterwards.
   auto setParm = [&](std::optional<Parm> p) {
-    if (!p) return Reply(kReplyParm, kTowerErrUnknownParameter, 0);
-    if (!p->valid) return Reply(kReplyParm, kTowerErrReadOnly, *p->slot);
-    if (!p->valid(High(wValue))) return Reply(kReplyParm, kTowerErrBadValue, *p->slot);
+    if (!p) return Reply(kTowerErrUnknownParameter, 0);
+    if (!p->valid) return Reply(kTowerErrReadOnly, *p->slot);
+    if (!p->valid(High(wValue))) return Reply(kTowerErrBadValue, *p->slot);
     *p->slot = High(wValue);
-    return Reply(kReplyParm, kTowerOk, *p->slot);
+    return Reply(kTowerOk, *p->slot);
   };
   auto getParm = [&](std::optional<Parm> p) {
-    if (!p) return Reply(kReplyParm, kTowerErrUnknownParameter, 0);
-    return Reply(kReplyParm, kTowerOk, *p->slot);
+    if (!p) return Reply(kTowerErrUnknownParameter, 0);
+    return Reply(kTowerOk, *p->slot);
   };
   auto ledReply = [&](uint8_t id, bool set) {
-    std::vector<uint8_t> reply = Reply(kReplyLed, kTowerOk, 0);
-    reply[4] = id;
+    auto reply = Make<TOWER_REPLY_LED>(kTowerOk);
+    reply.Led = id;
     if (id != TOWER_LED_1 && id != TOWER_LED_2) {
-      reply[2] = kTowerErrUnknownLed;
-      return reply;
+      reply.Header.Status = kTowerErrUnknownLed;
+      return Bytes(reply);
     }
     uint8_t& led = s.leds[id - TOWER_LED_1];
     if (set) led = High(wValue);
-    reply[5] = led;
-    return reply;
+    reply.State = led;
+    return Bytes(reply);
   };
   auto speedReply = [&](uint16_t& speed, bool set) {
-    std::vector<uint8_t> reply = Reply(kReplySpeed, kTowerOk, 0);
+    auto reply = Make<TOWER_REPLY_SPEED>(kTowerOk);
     if (set) {
       if (SpeedCodeToBitRate(wValue) != 0)
         speed = wValue;
       else
-        reply[2] = kTowerErrBadSpeed;
+        reply.Header.Status = kTowerErrBadSpeed;
     }
-    PutU16(reply, 4, speed);
-    return reply;
+    reply.Speed = speed;
+    return Bytes(reply);
   };
   auto dutyReply = [&](bool set) {
-    std::vector<uint8_t> reply = Reply(kReplyDutyCycle, kTowerOk, 0);
-    reply[4] = Low(setup.wIndex);
+    auto reply = Make<TOWER_REPLY_DUTY_CYCLE>(kTowerOk);
+    reply.Selector = Low(setup.wIndex);
     if (setup.wIndex >= kDutyCycleSelectors) {
-      reply[2] = kTowerErrUnknownSelector;
-      return reply;
+      reply.Header.Status = kTowerErrUnknownSelector;
+      return Bytes(reply);
     }
     uint16_t& duty = s.dutyCycle[setup.wIndex];
     if (set) duty = wValue;
-    PutU16(reply, 6, duty);
-    return reply;
+    reply.DutyCycle = duty;
+    return Bytes(reply);
   };
 
   switch (setup.bRequest) {
@@ -133,21 +151,21 @@ std::optional<std::vector<uint8_t>> Firmware::Handle(const hk::usb::SetupPacket&
       return setParm(ircParm(Low(wValue)));
     case TOWER_REQ_WRITE_ERROR:
       ++writeErrors;
-      return Reply(kReplyParm, kTowerOk, 0);
+      return Reply(kTowerOk, 0);
     case TOWER_REQ_RESET:
       FactoryReset();
-      return Reply(kReplyParm, kTowerOk, 0);
+      return Reply(kTowerOk, 0);
     case TOWER_REQ_GET_COMM_STATS: {
-      std::vector<uint8_t> reply = Reply(kReplyCommStats, kTowerOk, 0);
-      PutU16(reply, 4, static_cast<uint16_t>(stats.transmitted));
-      PutU16(reply, 6, static_cast<uint16_t>(stats.received));
-      PutU16(reply, 8, static_cast<uint16_t>(stats.delivered));
-      PutU16(reply, 10, static_cast<uint16_t>(stats.errors));
-      return reply;
+      auto reply = Make<TOWER_REPLY_COMM_STATS>(kTowerOk);
+      reply.Counters[0] = static_cast<uint16_t>(stats.transmitted);
+      reply.Counters[1] = static_cast<uint16_t>(stats.received);
+      reply.Counters[2] = static_cast<uint16_t>(stats.delivered);
+      reply.Counters[3] = static_cast<uint16_t>(stats.errors);
+      return Bytes(reply);
     }
     case TOWER_REQ_RESET_COMM_STATS:
       stats = CommStats{};
-      return Reply(kReplyParm, kTowerOk, 0);
+      return Reply(kTowerOk, 0);
     case TOWER_REQ_GET_LED:
       return ledReply(Low(wValue), false);
     case TOWER_REQ_SET_LED:
@@ -164,50 +182,50 @@ std::optional<std::vector<uint8_t>> Firmware::Handle(const hk::usb::SetupPacket&
       s.carrierFrequency = wValue;
       [[fallthrough]];
     case TOWER_REQ_GET_CARRIER_FREQUENCY: {
-      std::vector<uint8_t> reply = Reply(kReplyCarrierFrequency, kTowerOk, 0);
-      reply[4] = Low(s.carrierFrequency);
-      return reply;
+      auto reply = Make<TOWER_REPLY_CARRIER_FREQUENCY>(kTowerOk);
+      reply.Frequency = Low(s.carrierFrequency);
+      return Bytes(reply);
     }
     case TOWER_REQ_GET_CARRIER_DUTY_CYCLE:
       return dutyReply(false);
     case TOWER_REQ_SET_CARRIER_DUTY_CYCLE:
       return dutyReply(true);
     case TOWER_REQ_GET_CAPS: {
-      std::vector<uint8_t> reply = Reply(kReplyCaps, kTowerOk, 0);
+      auto reply = Make<TOWER_REPLY_CAPS>(kTowerOk);
       if (wValue == kCapsLink) {
-        reply[4] = TOWER_LINK_VLL | TOWER_LINK_IR | TOWER_LINK_IRC;  // link modes
-        reply[5] = 0x07;                                             // ranges 1..3, bit r-1
-        PutU16(reply, 6, 0x00FF);                                    // transmit speed codes
-        PutU16(reply, 8, 0x00FF);                                    // receive speed codes
-        reply[10] = static_cast<uint8_t>(kReceivePacket);            // IN packet
-        reply[11] = 8;                                               // OUT packet
-        PutU16(reply, 12, receiveCapacity);                          // receive queue, bytes
-        PutU16(reply, 14, kIrcMaxPacketSize);
-        reply[16] = static_cast<uint8_t>(s.leds.size());
-        reply[17] = kDutyCycleSelectors;
+        reply.Byte4 = TOWER_LINK_VLL | TOWER_LINK_IR | TOWER_LINK_IRC;  // link modes
+        reply.Byte5 = 0x07;                                             // ranges 1..3, bit r-1
+        reply.Word6 = 0x00FF;                                           // transmit speed codes
+        reply.Word8 = 0x00FF;                                           // receive speed codes
+        reply.Byte10 = static_cast<uint8_t>(kReceivePacket);            // IN packet
+        reply.Byte11 = 8;                                               // OUT packet
+        reply.Word12 = receiveCapacity;                                 // receive queue, bytes
+        reply.Word14 = kIrcMaxPacketSize;
+        reply.Byte16 = static_cast<uint8_t>(s.leds.size());
+        reply.Byte17 = kDutyCycleSelectors;
       } else if (wValue == kCapsPower) {
         const Settings factory;
-        reply[4] = 2;           // configurations
-        reply[5] = 0x80;        // bus powered
-        PutU16(reply, 6, 100);  // mA, configuration 1
-        PutU16(reply, 8, 500);  // mA, configuration 2
-        reply[10] = Low(factory.carrierFrequency);
-        reply[11] = Low(factory.dutyCycle[0]);
-        PutU16(reply, 12, factory.txSpeed);
-        PutU16(reply, 14, factory.rxSpeed);
-        reply[16] = identity.major;
-        reply[17] = identity.minor;
+        reply.Byte4 = 2;     // configurations
+        reply.Byte5 = 0x80;  // bus powered
+        reply.Word6 = 100;   // mA, configuration 1
+        reply.Word8 = 500;   // mA, configuration 2
+        reply.Byte10 = Low(factory.carrierFrequency);
+        reply.Byte11 = Low(factory.dutyCycle[0]);
+        reply.Word12 = factory.txSpeed;
+        reply.Word14 = factory.rxSpeed;
+        reply.Byte16 = identity.major;
+        reply.Byte17 = identity.minor;
       } else {
-        reply[2] = kTowerErrUnknownSelector;
+        reply.Header.Status = kTowerErrUnknownSelector;
       }
-      return reply;
+      return Bytes(reply);
     }
     case TOWER_REQ_GET_VERSION: {
-      std::vector<uint8_t> reply = Reply(kReplyVersion, kTowerOk, 0);
-      reply[4] = identity.major;
-      reply[5] = identity.minor;
-      PutU16(reply, 6, identity.build);
-      return reply;
+      auto reply = Make<TOWER_REPLY_VERSION>(kTowerOk);
+      reply.Major = identity.major;
+      reply.Minor = identity.minor;
+      reply.Build = identity.build;
+      return Bytes(reply);
     }
     case TOWER_REQ_GET_COPYRIGHT:
       return TextReply(identity.copyright);

@@ -1,5 +1,7 @@
 #include "sim/tower.h"
 
+#include "tower/replies.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -384,12 +386,10 @@ void TowerModel::SubmitControl(Transfer* t, Batch& batch) {
   if (!reply) return stall();
   // RESET empties what the tower was holding for the host.
   if (setup.bRequest == TOWER_REQ_RESET) rxQueue_.clear();
-  if (fault.status) (*reply)[2] = *fault.status;
-  if (fault.lengthExtra != 0) {
-    const uint16_t claimed = static_cast<uint16_t>(reply->size() + fault.lengthExtra);
-    (*reply)[0] = static_cast<uint8_t>(claimed);
-    (*reply)[1] = static_cast<uint8_t>(claimed >> 8);
-  }
+  auto* header = reinterpret_cast<TOWER_REPLY*>(reply->data());
+  if (fault.status) header->Status = *fault.status;
+  if (fault.lengthExtra != 0)
+    header->Length = static_cast<uint16_t>(reply->size() + fault.lengthExtra);
   std::size_t n = std::min<std::size_t>({reply->size(), setup.wLength, t->length});
   if (fault.shortReply) n = std::min<std::size_t>(n, *fault.shortReply);
   if (t->buffer == nullptr) n = 0;
@@ -540,7 +540,8 @@ uint8_t TowerModel::SetParameter(uint8_t id, uint8_t value) {
   setup.wValue = static_cast<uint16_t>(value << 8 | id);
   setup.wLength = 4;
   const std::optional<std::vector<uint8_t>> reply = firmware_.Handle(setup);
-  return reply && reply->size() > 2 ? (*reply)[2] : kTowerErrUnknownParameter;
+  if (!reply || reply->size() < sizeof(TOWER_REPLY)) return kTowerErrUnknownParameter;
+  return reinterpret_cast<const TOWER_REPLY*>(reply->data())->Status;
 }
 
 void TowerModel::ChangeSettings(const std::function<void(Settings&)>& change) {

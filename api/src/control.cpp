@@ -16,22 +16,8 @@ BOOL Fail(DWORD error) {
   return FALSE;
 }
 
-// The records are little-endian byte for byte; offsets are from the start
-// of the record.
-void Put8(QIROTOWER_CTLREC& rec, size_t offset, uint8_t value) { rec.Payload[offset - 8] = value; }
-void Put16(QIROTOWER_CTLREC& rec, size_t offset, uint16_t value) {
-  Put8(rec, offset, static_cast<uint8_t>(value));
-  Put8(rec, offset + 1, static_cast<uint8_t>(value >> 8));
-}
-void Put32(QIROTOWER_CTLREC& rec, size_t offset, uint32_t value) {
-  Put16(rec, offset, static_cast<uint16_t>(value));
-  Put16(rec, offset + 2, static_cast<uint16_t>(value >> 16));
-}
-uint8_t Get8(const QIROTOWER_CTLREC& rec, size_t offset) { return rec.Payload[offset - 8]; }
-uint16_t Get16(const QIROTOWER_CTLREC& rec, size_t offset) {
-  return static_cast<uint16_t>(Get8(rec, offset) | Get8(rec, offset + 1) << 8);
-}
-
+// The records are filled and read by field name; each control code has its
+// own view of a QIROTOWER_CTLREC's payload (tower/ioctl.h).
 QIROTOWER_CTLREC NewRecord() {
   QIROTOWER_CTLREC rec;
   std::memset(&rec, 0, sizeof(rec));
@@ -118,7 +104,7 @@ BOOL WINAPI QIROTowerSetRange(HANDLE tower, WORD range) {
     return Fail(ERROR_INVALID_PARAMETER);
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec = NewRecord();
-  Put32(rec, 8, range);
+  rec.Value = range;
   return SetRecord(tower, IOCTL_TOWER_SET_RANGE, rec);
 }
 
@@ -128,7 +114,7 @@ BOOL WINAPI QIROTowerSetLinkMode(HANDLE tower, WORD mode) {
     return Fail(ERROR_INVALID_PARAMETER);
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec = NewRecord();
-  Put32(rec, 8, mode);
+  rec.Value = mode;
   return SetRecord(tower, IOCTL_TOWER_SET_LINK_MODE, rec);
 }
 
@@ -137,48 +123,48 @@ BOOL WINAPI QIROTowerSetEndianness(HANDLE tower, WORD value) {
     return Fail(ERROR_INVALID_PARAMETER);
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec = NewRecord();
-  Put16(rec, 8, value);
+  rec.Word.Value = value;
   return SetRecord(tower, IOCTL_TOWER_SET_ENDIANNESS, rec);
 }
 
 BOOL WINAPI QIROTowerSetLedMode(HANDLE tower, BYTE mode) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec = NewRecord();
-  // The driver reads the mode at 10 only; the 1 at 8 is the library's habit.
-  Put16(rec, 8, 1);
-  Put16(rec, 10, mode);
+  // The driver reads the mode only; the 1 before it is the library's habit.
+  rec.LedMode.One = 1;
+  rec.LedMode.Mode = mode;
   return SetRecord(tower, IOCTL_TOWER_SET_LED_MODE, rec);
 }
 
 BOOL WINAPI QIROTowerSetLedState(HANDLE tower, BYTE led, BYTE state) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec = NewRecord();
-  Put16(rec, 8, led);
-  Put16(rec, 10, state);
+  rec.LedState.Led = led;
+  rec.LedState.State = state;
   return SetRecord(tower, IOCTL_TOWER_SET_LED_STATE, rec);
 }
 
 BOOL WINAPI QIROTowerSetCarrierFrequency(HANDLE tower, WORD frequency) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec = NewRecord();
-  Put16(rec, 8, frequency);
+  rec.Carrier.Frequency = frequency;
   return SetRecord(tower, IOCTL_TOWER_SET_CARRIER_FREQUENCY, rec);
 }
 
 BOOL WINAPI QIROTowerSetCarrierDutyCycle(HANDLE tower, WORD selector, WORD dutyCycle) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec = NewRecord();
-  Put16(rec, 8, selector);
-  Put16(rec, 10, dutyCycle);
+  rec.Duty.Selector = selector;
+  rec.Duty.DutyCycle = dutyCycle;
   return SetRecord(tower, IOCTL_TOWER_SET_CARRIER_DUTY_CYCLE, rec);
 }
 
 BOOL WINAPI QIROTowerSetIRCParm(HANDLE tower, BYTE id, BYTE value, WORD index) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec = NewRecord();
-  Put8(rec, 8, id);
-  Put8(rec, 9, value);
-  Put16(rec, 10, index);
+  rec.Parm.Id = id;
+  rec.Parm.Value = value;
+  rec.Parm.Index = index;
   return SetRecord(tower, IOCTL_TOWER_SET_IRC_PARM, rec);
 }
 
@@ -193,7 +179,7 @@ BOOL WINAPI QIROTowerSetIRCTimeFrame(HANDLE tower, BYTE value) {
 BOOL WINAPI QIROTowerFlush(HANDLE tower, WORD flags) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec = NewRecord();
-  Put16(rec, 8, flags);
+  rec.Flush.Flags = flags;
   return SetRecord(tower, IOCTL_TOWER_FLUSH, rec);
 }
 
@@ -243,7 +229,7 @@ BOOL WINAPI QIROTowerGetRange(HANDLE tower, WORD* range) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec;
   if (!GetRecord(tower, IOCTL_TOWER_GET_RANGE, rec)) return FALSE;
-  *range = Get16(rec, 8);
+  *range = static_cast<WORD>(rec.Value);
   return TRUE;
 }
 
@@ -252,7 +238,7 @@ BOOL WINAPI QIROTowerGetLinkMode(HANDLE tower, WORD* mode) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec;
   if (!GetRecord(tower, IOCTL_TOWER_GET_LINK_MODE, rec)) return FALSE;
-  *mode = Get16(rec, 8);
+  *mode = static_cast<WORD>(rec.Value);
   return TRUE;
 }
 
@@ -261,7 +247,7 @@ BOOL WINAPI QIROTowerGetEndianness(HANDLE tower, WORD* value) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec;
   if (!GetRecord(tower, IOCTL_TOWER_GET_ENDIANNESS, rec)) return FALSE;
-  *value = Get16(rec, 8);
+  *value = rec.Word.Value;
   return TRUE;
 }
 
@@ -270,7 +256,7 @@ BOOL WINAPI QIROTowerGetLedMode(HANDLE tower, BYTE* mode) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   QIROTOWER_CTLREC rec;
   if (!GetRecord(tower, IOCTL_TOWER_GET_LED_MODE, rec)) return FALSE;
-  *mode = Get8(rec, 10);
+  *mode = static_cast<BYTE>(rec.LedMode.Mode);
   return TRUE;
 }
 
@@ -280,7 +266,7 @@ BOOL WINAPI QIROTowerGetErrorState(HANDLE tower, WORD* state) {
   if (state == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   QIROTOWER_CTLREC rec;
   if (!GetRecord(tower, IOCTL_TOWER_GET_ERROR_STATE, rec)) return FALSE;
-  *state = Get16(rec, 8);
+  *state = rec.Word.Value;
   return TRUE;
 }
 
@@ -288,9 +274,9 @@ BOOL WINAPI QIROTowerGetLedState(HANDLE tower, BYTE led, BYTE* state) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   if (state == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   QIROTOWER_CTLREC rec = NewRecord();
-  Put16(rec, 8, led);
+  rec.LedState.Led = led;
   if (!QueryRecord(tower, IOCTL_TOWER_GET_LED_STATE, rec)) return FALSE;
-  *state = Get8(rec, 10);
+  *state = static_cast<BYTE>(rec.LedState.State);
   return TRUE;
 }
 
@@ -304,7 +290,7 @@ BOOL WINAPI QIROTowerGetCarrierFrequency(HANDLE tower, WORD* frequency) {
   // A tower that did not answer: a failure that names no reason.
   if (returned < sizeof(rec)) return FALSE;
   if (!TowerStatus(rec.Status)) return FALSE;
-  *frequency = Get16(rec, 8);
+  *frequency = rec.Carrier.Frequency;
   return TRUE;
 }
 
@@ -312,10 +298,10 @@ BOOL WINAPI QIROTowerGetCarrierDutyCycle(HANDLE tower, WORD selector, WORD* duty
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   if (dutyCycle == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   QIROTOWER_CTLREC rec = NewRecord();
-  Put16(rec, 8, selector);
-  Put16(rec, 10, 0);
+  rec.Duty.Selector = selector;
+  rec.Duty.DutyCycle = 0;  // sent to the tower as the request value
   if (!QueryRecord(tower, IOCTL_TOWER_GET_CARRIER_DUTY_CYCLE, rec)) return FALSE;
-  *dutyCycle = Get16(rec, 10);
+  *dutyCycle = rec.Duty.DutyCycle;
   return TRUE;
 }
 
@@ -323,9 +309,9 @@ BOOL WINAPI QIROTowerGetIRCParm(HANDLE tower, BYTE id, BYTE* value) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   if (value == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   QIROTOWER_CTLREC rec = NewRecord();
-  Put8(rec, 8, id);
+  rec.Parm.Id = id;
   if (!QueryRecord(tower, IOCTL_TOWER_GET_IRC_PARM, rec)) return FALSE;
-  *value = Get8(rec, 9);
+  *value = rec.Parm.Value;
   return TRUE;
 }
 

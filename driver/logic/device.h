@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "tower/names.h"
 #include "tower/ntstatus.h"
+#include "tower/replies.h"
 
 namespace tower {
 
@@ -206,7 +207,7 @@ inline constexpr ULONG kVendorRequestLimitMs = 200;
 NTSTATUS TowerSendVendorRequest(TowerDevice* device, uint8_t request, uint16_t value,
                                 uint16_t index, void* reply, ULONG length, ULONG* received);
 NTSTATUS TowerParmRequest(TowerDevice* device, uint8_t request, uint8_t id, uint8_t value,
-                          uint16_t index, uint8_t reply[4]);
+                          uint16_t index, TOWER_REPLY_PARM* reply);
 
 // The continuous receive transfer.
 NTSTATUS TowerStartReader(TowerDevice* device);

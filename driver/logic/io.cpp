@@ -308,8 +308,8 @@ NTSTATUS TowerWrite(TowerDevice* device, plat::Request* request, ULONG* informat
     // The tower's line is down: requests are refused until it delivers again.
     SetFlag(&device->ReaderActive, false);
   } else {
-    uint8_t reply[4];
-    TowerSendVendorRequest(device, TOWER_REQ_WRITE_ERROR, 1, 0, reply, sizeof(reply), nullptr);
+    TOWER_REPLY_PARM reply;
+    TowerSendVendorRequest(device, TOWER_REQ_WRITE_ERROR, 1, 0, &reply, sizeof(reply), nullptr);
   }
   plat::TransferFree(block);
   *information = written;

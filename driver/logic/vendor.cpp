@@ -19,18 +19,18 @@ NTSTATUS TowerSendVendorRequest(TowerDevice* device, uint8_t request, uint16_t v
 }
 
 NTSTATUS TowerParmRequest(TowerDevice* device, uint8_t request, uint8_t id, uint8_t value,
-                          uint16_t index, uint8_t reply[4]) {
+                          uint16_t index, TOWER_REPLY_PARM* reply) {
   const uint16_t word = static_cast<uint16_t>(value << 8 | id);
-  return TowerSendVendorRequest(device, request, word, index, reply, kReplyParm, nullptr);
+  return TowerSendVendorRequest(device, request, word, index, reply, sizeof(*reply), nullptr);
 }
 
 NTSTATUS TowerPushLinkSettings(TowerDevice* device, uint8_t range, uint8_t linkMode) {
-  uint8_t reply[4];
+  TOWER_REPLY_PARM reply;
   // The range always goes first; when it fails the link mode is not sent.
   const NTSTATUS status =
-      TowerParmRequest(device, TOWER_REQ_SET_PARM, TOWER_PARM_RANGE, range, 0, reply);
+      TowerParmRequest(device, TOWER_REQ_SET_PARM, TOWER_PARM_RANGE, range, 0, &reply);
   if (status != STATUS_SUCCESS) return status;
-  return TowerParmRequest(device, TOWER_REQ_SET_PARM, TOWER_PARM_LINK_MODE, linkMode, 0, reply);
+  return TowerParmRequest(device, TOWER_REQ_SET_PARM, TOWER_PARM_LINK_MODE, linkMode, 0, &reply);
 }
 
 }  // namespace tower

@@ -52,12 +52,45 @@
 
 #pragma pack(push, 1)
 
-/* Generic record: header and a 4-byte payload whose meaning depends on the code. */
+/* Generic record: header and a 4-byte payload whose meaning depends on the
+   code; each code reads and writes it through its own view. */
 typedef struct QIROTOWER_CTLREC {
   uint32_t Size; /* 12 */
   uint16_t Status;
   uint16_t Reserved;
-  uint8_t Payload[4];
+  union {
+    uint8_t Payload[4]; /* the four bytes as they are */
+    uint32_t Value;     /* SET/GET_RANGE, SET/GET_LINK_MODE: the value, zero-extended */
+    struct {
+      uint16_t Value; /* SET/GET_ENDIANNESS, GET_ERROR_STATE */
+      uint16_t Unused;
+    } Word;
+    struct {
+      uint16_t One; /* the library writes 1; the driver returns 0 */
+      uint16_t Mode;
+    } LedMode;
+    struct {
+      uint16_t Led;
+      uint16_t State; /* input: the low byte */
+    } LedState;
+    struct {
+      uint16_t Flags; /* TOWER_FLUSH_* bits */
+      uint16_t Unused;
+    } Flush;
+    struct {
+      uint16_t Frequency;
+      uint16_t Unused;
+    } Carrier;
+    struct {
+      uint16_t Selector;
+      uint16_t DutyCycle; /* GET: sent as the request value */
+    } Duty;
+    struct {
+      uint8_t Id;
+      uint8_t Value;
+      uint16_t Index;
+    } Parm; /* SET/GET_PARM, SET/GET_IRC_PARM */
+  };
 } QIROTOWER_CTLREC;
 
 typedef struct QIROTOWER_SPEEDREC {
@@ -132,6 +165,19 @@ TOWER_LAYOUT(QIROTOWER_CTLREC, Size, 0);
 TOWER_LAYOUT(QIROTOWER_CTLREC, Status, 4);
 TOWER_LAYOUT(QIROTOWER_CTLREC, Reserved, 6);
 TOWER_LAYOUT(QIROTOWER_CTLREC, Payload, 8);
+TOWER_LAYOUT(QIROTOWER_CTLREC, Value, 8);
+TOWER_LAYOUT(QIROTOWER_CTLREC, Word.Value, 8);
+TOWER_LAYOUT(QIROTOWER_CTLREC, LedMode.One, 8);
+TOWER_LAYOUT(QIROTOWER_CTLREC, LedMode.Mode, 10);
+TOWER_LAYOUT(QIROTOWER_CTLREC, LedState.Led, 8);
+TOWER_LAYOUT(QIROTOWER_CTLREC, LedState.State, 10);
+TOWER_LAYOUT(QIROTOWER_CTLREC, Flush.Flags, 8);
+TOWER_LAYOUT(QIROTOWER_CTLREC, Carrier.Frequency, 8);
+TOWER_LAYOUT(QIROTOWER_CTLREC, Duty.Selector, 8);
+TOWER_LAYOUT(QIROTOWER_CTLREC, Duty.DutyCycle, 10);
+TOWER_LAYOUT(QIROTOWER_CTLREC, Parm.Id, 8);
+TOWER_LAYOUT(QIROTOWER_CTLREC, Parm.Value, 9);
+TOWER_LAYOUT(QIROTOWER_CTLREC, Parm.Index, 10);
 
 static_assert(sizeof(QIROTOWER_SPEEDREC) == 16);
 TOWER_LAYOUT(QIROTOWER_SPEEDREC, Status, 4);

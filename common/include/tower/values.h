@@ -45,15 +45,7 @@ inline constexpr uint16_t kReplyCaps = 18;
 inline constexpr uint16_t kReplyVersion = 8;
 inline constexpr uint16_t kReplyTextHeader = 4;
 
-// Every reply starts with this header, little-endian.
-#pragma pack(push, 1)
-struct TOWER_REPLY {
-  uint16_t Length;  // whole reply the tower has to send, header included
-  uint8_t Status;   // 0 = carried out; otherwise the tower's error code
-  uint8_t Value;    // parameter requests: the value now in force
-};
-#pragma pack(pop)
-static_assert(sizeof(TOWER_REPLY) == 4);
+// The reply records themselves are declared in tower/replies.h.
 
 // Tower parameters (requests 0x01, 0x02).
 inline constexpr uint8_t TOWER_PARM_LINK_MODE = 1;
