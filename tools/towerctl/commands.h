@@ -12,6 +12,21 @@ namespace towerctl {
 
 using Args = std::vector<std::string>;
 
+// Exit codes by class, as the help and the README list them.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;   // the device or the operation failed
+inline constexpr int kExitUsage = 2;     // the command line is wrong
+inline constexpr int kExitNotFound = 3;  // no such tower, or no tower at all
+
+// The most towers the system numbers (tower 1 to tower 31).
+inline constexpr int kMaxTowers = 31;
+
+// How a command prints what it found: labelled text, or one JSON document.
+struct Output {
+  bool json = false;
+  bool oneShot = false;  // one command, then the tower is closed (not the shell)
+};
+
 // The library's last error with its meaning, for messages.
 std::string DescribeError(DWORD error);
 // Prints "towerctl: <what>: error 0x... (<meaning>)" for the last error.
@@ -28,8 +43,10 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   // The handle of tower n (1-based, in the order of the present-tower
-  // search), opened on first use; INVALID_HANDLE_VALUE after a report.
+  // search), opened on first use; INVALID_HANDLE_VALUE after a report, with
+  // the exit code of the failure in Failure().
   HANDLE Open(int n, std::string* path = nullptr);
+  int Failure() const { return failure_; }
   void Close(const std::string& path);
   // Drops a handle something else has closed (a restart uses it up).
   void Forget(const std::string& path) { open_.erase(path); }
@@ -37,29 +54,40 @@ class Session {
 
  private:
   std::map<std::string, HANDLE> open_;
+  int failure_ = kExitFailure;
 };
 
-// Each returns the process exit code: 0 for success.
-int List();
-int Info(Session& session, int n);
-int Set(Session& session, int n, const Args& settings);
-int Send(Session& session, int n, const Args& words);
-int Recv(Session& session, int n, const Args& args);
+// One "key=value" of `set`, checked and decoded before anything is applied.
+struct Setting {
+  std::string key;    // canonical key: range, link, endian, ...
+  std::string value;  // as given, lower case
+  unsigned long numbers[3] = {};
+};
+// Checks one setting; an empty string when it is valid, otherwise the
+// message, which names the key, the value and the valid values.
+std::string ParseSetting(const std::string& text, Setting* setting);
+// The keys `set` takes, with their valid values, for the help.
+extern const char kSettingsHelp[];
+
+// Each returns the process exit code (kExit...).
+int List(const Output& out);
+int Info(Session& session, int n, const Output& out);
+int Set(Session& session, int n, const Args& settings, const Output& out);
+int Send(Session& session, int n, const std::vector<uint8_t>& bytes, const Output& out);
+// count bytes at most; timeoutMs < 0: the tower's own first-byte timeout.
+int Recv(Session& session, int n, unsigned count, long long timeoutMs, const Output& out);
 // The whole exchange: find, open, set range and link mode, send, receive the
 // answer, show the counters.
 int Demo(Session& session);
 
 // The stored defaults: show, factory, reset, set key=value...
-int Defaults(const Args& args);
-// Restarts tower n, or every tower ("all").
-int Restart(Session& session, const std::string& which);
-int Reenumerate();
+int Defaults(const std::string& action, const Args& settings, const Output& out);
+// Restarts tower n, or every tower (n == 0).
+int Restart(Session& session, int n, const Output& out);
+int Reenumerate(const Output& out);
 // What the system knows of tower n's connection, from a search in `mode`.
-int Diagnose(int n, DWORD mode);
+int Diagnose(int n, DWORD mode, const Output& out);
 // Host controller \\.\HCDn.
-int HostController(int number);
-
-// Parses a tower number ("1", "2", ...); 0 when it is not one.
-int TowerNumber(const std::string& text);
+int HostController(int number, const Output& out);
 
 }  // namespace towerctl

@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
 
 #include "kernel/machine.h"
 #include "sim/tower.h"
@@ -13,6 +16,44 @@ namespace towerctl {
 namespace {
 
 constexpr char kService[] = "QIROUSBTower";
+
+using Json = nlohmann::json;
+
+// The settings of a simulated tower, as the towers file keeps them.
+Json SettingsJson(const sim::Settings& s) {
+  return Json{{"link", s.linkMode},
+              {"range", s.range},
+              {"endian", s.endianness},
+              {"led_mode", s.ledMode},
+              {"leds", s.leds},
+              {"irc_packet", s.ircPacketSize},
+              {"irc_time", s.ircTimeFrame},
+              {"tx_speed", s.txSpeed},
+              {"rx_speed", s.rxSpeed},
+              {"carrier", s.carrierFrequency},
+              {"duty", s.dutyCycle}};
+}
+
+// A file someone else edited may lack keys or hold wrong types: what is
+// missing keeps the factory value.
+sim::Settings SettingsFrom(const Json& j) {
+  sim::Settings s;
+  auto take = [&](const char* key, auto& field) {
+    if (j.contains(key)) field = j.at(key).get<std::remove_reference_t<decltype(field)>>();
+  };
+  take("link", s.linkMode);
+  take("range", s.range);
+  take("endian", s.endianness);
+  take("led_mode", s.ledMode);
+  take("leds", s.leds);
+  take("irc_packet", s.ircPacketSize);
+  take("irc_time", s.ircTimeFrame);
+  take("tx_speed", s.txSpeed);
+  take("rx_speed", s.rxSpeed);
+  take("carrier", s.carrierFrequency);
+  take("duty", s.dutyCycle);
+  return s;
+}
 
 std::string InterfaceClassText() {
   const tower::Guid& g = tower::GUID_DEVINTERFACE_TOWER;
@@ -37,6 +78,21 @@ bool HostMachine::Boot(const Options& options) {
     std::filesystem::remove_all(stateDir_);
     removeStateDir_ = true;
   }
+  // The towers a kept state directory remembers; a damaged file is reported
+  // and the machine starts with factory towers.
+  Json saved = Json::array();
+  const std::filesystem::path towersFile = stateDir_ / kTowersFile;
+  if (!removeStateDir_ && std::filesystem::exists(towersFile)) {
+    try {
+      std::ifstream in(towersFile);
+      Json file = Json::parse(in);
+      if (file.contains("towers") && file["towers"].is_array()) saved = file["towers"];
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "towerctl: %s is damaged (%s); starting with factory towers\n",
+                   towersFile.string().c_str(), e.what());
+      saved = Json::array();
+    }
+  }
   machine_ = std::make_unique<hk::Machine>(hk::Machine::Options{stateDir_, false});
   if (!tower::NtSuccess(machine_->LoadDriver(kService, TOWER_DRIVER_MODULE))) {
     std::fprintf(stderr, "towerctl: the driver did not load\n");
@@ -45,9 +101,39 @@ bool HostMachine::Boot(const Options& options) {
   // As the driver's setup information installs it.
   machine_->BindHardwareId(tower::kTowerHardwareId, kService, "QIRO USB Tower", "QIRO",
                            "1.0.0.160");
-  for (int i = 0; i < options.towers; ++i)
-    if (Plug(options.silent) == 0) return false;
+  const int towers = options.towers != 0 ? options.towers
+                     : saved.empty()     ? 1
+                                         : static_cast<int>(saved.size());
+  for (int i = 0; i < towers; ++i) {
+    const bool keptTower = i < static_cast<int>(saved.size()) && saved[i].is_object();
+    bool silent = options.silent;
+    if (keptTower && options.towers == 0 && !options.silent)
+      silent = saved[i].value("silent", false);
+    if (Plug(silent) == 0) return false;
+    if (!keptTower) continue;
+    // The simulated tower stayed powered between commands: its settings are
+    // as the last command left them.
+    try {
+      const sim::Settings settings = SettingsFrom(saved[i].value("settings", Json::object()));
+      slots_.back().model->ChangeSettings([&](sim::Settings& s) { s = settings; });
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "towerctl: tower %d's kept settings are damaged (%s)\n", i + 1,
+                   e.what());
+    }
+  }
   return true;
+}
+
+void HostMachine::SaveTowers() {
+  Json towers = Json::array();
+  for (const auto& slot : slots_)
+    if (slot.plugged)
+      towers.push_back(
+          Json{{"silent", slot.silent}, {"settings", SettingsJson(slot.model->CurrentSettings())}});
+  const std::filesystem::path file = stateDir_ / kTowersFile;
+  std::ofstream out(file);
+  out << Json{{"towers", towers}}.dump(2) << "\n";
+  if (!out) std::fprintf(stderr, "towerctl: cannot write %s\n", file.string().c_str());
 }
 
 int HostMachine::Plug(bool silent) {
@@ -65,8 +151,22 @@ int HostMachine::Plug(bool silent) {
   }
   slot.instanceId = physical->instanceId;
   slot.plugged = true;
+  slot.silent = silent;
   slots_.push_back(std::move(slot));
-  return static_cast<int>(slots_.size());
+  machine_->SettlePnp();
+  return NumberOf(PathOf(slots_.back()));
+}
+
+int HostMachine::NumberOf(const std::string& path) {
+  QIROTOWER_FIND* find = QIROTowerFindFirst(QIROTOWER_FIND_PRESENT);
+  if (find == nullptr) return 0;
+  int number = 0;
+  for (int n = 1; number == 0; ++n) {
+    if (path == QIROTowerGetPathName(find)) number = n;
+    if (!QIROTowerFindNext(find)) break;
+  }
+  QIROTowerFindStop(find);
+  return number;
 }
 
 std::string HostMachine::PathOf(const Slot& slot) {
@@ -79,30 +179,35 @@ std::string HostMachine::PathOf(const Slot& slot) {
   return "";
 }
 
-bool HostMachine::Unplug(int slot, Session& session) {
-  if (slot < 1 || slot > static_cast<int>(slots_.size()) || !slots_[slot - 1].plugged) {
-    std::fprintf(stderr, "towerctl: no simulated tower is plugged in slot %d\n", slot);
+bool HostMachine::Unplug(int n, Session& session) {
+  Slot* s = nullptr;
+  for (auto& slot : slots_)
+    if (slot.plugged && n != 0 && NumberOf(PathOf(slot)) == n) s = &slot;
+  if (s == nullptr) {
+    std::fprintf(stderr, "towerctl: there is no simulated tower %d ('towers' lists them)\n", n);
     return false;
   }
-  Slot& s = slots_[slot - 1];
   // The driver removes the tower once its last handle is closed.
-  session.Close(PathOf(s));
+  session.Close(PathOf(*s));
   machine_->SettlePnp();
   hk::DeviceObject* physical = nullptr;
   {
     std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
-    if (hk::DevNode* node = machine_->tree().Find(s.instanceId)) physical = node->physical;
+    if (hk::DevNode* node = machine_->tree().Find(s->instanceId)) physical = node->physical;
   }
   if (physical != nullptr) machine_->Unplug(physical);
   machine_->SettlePnp();
-  s.plugged = false;
+  s->plugged = false;
   return true;
 }
 
 void HostMachine::PrintTowers() {
-  for (size_t i = 0; i < slots_.size(); ++i)
-    std::printf("slot %zu: %s %s\n", i + 1, slots_[i].plugged ? "plugged  " : "unplugged",
-                PathOf(slots_[i]).c_str());
+  for (const auto& slot : slots_)
+    if (slot.plugged) {
+      const std::string path = PathOf(slot);
+      std::printf("tower %d: simulated, %s, %s\n", NumberOf(path),
+                  slot.silent ? "silent (hears nothing)" : "loopback (hears itself)", path.c_str());
+    }
 }
 
 void HostMachine::Settle() {
@@ -111,6 +216,7 @@ void HostMachine::Settle() {
 
 bool HostMachine::Shutdown() {
   if (!machine_) return true;
+  if (!removeStateDir_) SaveTowers();
   const std::vector<std::string> violations = machine_->Shutdown();
   for (const auto& v : violations) std::fprintf(stderr, "towerctl: verifier: %s\n", v.c_str());
   machine_.reset();

@@ -24,9 +24,12 @@ class HostMachine {
  public:
   struct Options {
     std::filesystem::path stateDir;  // empty: a fresh one, removed at the end
-    int towers = 1;
-    bool silent = false;  // the far side of each tower's link: silence, not loopback
+    int towers = 0;                  // 0: the towers the state directory kept, or one
+    bool silent = false;             // the far side of each tower's link: silence, not loopback
   };
+  // The file in the state directory that keeps the simulated towers (how
+  // many, their far side and their settings) from one command to the next.
+  static constexpr char kTowersFile[] = "towers.json";
   HostMachine();
   ~HostMachine();
   HostMachine(const HostMachine&) = delete;
@@ -34,11 +37,11 @@ class HostMachine {
 
   // Boots the machine with the driver and the towers; false after a report.
   bool Boot(const Options& options);
-  // Plugs one more simulated tower; its slot number (from 1), or 0.
+  // Plugs one more simulated tower; its tower number (as `list` counts), or 0.
   int Plug(bool silent);
-  // Unplugs the tower in a slot, closing the session's handle on it first.
-  bool Unplug(int slot, Session& session);
-  // The simulated towers: slot, state and device path.
+  // Unplugs tower n (as `list` counts), closing the session's handle on it first.
+  bool Unplug(int n, Session& session);
+  // The simulated towers that are plugged in: tower number, far side, path.
   void PrintTowers();
   // Waits until the Plug and Play work asked for so far (restarts) is done.
   void Settle();
@@ -52,8 +55,12 @@ class HostMachine {
     // object on the same port, under the same instance.
     std::string instanceId;
     bool plugged = false;
+    bool silent = false;
   };
   std::string PathOf(const Slot& slot);
+  // Tower number of a device path among the present towers; 0 when absent.
+  static int NumberOf(const std::string& path);
+  void SaveTowers();
 
   std::filesystem::path stateDir_;
   bool removeStateDir_ = false;

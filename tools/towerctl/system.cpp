@@ -2,9 +2,12 @@
 // stored defaults, restart, re-enumeration, and diagnostics of a tower's
 // connection and of a host controller.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <nlohmann/json.hpp>
 
 #include "commands.h"
 #include "tower/values.h"
@@ -14,6 +17,9 @@ namespace towerctl {
 namespace {
 
 using namespace tower;
+using Json = nlohmann::ordered_json;
+
+void Emit(const Json& document) { std::printf("%s\n", document.dump(2).c_str()); }
 
 const char* RangeText(uint32_t range) {
   switch (range) {
@@ -41,7 +47,18 @@ const char* LinkText(uint32_t mode) {
   }
 }
 
-void PrintConfig(const char* title, const QIROTOWER_CONFIG& c) {
+void PrintConfig(const char* title, const QIROTOWER_CONFIG& c, const Output& out) {
+  if (out.json) {
+    Emit(Json{{"title", title},
+              {"range", RangeText(c.IRRange)},
+              {"link", LinkText(c.LinkMode)},
+              {"high_power", c.HighPower != 0},
+              {"read_first_ms", c.Timeout_Read_1st},
+              {"read_ic_ms", c.Timeout_Read_ic},
+              {"write_ms_per_byte", c.Timeout_Write},
+              {"buffer_bytes", c.BufferSize}});
+    return;
+  }
   std::printf("%s:\n", title);
   std::printf("  range        %s (%u)\n", RangeText(c.IRRange), c.IRRange);
   std::printf("  link         %s (%u)\n", LinkText(c.LinkMode), c.LinkMode);
@@ -58,10 +75,11 @@ std::string Lower(std::string text) {
 }
 
 bool ParseValue(const std::string& text, uint32_t* value) {
-  if (text.empty()) return false;
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+  errno = 0;
   char* end = nullptr;
   const unsigned long number = std::strtoul(text.c_str(), &end, 0);
-  if (end == nullptr || *end != '\0') return false;
+  if (errno != 0 || end == nullptr || *end != '\0' || number > 0xFFFFFFFFul) return false;
   *value = static_cast<uint32_t>(number);
   return true;
 }
@@ -96,9 +114,21 @@ bool ApplyDefault(QIROTOWER_CONFIG& c, const std::string& setting) {
   } else if (key == "buffer") {
     ok = ParseValue(value, &c.BufferSize);
   } else {
-    ok = false;
+    std::fprintf(stderr,
+                 "towerctl: defaults set: unknown key '%s' (valid: range, link, high-power, "
+                 "read-first, read-ic, write, buffer)\n",
+                 key.c_str());
+    return false;
   }
-  if (!ok) std::fprintf(stderr, "towerctl: cannot store '%s'\n", setting.c_str());
+  if (!ok) {
+    const char* valid = key == "range"        ? "short, medium, long"
+                        : key == "link"       ? "vll, ir, irc"
+                        : key == "high-power" ? "on, off"
+                        : key == "buffer"     ? "a number of bytes"
+                                              : "a number of milliseconds";
+    std::fprintf(stderr, "towerctl: defaults set: invalid value '%s' for %s (valid: %s)\n",
+                 value.c_str(), key.c_str(), valid);
+  }
   return ok;
 }
 
@@ -122,121 +152,151 @@ void PrintStatus(const QIROTOWER_DEVICEINFO& info) {
 
 }  // namespace
 
-int Defaults(const Args& args) {
-  const std::string action = args.empty() ? "show" : Lower(args[0]);
+int Defaults(const std::string& action, const Args& settings, const Output& out) {
   QIROTOWER_CONFIG config = NewConfig();
   if (action == "show") {
     if (!QIROTowerGetDefaultConfig(&config)) {
       ReportLastError("read the stored defaults");
-      return 1;
+      return kExitFailure;
     }
-    PrintConfig("stored defaults (a tower takes them when it is restarted)", config);
-    return 0;
+    PrintConfig("stored defaults (a tower takes them when it is restarted)", config, out);
+    return kExitOk;
   }
   if (action == "factory") {
     QIROTowerGetFactoryConfig(&config);
-    PrintConfig("factory defaults", config);
-    return 0;
+    PrintConfig("factory defaults", config, out);
+    return kExitOk;
   }
   if (action == "reset") {
     QIROTowerGetFactoryConfig(&config);
-  } else if (action == "set") {
-    if (args.size() < 2) {
-      std::fprintf(stderr, "towerctl: defaults set needs key=value...\n");
-      return 2;
-    }
+  } else {
     if (!QIROTowerGetDefaultConfig(&config)) {
       ReportLastError("read the stored defaults");
-      return 1;
+      return kExitFailure;
     }
-    for (size_t i = 1; i < args.size(); ++i)
-      if (!ApplyDefault(config, args[i])) return 2;
-  } else {
-    std::fprintf(stderr, "towerctl: defaults show|factory|reset|set key=value...\n");
-    return 2;
+    // Every value is checked before anything is stored.
+    bool ok = true;
+    for (const auto& setting : settings) ok = ApplyDefault(config, setting) && ok;
+    if (!ok) {
+      std::fprintf(stderr, "towerctl: nothing was stored\n");
+      return kExitUsage;
+    }
   }
   if (!QIROTowerSetDefaultConfig(&config)) {
     ReportLastError("store the defaults");
-    return 1;
+    return kExitFailure;
   }
-  PrintConfig("stored defaults (restart the towers for them to take effect)", config);
-  return 0;
+  PrintConfig("stored defaults (restart the towers for them to take effect)", config, out);
+  return kExitOk;
 }
 
-int Restart(Session& session, const std::string& which) {
-  if (Lower(which) == "all") {
+int Restart(Session& session, int n, const Output& out) {
+  if (n == 0) {
     // A tower this session holds open could not be restarted: let them go.
     session.CloseAll();
-    if (!QIROTowerRestartAll()) {
+    const bool ok = QIROTowerRestartAll() != FALSE;
+    if (out.json)
+      Emit(Json{{"restarted", "all"}, {"ok", ok}});
+    else if (ok)
+      std::printf("restarted every tower that was not held open elsewhere\n");
+    else
       std::printf("no tower was restarted (none plugged in, or each held open elsewhere)\n");
-      return 1;
-    }
-    std::printf("restarted every tower that was not held open elsewhere\n");
-    return 0;
-  }
-  const int n = TowerNumber(which);
-  if (n == 0) {
-    std::fprintf(stderr, "towerctl: restart needs a tower number or 'all'\n");
-    return 2;
+    return ok ? kExitOk : kExitFailure;
   }
   std::string path;
   HANDLE tower = session.Open(n, &path);
-  if (tower == INVALID_HANDLE_VALUE) return 1;
+  if (tower == INVALID_HANDLE_VALUE) return session.Failure();
   if (!QIROTowerRestart(tower)) {
     ReportLastError("restart tower " + std::to_string(n));
-    return 1;
+    return kExitFailure;
   }
   // The restart used the handle up: the tower comes back as a new device.
   session.Forget(path);
-  std::printf("tower %d restarted\n", n);
-  return 0;
+  if (out.json)
+    Emit(Json{{"restarted", n}, {"ok", true}});
+  else
+    std::printf("tower %d restarted\n", n);
+  return kExitOk;
 }
 
-int Reenumerate() {
-  if (!QIROTowerReenumerateAll()) {
-    std::printf("the device tree could not be re-enumerated\n");
-    return 1;
-  }
-  std::printf("the device tree was re-enumerated\n");
-  return 0;
+int Reenumerate(const Output& out) {
+  const bool ok = QIROTowerReenumerateAll() != FALSE;
+  if (out.json)
+    Emit(Json{{"reenumerated", ok}});
+  else
+    std::printf(ok ? "the device tree was re-enumerated\n"
+                   : "the device tree could not be re-enumerated\n");
+  return ok ? kExitOk : kExitFailure;
 }
 
-int Diagnose(int n, DWORD mode) {
+int Diagnose(int n, DWORD mode, const Output& out) {
   QIROTOWER_DEVICEINFO info;
   if (!QIROTowerGetDeviceInfoByNumber(static_cast<DWORD>(n - 1), mode, &info)) {
+    const DWORD error = GetLastError();
     ReportLastError("tower " + std::to_string(n));
-    return 1;
+    return error == ERROR_NO_MORE_ITEMS || error == ERROR_FILE_NOT_FOUND ? kExitNotFound
+                                                                         : kExitFailure;
   }
   char problem[256] = {};
   QIROTowerGetProblemDesc(info.ProblemNumber, problem, sizeof(problem));
+  const bool busPowered = info.HubBusPowered != 0;
+  if (out.json) {
+    Json status = nullptr;
+    if (info.StatusValid != 0)
+      status = Json{{"value", info.DevNodeStatus},
+                    {"started", (info.DevNodeStatus & 0x8u) != 0},
+                    {"has_problem", (info.DevNodeStatus & 0x400u) != 0}};
+    Emit(Json{{"tower", info.TowerNumber},
+              {"path", info.DevicePath},
+              {"status", status},
+              {"problem", Json{{"number", info.ProblemNumber}, {"text", problem}}},
+              {"device", info.DeviceDesc},
+              {"parent", info.ParentDesc},
+              {"parent_hub_bus_powered", busPowered},
+              {"driver", Json{{"description", info.DriverDesc},
+                              {"version", info.DriverVersion},
+                              {"provider", info.ProviderName}}}});
+    return kExitOk;
+  }
   std::printf("tower %u: %s\n", info.TowerNumber, info.DevicePath);
   PrintStatus(info);
   std::printf("  problem      %u: %s\n", info.ProblemNumber, problem);
   std::printf("  device       %s\n", info.DeviceDesc);
   std::printf("  parent       %s\n", info.ParentDesc[0] != '\0' ? info.ParentDesc : "(none)");
   std::printf("  parent hub   %s\n",
-              info.HubBusPowered != 0
-                  ? "bus-powered: it cannot feed the long-range transmitter; use short or "
-                    "medium range, or plug the tower into a self-powered hub"
-                  : "self-powered or not known: long range is available");
+              busPowered ? "bus-powered: it cannot feed the long-range transmitter; use short or "
+                           "medium range, or plug the tower into a self-powered hub"
+                         : "self-powered or not known: long range is available");
   std::printf("  driver       %s, version %s, from %s\n", info.DriverDesc, info.DriverVersion,
               info.ProviderName);
-  return 0;
+  return kExitOk;
 }
 
-int HostController(int number) {
+int HostController(int number, const Output& out) {
   QIROTOWER_HCINFO info;
-  std::printf("USB: %s\n", QIROTowerIsUSBEnabled() ? "a host controller is present"
-                                                   : "no host controller answers");
-  if (!QIROTowerGetHostControllerInfo(static_cast<DWORD>(number), &info)) {
+  const bool usb = QIROTowerIsUSBEnabled() != FALSE;
+  const bool ok = QIROTowerGetHostControllerInfo(static_cast<DWORD>(number), &info) != FALSE;
+  if (out.json) {
+    Json document{{"usb_enabled", usb}, {"host_controller", number}, {"ok", ok}};
+    if (ok) {
+      document["driver_key"] = info.DriverKeyName;
+      document["description"] = info.HostControllerDesc;
+    } else {
+      document["error"] = DescribeError(info.OpenError);
+    }
+    Emit(document);
+    return ok ? kExitOk : kExitNotFound;
+  }
+  std::printf("USB: %s\n", usb ? "a host controller is present" : "no host controller answers");
+  if (!ok) {
     std::printf("host controller %d: cannot be opened: %s\n", number,
                 DescribeError(info.OpenError).c_str());
-    return 1;
+    return kExitNotFound;
   }
   std::printf("host controller %d:\n", number);
   std::printf("  driver key   %s\n", info.DriverKeyName);
   std::printf("  description  %s\n", info.HostControllerDesc);
-  return 0;
+  return kExitOk;
 }
 
 }  // namespace towerctl
