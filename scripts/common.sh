@@ -5,8 +5,30 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="${JOBS:-$(nproc)}"
 
+# Runs a command as root: directly when this is root, through sudo when it
+# is there; otherwise says what an administrator has to run and stops.
 as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  elif command -v sudo >/dev/null 2>&1; then
+    sudo "$@"
+  else
+    echo "error: installing packages needs root, and sudo is not installed." >&2
+    echo "Ask an administrator (or use 'su -c') to run, as root:" >&2
+    echo "  apt-get install ${MISSING_PACKAGES[*]:-<the packages above>}" >&2
+    echo "then run this script again: it installs nothing when nothing is missing." >&2
+    exit 1
+  fi
+}
+
+# Temporary directories a script made, removed when it ends however it ends.
+TEMP_DIRS=()
+
+# Ends the script with one line: passed, or failed with the exit code, and
+# the time taken. The output above it shows what failed.
+summary_on_exit() {
+  local name="$1"
+  trap 'rc=$?; rm -rf "${TEMP_DIRS[@]}"; if [ "$rc" -eq 0 ]; then echo "'"$name"': passed in ${SECONDS}s"; else echo "'"$name"': FAILED (exit $rc) after ${SECONDS}s; the output above shows where" >&2; fi' EXIT
 }
 
 # Installs the Debian packages that are missing; apt runs only when needed.
@@ -16,6 +38,7 @@ need_packages() {
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
   done
   if [ "${#missing[@]}" -gt 0 ]; then
+    MISSING_PACKAGES=("${missing[@]}")
     echo "installing: ${missing[*]}"
     as_root apt-get update -qq
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
@@ -24,16 +47,22 @@ need_packages() {
 
 # windres and its preprocessor compile the deliverables' .rc files on the
 # host too: one resource source for both targets.
+# towerctl parses its command line with CLI11 and writes JSON with
+# nlohmann-json (header-only, used by both targets).
 HOST_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev binutils-mingw-w64-i686
-  gcc-mingw-w64-i686 mingw-w64-i686-dev)
+  gcc-mingw-w64-i686 mingw-w64-i686-dev libcli11-dev nlohmann-json3-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
-  g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 fp-utils-3.2.2)
+  g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 fp-utils-3.2.2
+  libcli11-dev nlohmann-json3-dev)
 TOOL_PACKAGES=(clang-format clang-tidy)
 # The devicecontrol fuzzer: clang with libFuzzer and its sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
+# Configures and builds a preset; the compiler's output (progress, warnings,
+# errors) stays on the terminal.
 build_preset() {
   local preset="$1"
+  echo "building $preset in build/$preset (the first build takes minutes)"
   cmake --preset "$preset" -S "$ROOT" >/dev/null
   cmake --build --preset "$preset" -j "$JOBS"
 }

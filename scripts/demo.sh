@@ -4,5 +4,9 @@
 source "$(dirname "$0")/common.sh"
 need_packages "${HOST_PACKAGES[@]}"
 cd "$ROOT"
-build_preset host-release >/dev/null
-exec "$ROOT/build/host-release/tools/towerctl" demo "$(mktemp -d)"
+summary_on_exit demo.sh
+build_preset host-release
+# The machine's state lives in a directory of its own, removed afterwards.
+state="$(mktemp -d)"
+TEMP_DIRS+=("$state")
+"$ROOT/build/host-release/tools/towerctl" demo "$state"

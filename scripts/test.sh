@@ -2,6 +2,7 @@
 # The test command: formatting, the host suite under ASan+UBSan, the
 # concurrency tests under TSan, and the windows target's build.
 source "$(dirname "$0")/common.sh"
+summary_on_exit test.sh
 need_packages "${HOST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${TOOL_PACKAGES[@]}"
 cd "$ROOT"
 
