@@ -159,6 +159,17 @@ TEST_F(TowerctlTest, ABadSettingChangesNothingAndGoodOnesPersist) {
   EXPECT_EQ(Run("defaults reset").code, 0);
 }
 
+TEST_F(TowerctlTest, CommandsStartedTogetherBothKeepTheirSettings) {
+  // Each boots the machine from the same state directory: the second waits
+  // for the first, so neither setting is lost.
+  const std::string one = "XDG_STATE_HOME='" + (dir_ / "xdg").string() + "' '" TOWERCTL "' set 1 ";
+  const std::string both = "(" + one + "carrier=40 & " + one + "led2=on & wait) >/dev/null 2>&1";
+  ASSERT_EQ(std::system(both.c_str()), 0);
+  const json info = json::parse(Run("info 1 --json").out);
+  EXPECT_EQ(info["carrier_khz"], 40);
+  EXPECT_EQ(info["leds"]["led2"], "on");
+}
+
 TEST_F(TowerctlTest, MissingTowersExitThree) {
   for (const char* args : {"info 2", "set 5 range=short", "recv 3", "send 2 hi", "restart 4"}) {
     const Result r = Run(args);

@@ -1,5 +1,7 @@
 #include "host_machine.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -68,7 +70,10 @@ std::string InterfaceClassText() {
 
 HostMachine::HostMachine() = default;
 
-HostMachine::~HostMachine() { Shutdown(); }
+HostMachine::~HostMachine() {
+  Shutdown();
+  if (lockFd_ >= 0) ::close(lockFd_);
+}
 
 bool HostMachine::Boot(const Options& options) {
   stateDir_ = options.stateDir;
@@ -77,6 +82,21 @@ bool HostMachine::Boot(const Options& options) {
                 ("towerctl-" + std::to_string(static_cast<long>(getpid())));
     std::filesystem::remove_all(stateDir_);
     removeStateDir_ = true;
+  }
+  // One machine at a time in a kept state directory: a second towerctl waits
+  // rather than booting the same registry and towers beside the first.
+  if (!removeStateDir_) {
+    const std::string lockFile = (stateDir_ / "lock").string();
+    lockFd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd_ < 0) {
+      std::fprintf(stderr, "towerctl: cannot create %s\n", lockFile.c_str());
+      return false;
+    }
+    if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+      std::fprintf(stderr, "towerctl: waiting for another towerctl using %s\n",
+                   stateDir_.string().c_str());
+      ::flock(lockFd_, LOCK_EX);
+    }
   }
   // The towers a kept state directory remembers; a damaged file is reported
   // and the machine starts with factory towers.
@@ -130,10 +150,23 @@ void HostMachine::SaveTowers() {
     if (slot.plugged)
       towers.push_back(
           Json{{"silent", slot.silent}, {"settings", SettingsJson(slot.model->CurrentSettings())}});
+  // Written aside and renamed over: an interrupted write leaves the old file.
   const std::filesystem::path file = stateDir_ / kTowersFile;
-  std::ofstream out(file);
-  out << Json{{"towers", towers}}.dump(2) << "\n";
-  if (!out) std::fprintf(stderr, "towerctl: cannot write %s\n", file.string().c_str());
+  std::filesystem::path temporary = file;
+  temporary += ".new";
+  {
+    std::ofstream out(temporary);
+    out << Json{{"towers", towers}}.dump(2) << "\n";
+    if (!out) {
+      std::fprintf(stderr, "towerctl: cannot write %s\n", temporary.string().c_str());
+      return;
+    }
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary, file, error);
+  if (error)
+    std::fprintf(stderr, "towerctl: cannot write %s: %s\n", file.string().c_str(),
+                 error.message().c_str());
 }
 
 int HostMachine::Plug(bool silent) {
@@ -222,6 +255,8 @@ bool HostMachine::Shutdown() {
   machine_.reset();
   slots_.clear();
   if (removeStateDir_) std::filesystem::remove_all(stateDir_);
+  if (lockFd_ >= 0) ::close(lockFd_);  // closing lets the lock go
+  lockFd_ = -1;
   return violations.empty();
 }
 

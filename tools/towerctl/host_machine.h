@@ -64,6 +64,7 @@ class HostMachine {
 
   std::filesystem::path stateDir_;
   bool removeStateDir_ = false;
+  int lockFd_ = -1;  // holds the kept state directory's lock
   std::unique_ptr<hk::Machine> machine_;
   std::vector<Slot> slots_;
 };
