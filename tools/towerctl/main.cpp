@@ -362,9 +362,7 @@ bool PrepareStateDir(const std::string& given, fs::path* dir) {
 }
 #endif
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   Request request;
   CLI::App app("towerctl: look at and drive USB infrared towers", "towerctl");
   Build(app, request, false);
@@ -410,4 +408,17 @@ int main(int argc, char** argv) {
   if (!machine.Shutdown() && code == 0) code = towerctl::kExitFailure;
 #endif
   return code;
+}
+
+}  // namespace
+
+// Whatever escapes (a full disk, memory) ends the command as a device or
+// operation failure with its message, not as an abort.
+int main(int argc, char** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "towerctl: %s\n", e.what());
+    return towerctl::kExitFailure;
+  }
 }
