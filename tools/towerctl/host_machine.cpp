@@ -71,7 +71,12 @@ std::string InterfaceClassText() {
 HostMachine::HostMachine() = default;
 
 HostMachine::~HostMachine() {
-  Shutdown();
+  // A destructor must not throw: saving the towers can (a full disk).
+  try {
+    Shutdown();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "towerctl: shutting the machine down: %s\n", e.what());
+  }
   if (lockFd_ >= 0) ::close(lockFd_);
 }
 
