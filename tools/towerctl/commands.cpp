@@ -612,7 +612,8 @@ int Recv(Session& session, int n, unsigned count, long long timeoutMs, const Out
   DWORD first = 0, inter = 0, write = 0;
   const bool withTimeout = timeoutMs >= 0;
   if (withTimeout) {
-    if (!Check(QIROTowerGetTimeouts(tower, &first, &inter, &write), "timeouts")) return kExitFailure;
+    if (!Check(QIROTowerGetTimeouts(tower, &first, &inter, &write), "timeouts"))
+      return kExitFailure;
     if (!Check(QIROTowerSetTimeouts(tower, static_cast<DWORD>(timeoutMs), inter, write),
                "set timeouts"))
       return kExitFailure;
