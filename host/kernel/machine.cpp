@@ -12,9 +12,15 @@ std::atomic<Machine*> g_machine{nullptr};
 
 }  // namespace
 
-Machine::Machine(const Options& options) : options_(options), io_(kernel_) {
+Machine::Machine(const Options& options)
+    : options_(options), identity_(IdentityOf(options.windows)), io_(kernel_) {
+  if (identity_.Legacy()) options_.legacyRegistryLayout = true;
   std::filesystem::create_directories(options_.stateDir);
   registry_ = std::make_unique<Registry>(options_.stateDir / "registry.dat");
+  files_ = std::make_unique<Files>(options_.stateDir, identity_.windowsDirName);
+  // A start is where the renames and deletions left for it happen, before
+  // any program can hold a file.
+  files_->CarryOutAtStart(*registry_, identity_.Legacy());
   kernel_.SetRegistry(registry_.get());
   registry_->CreateKey(kServicesRoot);
   registry_->CreateKey(kControlRoot);

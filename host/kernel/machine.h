@@ -1,6 +1,7 @@
 // A simulated PC inside one process. The machine only composes its rooms:
-// the kernel with its I/O manager, the registry store, the driver loader, the
-// Plug and Play manager with the device tree, and the USB topology.
+// the kernel with its I/O manager, the registry store, the files of its C:
+// drive, the driver loader, the Plug and Play manager with the device tree,
+// and the USB topology; and it answers as one Windows version.
 #pragma once
 
 #include <filesystem>
@@ -9,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "files/files.h"
 #include "kernel/io.h"
 #include "kernel/kernel.h"
 #include "loader/loader.h"
+#include "platform/identity.h"
 #include "pnp/manager.h"
 #include "pnp/tree.h"
 #include "registry/registry.h"
@@ -27,6 +30,9 @@ class Machine {
     // Device classes under the services key instead of the control key, as
     // the legacy Windows family keeps them.
     bool legacyRegistryLayout = false;
+    // The Windows the machine answers as; the legacy family implies its
+    // registry layout.
+    WindowsVersion windows = WindowsVersion::XP;
   };
   explicit Machine(const Options& options);
   ~Machine();
@@ -45,6 +51,8 @@ class Machine {
   DriverLoader& loader() { return *loader_; }
   PnpManager& pnp() { return *pnp_; }
   UsbTopology& usb() { return *topology_; }
+  Files& files() { return *files_; }
+  const PlatformIdentity& identity() const { return identity_; }
   const std::filesystem::path& stateDir() const { return options_.stateDir; }
 
   // Unplugs every device, unloads every driver and returns what the verifier
@@ -96,9 +104,11 @@ class Machine {
 
  private:
   Options options_;
+  PlatformIdentity identity_;
   Kernel kernel_;
   DeviceTree tree_;
   std::unique_ptr<Registry> registry_;
+  std::unique_ptr<Files> files_;
   IoManager io_;
   std::unique_ptr<DriverLoader> loader_;
   std::unique_ptr<PnpManager> pnp_;

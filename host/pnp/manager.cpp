@@ -50,7 +50,8 @@ PnpManager::PnpManager(DeviceTree& tree, Registry& registry, IoManager& io, Driv
       registry_(registry),
       io_(io),
       loader_(loader),
-      legacyLayout_(legacyRegistryLayout) {
+      legacyLayout_(legacyRegistryLayout),
+      enumRoot_(legacyRegistryLayout ? "Machine\\Enum" : kEnumRoot) {
   thread_ = std::thread([this] { Worker(); });
 }
 
@@ -85,7 +86,7 @@ bool PnpManager::FindBinding(const DevNode* node, DriverBinding* binding) {
 }
 
 void PnpManager::WriteEnumKey(const DevNode* node) {
-  const std::string key = std::string(kEnumRoot) + "\\" + node->instanceId;
+  const std::string key = enumRoot_ + "\\" + node->instanceId;
   registry_.CreateKey(key);
   registry_.SetValue(key, "HardwareID", 7, MultiSz(node->hardwareIds));
   registry_.SetValue(key, "DeviceDesc", 1, Sz(node->description));
@@ -94,7 +95,7 @@ void PnpManager::WriteEnumKey(const DevNode* node) {
 }
 
 void PnpManager::LoadEnumKeys() {
-  const std::string usb = std::string(kEnumRoot) + "\\USB";
+  const std::string usb = enumRoot_ + "\\USB";
   for (const std::string& device : registry_.SubKeys(usb)) {
     if (device.rfind("ROOT_HUB", 0) == 0) continue;
     for (const std::string& instance : registry_.SubKeys(usb + "\\" + device)) {

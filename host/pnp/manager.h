@@ -72,6 +72,8 @@ class PnpManager {
   IoManager& io_;
   DriverLoader& loader_;
   const bool legacyLayout_;
+  // Enum under the machine's root on the legacy family, under the control set on NT.
+  const std::string enumRoot_;
   std::mutex bindingMutex_;
   std::map<std::string, DriverBinding> bindings_;  // upper-cased hardware id -> driver
   std::function<bool(const DevNode&, DriverBinding*)> source_;
