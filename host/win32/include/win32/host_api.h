@@ -279,3 +279,48 @@ WIN32_HOST_API LPVOID WINAPI LockResource(HGLOBAL hResData);
 WIN32_HOST_API DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
 WIN32_HOST_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer,
                                       int cchBufferMax);
+
+/* ---- files on the machine's drive, platform identity (kernel32) ------------ */
+#define ERROR_INVALID_DATA 13L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
+#define ERROR_SUCCESS_REBOOT_REQUIRED 3010L
+#define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002u
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define MOVEFILE_COPY_ALLOWED 0x00000002u
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004u
+#define VER_PLATFORM_WIN32s 0
+#define VER_PLATFORM_WIN32_WINDOWS 1
+#define VER_PLATFORM_WIN32_NT 2
+
+typedef struct _OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  CHAR szCSDVersion[128];
+} OSVERSIONINFOA, *POSVERSIONINFOA, *LPOSVERSIONINFOA;
+#ifdef __cplusplus
+static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA is 148 bytes");
+#endif
+
+WIN32_HOST_API DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+WIN32_HOST_API DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
+WIN32_HOST_API BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
+WIN32_HOST_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+WIN32_HOST_API BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+WIN32_HOST_API BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName,
+                                       DWORD dwFlags);
+WIN32_HOST_API UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+WIN32_HOST_API DWORD WINAPI GetShortPathNameA(LPCSTR lpszLongPath, LPSTR lpszShortPath,
+                                              DWORD cchBuffer);
+WIN32_HOST_API DWORD WINAPI GetVersion(void);
+WIN32_HOST_API BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
