@@ -32,6 +32,13 @@ Machine::Machine(const Options& options)
   pnp_ =
       std::make_unique<PnpManager>(tree_, *registry_, io_, *loader_, options_.legacyRegistryLayout);
   topology_ = std::make_unique<UsbTopology>(kernel_, tree_, io_, *pnp_);
+  // Devices find their drivers in the installed packages; XP and later take
+  // the models decorated for NTx86.
+  const bool ntDecorated = !identity_.Legacy() &&
+                           (identity_.major > 5 || (identity_.major == 5 && identity_.minor >= 1));
+  infs_ = std::make_unique<InfStore>(*files_, *registry_, !identity_.Legacy(), ntDecorated);
+  pnp_->SetBindingSource(
+      [this](const DevNode& node, DriverBinding* binding) { return infs_->Bind(node, binding); });
   pnp_->LoadEnumKeys();
   topology_->AddHostController();
   Machine* expected = nullptr;
@@ -79,7 +86,12 @@ DriverObject* Machine::FindDriver(const std::string& service) { return loader_->
 void Machine::BindHardwareId(const std::string& hardwareId, const std::string& service,
                              const std::string& description, const std::string& provider,
                              const std::string& version) {
-  pnp_->Bind(hardwareId, DriverBinding{service, description, provider, version, ""});
+  DriverBinding binding;
+  binding.service = service;
+  binding.description = description;
+  binding.provider = provider;
+  binding.version = version;
+  pnp_->Bind(hardwareId, binding);
 }
 
 DevNode* Machine::AddHostController(uint8_t ports) { return topology_->AddHostController(ports); }
@@ -99,7 +111,26 @@ DeviceObject* Machine::PlugUsb(std::shared_ptr<usb::DeviceModel> model,
   return topology_->PlugUsb(std::move(model), status);
 }
 
-void Machine::Reenumerate() { pnp_->Reenumerate(); }
+void Machine::Reenumerate() {
+  topology_->RediscoverParked();
+  pnp_->Reenumerate();
+}
+
+bool Machine::RemoveDevice(DevNode* node) {
+  DeviceObject* physical = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
+    if (node == nullptr || node->removed || node->kind != NodeKind::Device) return false;
+    physical = node->present ? node->physical : nullptr;
+  }
+  if (physical != nullptr) {
+    // The entry goes once the stack is gone (after the last handle closed).
+    topology_->RemoveAndPark(physical, [this, node] { pnp_->RemoveEntry(node); });
+    return true;
+  }
+  pnp_->RemoveEntry(node);
+  return true;
+}
 
 bool Machine::Sleep(uint32_t systemState) { return pnp_->Sleep(systemState); }
 

@@ -15,6 +15,7 @@
 #include "kernel/kernel.h"
 #include "loader/loader.h"
 #include "platform/identity.h"
+#include "pnp/inf.h"
 #include "pnp/manager.h"
 #include "pnp/tree.h"
 #include "registry/registry.h"
@@ -88,6 +89,12 @@ class Machine {
   DevNode* NodeOf(const DeviceObject* physical) { return tree_.FindByPhysical(physical); }
   // Present devices without a function driver get one if a binding exists now.
   void Reenumerate();
+  // Removes a device's entry (SetupDiRemoveDevice): a present device loses
+  // its driver stack and is found again as new hardware at the next scan;
+  // an absent one is forgotten.
+  bool RemoveDevice(DevNode* node);
+  // The machine's INF store (C:\<Windows>\INF\oemN.inf).
+  InfStore& infs() { return *infs_; }
   // The system asks to sleep: every started device is queried; a veto keeps
   // it awake (false). Otherwise it sleeps and wakes again (true).
   bool Sleep(uint32_t systemState);
@@ -113,6 +120,7 @@ class Machine {
   std::unique_ptr<DriverLoader> loader_;
   std::unique_ptr<PnpManager> pnp_;
   std::unique_ptr<UsbTopology> topology_;
+  std::unique_ptr<InfStore> infs_;
   bool shutDown_ = false;
 };
 

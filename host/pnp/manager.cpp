@@ -124,13 +124,27 @@ void PnpManager::LoadEnumKeys() {
   }
 }
 
+void PnpManager::RemoveEntry(DevNode* node) {
+  std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
+  registry_.DeleteTree(enumRoot_ + "\\" + node->instanceId);
+  if (!node->driverKey.empty())
+    registry_.DeleteTree(std::string(legacyLayout_ ? kServicesRoot : kControlRoot) + "\\Class\\" +
+                         node->driverKey);
+  node->removed = true;
+  node->present = false;
+  node->status = 0;
+  node->problem = 0;
+}
+
 NTSTATUS PnpManager::AddAndStart(DeviceObject* physical, DevNode* node) {
   DriverBinding binding;
   const bool bound = FindBinding(node, &binding);
   DriverObject* driver = bound ? loader_.Find(binding.service) : nullptr;
   // The driver a package names is loaded with its first device.
   if (bound && driver == nullptr && !binding.image.empty()) {
-    const std::filesystem::path module = loader_.ModuleOfImage(binding.image);
+    // The host's build of a driver image stands in for it where one is known.
+    std::filesystem::path module = loader_.ModuleOfImage(binding.image);
+    if (module.empty()) module = binding.imageFile;
     if (!module.empty() && NtSuccess(loader_.Load(binding.service, module)))
       driver = loader_.Find(binding.service);
   }

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -32,6 +33,7 @@ struct DriverBinding {
   std::string provider;
   std::string version;
   std::string image;  // the driver file ("Ostrel.sys"); empty when the service is loaded already
+  std::filesystem::path imageFile;  // where the package put it
 };
 
 class PnpManager {
@@ -56,6 +58,9 @@ class PnpManager {
   void WriteEnumKey(const DevNode* node);
   // Devices installed before survive a reboot as nodes that are not present.
   void LoadEnumKeys();
+  // Forgets a device entry that has no driver stack now: its enumeration
+  // and driver keys go, and the node counts as removed.
+  void RemoveEntry(DevNode* node);
 
   void Post(std::function<void()> work);
   // Waits until the work posted so far is done.

@@ -206,6 +206,32 @@ void UsbTopology::Unplug(DeviceObject* physical, std::function<void()> gone) {
   });
 }
 
+void UsbTopology::RemoveAndPark(DeviceObject* physical, std::function<void()> gone) {
+  Attachment place;
+  {
+    std::lock_guard<std::mutex> lock(busMutex_);
+    auto it = attachments_.find(physical);
+    if (it == attachments_.end() || physical->deleted) return;
+    place = it->second;
+  }
+  Unplug(physical, [this, place, gone] {
+    {
+      std::lock_guard<std::mutex> lock(busMutex_);
+      parked_.push_back(place);
+    }
+    if (gone) gone();
+  });
+}
+
+void UsbTopology::RediscoverParked() {
+  std::vector<Attachment> parked;
+  {
+    std::lock_guard<std::mutex> lock(busMutex_);
+    parked.swap(parked_);
+  }
+  for (const Attachment& place : parked) PlugUsbAt(place.hub->node, place.port, place.model);
+}
+
 void UsbTopology::UnplugAll() {
   std::vector<DeviceObject*> physicals;
   {

@@ -30,6 +30,11 @@ class UsbTopology : private usb::BusOwner {
                           NTSTATUS* status = nullptr);
   DeviceObject* PlugUsb(std::shared_ptr<usb::DeviceModel> model, NTSTATUS* status = nullptr);
   void Unplug(DeviceObject* physical, std::function<void()> gone = {});
+  // The device's entry is removed while it stays on its port: its stack
+  // goes now, and the next scan finds it again as new hardware.
+  void RemoveAndPark(DeviceObject* physical, std::function<void()> gone);
+  // Devices parked on their ports appear again.
+  void RediscoverParked();
   // Every device leaves the bus (the machine shuts down).
   void UnplugAll();
   usb::UsbDevice* UsbDeviceOf(DeviceObject* physical);
@@ -62,7 +67,9 @@ class UsbTopology : private usb::BusOwner {
   PnpManager& pnp_;
   std::vector<std::unique_ptr<Hub>> hubs_;
   std::map<const DeviceObject*, Attachment> attachments_;
-  std::set<const DeviceObject*> unplugged_;  // gone from the bus, removal sent or pending
+  std::set<const DeviceObject*> unplugged_;
+  std::vector<Attachment> parked_;  // removed entries of devices still on their ports  // gone from
+                                    // the bus, removal sent or pending
   uint32_t nextController_ = 0;
   std::mutex busMutex_;  // guards the list of physical devices and the attachments
   std::vector<DeviceObject*> physicals_;
