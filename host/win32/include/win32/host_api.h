@@ -324,3 +324,83 @@ WIN32_HOST_API DWORD WINAPI GetShortPathNameA(LPCSTR lpszLongPath, LPSTR lpszSho
                                               DWORD cchBuffer);
 WIN32_HOST_API DWORD WINAPI GetVersion(void);
 WIN32_HOST_API BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+
+/* ---- registry keys (advapi32) ------------------------------------------------ */
+typedef uintptr_t UINT_PTR;
+typedef UINT* PUINT;
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef DWORD REGSAM;
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
+#define KEY_READ 0x00020019u
+#define KEY_WRITE 0x00020006u
+#define KEY_ALL_ACCESS 0x000F003Fu
+WIN32_HOST_API LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
+                                         REGSAM samDesired, PHKEY phkResult);
+WIN32_HOST_API LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+WIN32_HOST_API LONG WINAPI RegCloseKey(HKEY hKey);
+
+/* ---- driver packages (SetupAPI) ---------------------------------------------- */
+typedef PVOID HINF;
+typedef UINT(CALLBACK* PSP_FILE_CALLBACK_A)(PVOID Context, UINT Notification, UINT_PTR Param1,
+                                            UINT_PTR Param2);
+#define SPOST_NONE 0
+#define SPOST_PATH 1
+#define SPOST_URL 2
+#define INF_STYLE_NONE 0x00000000u
+#define INF_STYLE_OLDNT 0x00000001u
+#define INF_STYLE_WIN4 0x00000002u
+#define SPINST_LOGCONFIG 0x00000001u
+#define SPINST_INIFILES 0x00000002u
+#define SPINST_REGISTRY 0x00000004u
+#define SPINST_INI2REG 0x00000008u
+#define SPINST_FILES 0x00000010u
+#define SP_COPY_DELETESOURCE 0x0000001u
+#define SP_COPY_REPLACEONLY 0x0000002u
+#define SP_COPY_NEWER 0x0000004u
+#define SP_COPY_NEWER_OR_SAME SP_COPY_NEWER
+#define SP_COPY_NOOVERWRITE 0x0000008u
+#define SPFILENOTIFY_STARTQUEUE 0x00000001u
+#define SPFILENOTIFY_ENDQUEUE 0x00000002u
+#define SPFILENOTIFY_STARTCOPY 0x0000000Bu
+#define SPFILENOTIFY_ENDCOPY 0x0000000Cu
+#define SPFILENOTIFY_TARGETNEWER 0x00040000u
+#define FILEOP_ABORT 0
+#define FILEOP_DOIT 1
+#define FILEOP_SKIP 2
+#define SPDRP_DEVICEDESC 0x00000000u
+#define SPDRP_HARDWAREID 0x00000001u
+#define ERROR_LINE_NOT_FOUND 0xE0000102L
+#define ERROR_NO_SUCH_DEVINST 0xE000020BL
+
+WIN32_HOST_API BOOL WINAPI SetupCopyOEMInfA(PCSTR SourceInfFileName, PCSTR OEMSourceMediaLocation,
+                                            DWORD OEMSourceMediaType, DWORD CopyStyle,
+                                            PSTR DestinationInfFileName,
+                                            DWORD DestinationInfFileNameSize, PDWORD RequiredSize,
+                                            PSTR* DestinationInfFileNameComponent);
+WIN32_HOST_API HINF WINAPI SetupOpenInfFileA(PCSTR FileName, PCSTR InfClass, DWORD InfStyle,
+                                             PUINT ErrorLine);
+WIN32_HOST_API void WINAPI SetupCloseInfFile(HINF InfHandle);
+WIN32_HOST_API PVOID WINAPI SetupInitDefaultQueueCallback(HWND OwnerWindow);
+WIN32_HOST_API void WINAPI SetupTermDefaultQueueCallback(PVOID Context);
+WIN32_HOST_API UINT WINAPI SetupDefaultQueueCallbackA(PVOID Context, UINT Notification,
+                                                      UINT_PTR Param1, UINT_PTR Param2);
+WIN32_HOST_API BOOL WINAPI SetupInstallFromInfSectionA(
+    HWND Owner, HINF InfHandle, PCSTR SectionName, UINT Flags, HKEY RelativeKeyRoot,
+    PCSTR SourceRootPath, UINT CopyFlags, PSP_FILE_CALLBACK_A MsgHandler, PVOID Context,
+    HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+WIN32_HOST_API BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(
+    HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+    PDWORD PropertyRegDataType, PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+    PDWORD RequiredSize);
+WIN32_HOST_API BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet,
+                                               PSP_DEVINFO_DATA DeviceInfoData);
+
+/* ---- the device tree from the root (cfgmgr32) -------------------------------- */
+typedef CHAR* DEVINSTID_A;
+#define CM_LOCATE_DEVNODE_NORMAL 0x00000000u
+#define CM_REENUMERATE_NORMAL 0x00000000u
+#define CM_REENUMERATE_SYNCHRONOUS 0x00000001u
+WIN32_HOST_API CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID,
+                                                   ULONG ulFlags);
+WIN32_HOST_API CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags);
