@@ -1,4 +1,6 @@
-# tower_add_resources(<target> <file.rc>...): the one resource mechanism.
+# tower_add_resources(<target> <file.rc>... [DEPENDS <file>...]): the one
+# resource mechanism. DEPENDS names what the .rc files pull in (icons,
+# headers), so that a change to them compiles the resources again.
 #
 # A deliverable's dialogs, icons, strings and version record have one source,
 # its .rc file. On Windows windres compiles it into the image. On the host the
@@ -12,20 +14,35 @@ if(TOWER_TARGET STREQUAL "host")
 endif()
 
 function(tower_add_resources target)
-  foreach(rc IN LISTS ARGN)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "DEPENDS")
+  set(extra)
+  foreach(file IN LISTS arg_DEPENDS)
+    get_filename_component(path ${file} ABSOLUTE)
+    list(APPEND extra ${path})
+  endforeach()
+  foreach(rc IN LISTS arg_UNPARSED_ARGUMENTS)
     get_filename_component(rc_path ${rc} ABSOLUTE)
     if(NOT TOWER_TARGET STREQUAL "host")
       target_sources(${target} PRIVATE ${rc_path})
+      if(extra)
+        set_source_files_properties(${rc_path} PROPERTIES OBJECT_DEPENDS "${extra}")
+      endif()
       continue()
     endif()
+    # The host embeds one compiled block per module: one .rc file (which
+    # may include others) per deliverable.
+    get_target_property(done ${target} TOWER_RESOURCES)
+    if(done)
+      message(FATAL_ERROR "${target}: one .rc file per module (include the others from it)")
+    endif()
+    set_target_properties(${target} PROPERTIES TOWER_RESOURCES ${rc})
     get_filename_component(rc_name ${rc} NAME_WE)
     get_filename_component(rc_dir ${rc_path} DIRECTORY)
     set(res ${CMAKE_CURRENT_BINARY_DIR}/${target}_${rc_name}.res)
     set(embed ${CMAKE_CURRENT_BINARY_DIR}/${target}_${rc_name}_res.cpp)
     add_custom_command(OUTPUT ${res}
       COMMAND ${TOWER_WINDRES} -J rc -O res -I ${rc_dir} -i ${rc_path} -o ${res}
-      DEPENDS ${rc_path}
-      IMPLICIT_DEPENDS C ${rc_path}
+      DEPENDS ${rc_path} ${extra}
       COMMENT "Compiling ${rc} to ${target}_${rc_name}.res"
       VERBATIM)
     # The compiled block, between two symbols the loader's notification of

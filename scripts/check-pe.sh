@@ -85,7 +85,7 @@ if [ ! -f "$library" ]; then
 else
   lib_headers="$("$objdump" -p "$library")"
   exports="$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$lib_headers" | grep -c 'QIROTower' || true)"
-  [ "$exports" -ge 41 ] || fail "Tavrix.dll exports $exports QIROTower names, fewer than 41"
+  [ "$exports" -eq 52 ] || fail "Tavrix.dll exports $exports QIROTower names, not the 52"
   ! sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$lib_headers" | grep -q '@' ||
     fail "Tavrix.dll exports decorated names"
   for dll in $(awk '/DLL Name:/ { print $3 }' <<<"$lib_headers"); do

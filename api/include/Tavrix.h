@@ -104,3 +104,99 @@ TAVRIX_API BOOL WINAPI QIROTowerGetCaps(HANDLE tower, WORD selector, QIROTOWER_C
 TAVRIX_API BOOL WINAPI QIROTowerGetCommStats(HANDLE tower, QIROTOWER_COMMSTATS* stats);
 TAVRIX_API BOOL WINAPI QIROTowerGetCopyright(HANDLE tower, char* buffer, DWORD size);
 TAVRIX_API BOOL WINAPI QIROTowerGetCredits(HANDLE tower, char* buffer, DWORD size);
+
+/* ---- Default configuration, restart and re-enumeration ---------------------- */
+
+/* The stored defaults the driver reads for every tower: range, link mode and
+   timeouts and buffer size at each open, high power at each start. Key
+   "SYSTEM\CurrentControlSet\Services\QIROUSBTower\Parameters" under
+   HKEY_LOCAL_MACHINE, one REG_DWORD per field. Size is set by the caller. */
+typedef struct QIROTOWER_CONFIG {
+  uint32_t Size; /* at least 32 */
+  uint32_t IRRange;
+  uint32_t LinkMode;
+  uint32_t HighPower;
+  uint32_t Timeout_Read_1st; /* ms */
+  uint32_t Timeout_Read_ic;  /* ms */
+  uint32_t Timeout_Write;    /* ms per byte */
+  uint32_t BufferSize;       /* bytes */
+} QIROTOWER_CONFIG;
+
+#ifdef __cplusplus
+static_assert(sizeof(QIROTOWER_CONFIG) == 32, "QIROTOWER_CONFIG is 32 bytes");
+static_assert(offsetof(QIROTOWER_CONFIG, IRRange) == 4, "QIROTOWER_CONFIG.IRRange");
+static_assert(offsetof(QIROTOWER_CONFIG, LinkMode) == 8, "QIROTOWER_CONFIG.LinkMode");
+static_assert(offsetof(QIROTOWER_CONFIG, HighPower) == 12, "QIROTOWER_CONFIG.HighPower");
+static_assert(offsetof(QIROTOWER_CONFIG, Timeout_Read_1st) == 16,
+              "QIROTOWER_CONFIG.Timeout_Read_1st");
+static_assert(offsetof(QIROTOWER_CONFIG, Timeout_Read_ic) == 20,
+              "QIROTOWER_CONFIG.Timeout_Read_ic");
+static_assert(offsetof(QIROTOWER_CONFIG, Timeout_Write) == 24, "QIROTOWER_CONFIG.Timeout_Write");
+static_assert(offsetof(QIROTOWER_CONFIG, BufferSize) == 28, "QIROTOWER_CONFIG.BufferSize");
+#endif
+
+TAVRIX_API BOOL WINAPI QIROTowerGetFactoryConfig(QIROTOWER_CONFIG* config);
+TAVRIX_API BOOL WINAPI QIROTowerGetDefaultConfig(QIROTOWER_CONFIG* config);
+TAVRIX_API BOOL WINAPI QIROTowerSetDefaultConfig(const QIROTOWER_CONFIG* config);
+/* Restarts the tower so that it reads the stored defaults again; a
+   successful restart closes the handle (the tower comes back as a new
+   device). */
+TAVRIX_API BOOL WINAPI QIROTowerRestart(HANDLE tower);
+/* Restarts every tower that can be opened (one held open elsewhere cannot). */
+TAVRIX_API BOOL WINAPI QIROTowerRestartAll(void);
+TAVRIX_API BOOL WINAPI QIROTowerReenumerateAll(void);
+/* Whether the first USB host controller is there. */
+TAVRIX_API BOOL WINAPI QIROTowerIsUSBEnabled(void);
+
+/* ---- Device diagnostics and problem descriptions ------------------------------ */
+
+/* What the system knows about a tower's connection, without asking the tower.
+   Texts are zero-terminated in the system code page. */
+typedef struct QIROTOWER_DEVICEINFO {
+  uint32_t Size;          /* not examined; left 0 */
+  uint32_t DevNodeStatus; /* the device node's status bits; 0 when unavailable */
+  uint32_t StatusValid;   /* 1 when the status could be read */
+  uint32_t ProblemNumber; /* 0 = none; 24 (no such device) when the status is unavailable */
+  uint32_t TowerNumber;   /* position in the search + 1 */
+  char DeviceDesc[128];
+  char DevicePath[260];
+  uint32_t HubBusPowered; /* 1: the parent hub is bus-powered (no long range) */
+  uint32_t Reserved;
+  char ParentDesc[128];
+  char DriverVersion[64];
+  char DriverDesc[260];
+  char ProviderName[128];
+} QIROTOWER_DEVICEINFO;
+
+typedef struct QIROTOWER_HCINFO {
+  uint32_t OpenError; /* the error of opening the host controller, or 0 */
+  char DriverKeyName[260];
+  char HostControllerDesc[128];
+} QIROTOWER_HCINFO;
+
+#ifdef __cplusplus
+static_assert(sizeof(QIROTOWER_DEVICEINFO) == 996, "QIROTOWER_DEVICEINFO is 996 bytes");
+static_assert(offsetof(QIROTOWER_DEVICEINFO, DevNodeStatus) == 4, "DEVICEINFO.DevNodeStatus");
+static_assert(offsetof(QIROTOWER_DEVICEINFO, StatusValid) == 8, "DEVICEINFO.StatusValid");
+static_assert(offsetof(QIROTOWER_DEVICEINFO, ProblemNumber) == 12, "DEVICEINFO.ProblemNumber");
+static_assert(offsetof(QIROTOWER_DEVICEINFO, TowerNumber) == 16, "DEVICEINFO.TowerNumber");
+static_assert(offsetof(QIROTOWER_DEVICEINFO, DeviceDesc) == 20, "DEVICEINFO.DeviceDesc");
+static_assert(offsetof(QIROTOWER_DEVICEINFO, DevicePath) == 148, "DEVICEINFO.DevicePath");
+static_assert(offsetof(QIROTOWER_DEVICEINFO, HubBusPowered) == 408, "DEVICEINFO.HubBusPowered");
+static_assert(offsetof(QIROTOWER_DEVICEINFO, Reserved) == 412, "DEVICEINFO.Reserved");
+static_assert(offsetof(QIROTOWER_DEVICEINFO, ParentDesc) == 416, "DEVICEINFO.ParentDesc");
+static_assert(offsetof(QIROTOWER_DEVICEINFO, DriverVersion) == 544, "DEVICEINFO.DriverVersion");
+static_assert(offsetof(QIROTOWER_DEVICEINFO, DriverDesc) == 608, "DEVICEINFO.DriverDesc");
+static_assert(offsetof(QIROTOWER_DEVICEINFO, ProviderName) == 868, "DEVICEINFO.ProviderName");
+static_assert(sizeof(QIROTOWER_HCINFO) == 392, "QIROTOWER_HCINFO is 392 bytes");
+static_assert(offsetof(QIROTOWER_HCINFO, DriverKeyName) == 4, "HCINFO.DriverKeyName");
+static_assert(offsetof(QIROTOWER_HCINFO, HostControllerDesc) == 264, "HCINFO.HostControllerDesc");
+#endif
+
+TAVRIX_API BOOL WINAPI QIROTowerGetDeviceInfo(QIROTOWER_FIND* find, QIROTOWER_DEVICEINFO* info);
+TAVRIX_API BOOL WINAPI QIROTowerGetDeviceInfoByNumber(DWORD number, DWORD mode,
+                                                      QIROTOWER_DEVICEINFO* info);
+TAVRIX_API BOOL WINAPI QIROTowerGetHostControllerInfo(DWORD number, QIROTOWER_HCINFO* info);
+/* The text of a configuration-manager problem number; never more than size
+   bytes, terminator included. */
+TAVRIX_API BOOL WINAPI QIROTowerGetProblemDesc(DWORD problem, char* buffer, DWORD size);

@@ -97,28 +97,10 @@ BOOL GetText(HANDLE tower, DWORD code, char* buffer, DWORD size) {
     size_t units = returned / sizeof(uint16_t);
     if (units > wideBytes / sizeof(uint16_t)) units = wideBytes / sizeof(uint16_t);
     wide[units] = 0;
-    // The C runtime's conversion in the current locale wants wchar_t text;
-    // where wchar_t is wider than UTF-16, the pairs are joined first.
-    auto* text = static_cast<wchar_t*>(std::malloc((units + 1) * sizeof(wchar_t)));
-    if (text == nullptr) {
+    if (!tavrix::WideToText(wide, units, buffer, size)) {
       std::free(wide);
       return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
-    size_t n = 0;
-    for (size_t i = 0; i < units && wide[i] != 0; ++i) {
-      uint32_t c = wide[i];
-      if (sizeof(wchar_t) > 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < units &&
-          wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (wide[i + 1] - 0xDC00u);
-        ++i;
-      }
-      text[n++] = static_cast<wchar_t>(c);
-    }
-    text[n] = 0;
-    // At most size - 1 bytes: the terminator stays inside the buffer. A
-    // character the locale cannot show ends the text there.
-    std::wcstombs(buffer, text, size - 1);
-    std::free(text);
   }
   std::free(wide);
   return ok;

@@ -124,6 +124,11 @@ void PnpManager::LoadEnumKeys() {
   }
 }
 
+std::string PnpManager::NewDriverKey() {
+  std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
+  return std::string(kUsbClassGuid) + "\\" + Hex(nextDriverKey_++, 4);
+}
+
 void PnpManager::RemoveEntry(DevNode* node) {
   std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
   registry_.DeleteTree(enumRoot_ + "\\" + node->instanceId);
@@ -161,7 +166,7 @@ NTSTATUS PnpManager::AddAndStart(DeviceObject* physical, DevNode* node) {
     std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
     node->service = binding.service;
     if (node->driverKey.empty()) {
-      node->driverKey = std::string(kUsbClassGuid) + "\\" + Hex(nextDriverKey_++, 4);
+      node->driverKey = NewDriverKey();
       const std::string key =
           std::string(legacyLayout_ ? kServicesRoot : kControlRoot) + "\\Class\\" + node->driverKey;
       registry_.CreateKey(key);

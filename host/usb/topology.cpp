@@ -31,6 +31,7 @@ UsbTopology::UsbTopology(Kernel& kernel, DeviceTree& tree, IoManager& io, PnpMan
   usbHub_ = kernel_.CreateDriver("\\Driver\\usbhub");
   usbHub_->dispatch = &usb::UsbDevice::Dispatch;
   bus_ = std::make_unique<usb::Bus>();
+  nodeDevices_ = std::make_unique<usb::NodeDevices>(kernel_);
 }
 
 UsbTopology::Hub* UsbTopology::HubOf(const DevNode* node) {
@@ -52,6 +53,10 @@ DevNode* UsbTopology::AddHostController(uint8_t ports) {
   controller->present = true;
   controller->status = DN_DRIVER_LOADED | DN_STARTED | DN_NT_ENUMERATOR | DN_NT_DRIVER;
   controller->symbolicName = "\\\\.\\HCD" + std::to_string(index);
+  // The controller's driver key, which \\.\HCDn names to user mode. (Its
+  // class key is not written: nothing here reads it.)
+  controller->driverKey = pnp_.NewDriverKey();
+  nodeDevices_->AddController(index, controller->driverKey);
   DevNode* root = tree_.Add(controller, NodeKind::RootHub,
                             "USB\\ROOT_HUB\\4&" + Hex(PlaceHash(controller->instanceId), 8) + "&0");
   root->hardwareIds = {"USB\\ROOT_HUB"};
@@ -60,6 +65,7 @@ DevNode* UsbTopology::AddHostController(uint8_t ports) {
   root->present = true;
   root->status = controller->status;
   AddHubRecord(root, true, true, ports);
+  nodeDevices_->AddHub(root->instanceId, false, ports);
   return root;
 }
 
@@ -87,6 +93,7 @@ DevNode* UsbTopology::AddHub(DevNode* parentHub, uint8_t port, bool selfPowered,
   node->port = port;
   node->status = DN_DRIVER_LOADED | DN_STARTED | DN_NT_ENUMERATOR | DN_NT_DRIVER | DN_REMOVABLE;
   AddHubRecord(node, false, selfPowered, ports);
+  nodeDevices_->AddHub(node->instanceId, !selfPowered, ports);
   return node;
 }
 

@@ -14,6 +14,7 @@
 #include "kernel/kernel.h"
 #include "pnp/manager.h"
 #include "pnp/tree.h"
+#include "usb/nodes.h"
 #include "usb/stack.h"
 
 namespace hk {
@@ -75,6 +76,7 @@ class UsbTopology : private usb::BusOwner {
   std::vector<DeviceObject*> physicals_;
   DriverObject* usbHub_ = nullptr;
   std::unique_ptr<usb::Bus> bus_;
+  std::unique_ptr<usb::NodeDevices> nodeDevices_;            // \\.\HCDn and the hubs' interfaces
   std::vector<std::unique_ptr<usb::UsbDevice>> usbDevices_;  // kept until the machine ends
 };
 

@@ -31,6 +31,8 @@ class Session {
   // search), opened on first use; INVALID_HANDLE_VALUE after a report.
   HANDLE Open(int n, std::string* path = nullptr);
   void Close(const std::string& path);
+  // Drops a handle something else has closed (a restart uses it up).
+  void Forget(const std::string& path) { open_.erase(path); }
   void CloseAll();
 
  private:
@@ -46,6 +48,16 @@ int Recv(Session& session, int n, const Args& args);
 // The whole exchange: find, open, set range and link mode, send, receive the
 // answer, show the counters.
 int Demo(Session& session);
+
+// The stored defaults: show, factory, reset, set key=value...
+int Defaults(const Args& args);
+// Restarts tower n, or every tower ("all").
+int Restart(Session& session, const std::string& which);
+int Reenumerate();
+// What the system knows of tower n's connection, from a search in `mode`.
+int Diagnose(int n, DWORD mode);
+// Host controller \\.\HCDn.
+int HostController(int number);
 
 // Parses a tower number ("1", "2", ...); 0 when it is not one.
 int TowerNumber(const std::string& text);

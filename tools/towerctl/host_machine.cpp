@@ -42,7 +42,9 @@ bool HostMachine::Boot(const Options& options) {
     std::fprintf(stderr, "towerctl: the driver did not load\n");
     return false;
   }
-  machine_->BindHardwareId(tower::kTowerHardwareId, kService);
+  // As the driver's setup information installs it.
+  machine_->BindHardwareId(tower::kTowerHardwareId, kService, "QIRO USB Tower", "QIRO",
+                           "1.0.0.160");
   for (int i = 0; i < options.towers; ++i)
     if (Plug(options.silent) == 0) return false;
   return true;
@@ -55,12 +57,13 @@ int HostMachine::Plug(bool silent) {
   Slot slot;
   slot.model = std::make_shared<sim::TowerModel>(options);
   NTSTATUS status = tower::STATUS_SUCCESS;
-  slot.physical = machine_->PlugUsb(slot.model, tower::kTowerHardwareId, &status);
-  if (slot.physical == nullptr || !tower::NtSuccess(status)) {
+  hk::DeviceObject* physical = machine_->PlugUsb(slot.model, tower::kTowerHardwareId, &status);
+  if (physical == nullptr || !tower::NtSuccess(status)) {
     std::fprintf(stderr, "towerctl: the tower did not start (status 0x%08X)\n",
                  static_cast<unsigned>(status));
     return 0;
   }
+  slot.instanceId = physical->instanceId;
   slot.plugged = true;
   slots_.push_back(std::move(slot));
   return static_cast<int>(slots_.size());
@@ -68,7 +71,7 @@ int HostMachine::Plug(bool silent) {
 
 std::string HostMachine::PathOf(const Slot& slot) {
   for (const auto& i : machine_->kernel().Interfaces(InterfaceClassText(), false))
-    if (i.instanceId == slot.physical->instanceId) {
+    if (i.instanceId == slot.instanceId) {
       std::string path = hk::ToU8(i.link);
       if (path.rfind("\\??\\", 0) == 0) path = "\\\\?\\" + path.substr(4);
       return path;
@@ -84,7 +87,13 @@ bool HostMachine::Unplug(int slot, Session& session) {
   Slot& s = slots_[slot - 1];
   // The driver removes the tower once its last handle is closed.
   session.Close(PathOf(s));
-  machine_->Unplug(s.physical);
+  machine_->SettlePnp();
+  hk::DeviceObject* physical = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
+    if (hk::DevNode* node = machine_->tree().Find(s.instanceId)) physical = node->physical;
+  }
+  if (physical != nullptr) machine_->Unplug(physical);
   machine_->SettlePnp();
   s.plugged = false;
   return true;
@@ -94,6 +103,10 @@ void HostMachine::PrintTowers() {
   for (size_t i = 0; i < slots_.size(); ++i)
     std::printf("slot %zu: %s %s\n", i + 1, slots_[i].plugged ? "plugged  " : "unplugged",
                 PathOf(slots_[i]).c_str());
+}
+
+void HostMachine::Settle() {
+  if (machine_) machine_->SettlePnp();
 }
 
 bool HostMachine::Shutdown() {

@@ -40,13 +40,17 @@ class HostMachine {
   bool Unplug(int slot, Session& session);
   // The simulated towers: slot, state and device path.
   void PrintTowers();
+  // Waits until the Plug and Play work asked for so far (restarts) is done.
+  void Settle();
   // Shuts the machine down; false when the verifier found anything.
   bool Shutdown();
 
  private:
   struct Slot {
     std::shared_ptr<sim::TowerModel> model;
-    hk::DeviceObject* physical = nullptr;
+    // The tower's device instance: a restart brings it back as a new device
+    // object on the same port, under the same instance.
+    std::string instanceId;
     bool plugged = false;
   };
   std::string PathOf(const Slot& slot);

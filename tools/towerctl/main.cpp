@@ -5,6 +5,7 @@
 // an interactive shell that keeps the machine across commands. On Windows it
 // talks to the towers plugged into the PC.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -34,6 +35,14 @@ void Usage() {
                "                              reset, reset-stats\n"
                "  send N text... | --hex XX.. write bytes to a tower\n"
                "  recv N [count] [timeout-ms] read what the tower received\n"
+               "  defaults [show|factory|reset] the stored defaults a tower takes at restart\n"
+               "  defaults set key=value...   range=short|medium|long, link=vll|ir|irc,\n"
+               "                              high-power=on|off, read-first=MS, read-ic=MS,\n"
+               "                              write=MS (per byte), buffer=BYTES\n"
+               "  restart N|all               restart towers so they take the stored defaults\n"
+               "  reenumerate                 ask the system to look for devices again\n"
+               "  diag N [present|installed|all] a tower's connection: status, problem, hub power\n"
+               "  hc [N]                      host controller N (default 0)\n"
                "  demo [state-dir]            a whole exchange with the first tower\n"
                "  shell                       a prompt that keeps the machine across commands\n"
 #ifndef _WIN32
@@ -52,9 +61,21 @@ int Run(towerctl::Session& session, const Args& words) {
   const std::string& command = words[0];
   if (command == "list") return towerctl::List();
   if (command == "demo") return towerctl::Demo(session);
+  if (command == "defaults") return towerctl::Defaults(Args(words.begin() + 1, words.end()));
+  if (command == "reenumerate") return towerctl::Reenumerate();
+  if (command == "restart") {
+    if (words.size() < 2) {
+      std::fprintf(stderr, "towerctl: restart needs a tower number or 'all'\n");
+      return 2;
+    }
+    return towerctl::Restart(session, words[1]);
+  }
+  if (command == "hc")
+    return towerctl::HostController(words.size() >= 2 ? std::atoi(words[1].c_str()) : 0);
   const int n = words.size() >= 2 ? towerctl::TowerNumber(words[1]) : 0;
   const Args rest(words.size() > 2 ? words.begin() + 2 : words.end(), words.end());
-  if (n == 0 && (command == "info" || command == "set" || command == "send" || command == "recv")) {
+  if (n == 0 && (command == "info" || command == "set" || command == "send" || command == "recv" ||
+                 command == "diag")) {
     std::fprintf(stderr, "towerctl: %s needs a tower number (1, 2, ...)\n", command.c_str());
     return 2;
   }
@@ -62,6 +83,13 @@ int Run(towerctl::Session& session, const Args& words) {
   if (command == "set") return towerctl::Set(session, n, rest);
   if (command == "send") return towerctl::Send(session, n, rest);
   if (command == "recv") return towerctl::Recv(session, n, rest);
+  if (command == "diag") {
+    // The installed towers by default, so that an unplugged one shows too.
+    const std::string mode = rest.empty() ? "all" : rest[0];
+    return towerctl::Diagnose(n, mode == "present"     ? QIROTOWER_FIND_PRESENT
+                                 : mode == "installed" ? QIROTOWER_FIND_INSTALLED
+                                                       : 0);
+  }
   std::fprintf(stderr, "towerctl: unknown command '%s'\n", command.c_str());
   Usage();
   return 2;
@@ -80,6 +108,7 @@ using Machine = towerctl::HostMachine;
 // On Windows the towers are the PC's own.
 struct Machine {
   void PrintTowers() {}
+  void Settle() {}
 };
 #endif
 
@@ -119,6 +148,8 @@ int Shell(towerctl::Session& session, Machine& machine) {
     }
 #endif
     last = Run(session, words);
+    // What a command set going (a restart) is done before the next one.
+    machine.Settle();
   }
   std::printf("\n");
   return last;

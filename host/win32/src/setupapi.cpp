@@ -9,6 +9,7 @@
 
 #include "handles.h"
 #include "kernel/machine.h"
+#include "registry_keys.h"
 
 namespace win32host {
 
@@ -315,6 +316,45 @@ CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber
   *pulStatus = node->status;
   *pulProblemNumber = (node->status & hk::DN_HAS_PROBLEM) != 0 ? node->problem : 0;
   return CR_SUCCESS;
+}
+
+HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                 DWORD Scope, DWORD HwProfile, DWORD KeyType, REGSAM samDesired) {
+  (void)HwProfile;
+  (void)samDesired;  // the store keeps no security
+  const auto fail = [](DWORD error) {
+    SetLastError(error);
+    return static_cast<HKEY>(INVALID_HANDLE_VALUE);
+  };
+  auto set = Lookup<win32host::DeviceInfoSet>(DeviceInfoSet);
+  if (!set) return fail(ERROR_INVALID_HANDLE);
+  if (DeviceInfoData == nullptr || DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
+    return fail(ERROR_INVALID_PARAMETER);
+  // The subset keeps one hardware profile and opens the driver key only.
+  if (Scope != DICS_FLAG_GLOBAL || KeyType != DIREG_DRV) return fail(ERROR_INVALID_FLAGS);
+  std::string instanceId;
+  {
+    std::lock_guard<std::mutex> lock(set->mutex);
+    const Element* element = set->FindElement(*DeviceInfoData);
+    if (element == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    instanceId = element->instanceId;
+  }
+  hk::Machine* machine = CurrentMachine();
+  if (machine == nullptr) return fail(ERROR_FILE_NOT_FOUND);
+  std::string driverKey;
+  {
+    hk::DeviceTree& tree = machine->tree();
+    std::lock_guard<std::recursive_mutex> lock(tree.mutex());
+    if (const hk::DevNode* node = tree.Find(instanceId)) driverKey = node->driverKey;
+  }
+  // A device without a driver has no driver key. The legacy family keeps the
+  // class keys under the services key.
+  if (driverKey.empty()) return fail(ERROR_FILE_NOT_FOUND);
+  for (const char* root : {hk::kControlRoot, hk::kServicesRoot}) {
+    const std::string path = std::string(root) + "\\Class\\" + driverKey;
+    if (machine->registry().KeyExists(path)) return OpenStoreKey(path);
+  }
+  return fail(ERROR_FILE_NOT_FOUND);
 }
 
 }  // extern "C"

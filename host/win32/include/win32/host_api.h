@@ -67,6 +67,9 @@ typedef DWORD* PDEVINST;
 typedef DWORD CONFIGRET;
 typedef LONG_PTR(WINAPI* FARPROC)(void);
 typedef struct HRSRC__* HRSRC;
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef DWORD REGSAM;
 typedef void* HGLOBAL;
 
 typedef struct _GUID {
@@ -125,11 +128,14 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_BAD_UNIT 20L
 #define ERROR_NOT_READY 21L
 #define ERROR_CRC 23L
+#define ERROR_READ_FAULT 30L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_NOT_SUPPORTED 50L
+#define ERROR_DEV_NOT_EXIST 55L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_SEM_TIMEOUT 121L
 #define ERROR_INSUFFICIENT_BUFFER 122L
@@ -137,13 +143,19 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_OPERATION_ABORTED 995L
+#define ERROR_NOACCESS 998L
 #define ERROR_IO_PENDING 997L
 #define ERROR_INVALID_FLAGS 1004L
+#define ERROR_CANTOPEN 1011L
+#define ERROR_CANTREAD 1012L
+#define ERROR_CANTWRITE 1013L
+#define ERROR_KEY_DELETED 1018L
 #define ERROR_DLL_INIT_FAILED 1114L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
@@ -206,6 +218,18 @@ static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4, "Dev
 #define CR_INVALID_DEVINST CR_INVALID_DEVNODE
 #define CR_NO_SUCH_DEVNODE 0x0000000Du
 #define CR_NO_SUCH_DEVINST CR_NO_SUCH_DEVNODE
+#define CR_BUFFER_SMALL 0x0000001Au
+#define CR_INVALID_PROPERTY 0x00000035u
+#define CR_NO_SUCH_VALUE 0x00000025u
+
+#define CM_LOCATE_DEVNODE_NORMAL 0x00000000u
+#define CM_LOCATE_DEVNODE_PHANTOM 0x00000001u
+#define CM_REENUMERATE_NORMAL 0x00000000u
+#define CM_REENUMERATE_SYNCHRONOUS 0x00000001u
+#define CM_REENUMERATE_RETRY_INSTALLATION 0x00000002u
+#define CM_DRP_DEVICEDESC 0x00000001u
+#define CM_DRP_SERVICE 0x00000005u
+#define CM_DRP_DRIVER 0x0000000Au
 
 /* ---- kernel32 --------------------------------------------------------------- */
 WIN32_HOST_API DWORD WINAPI GetLastError(void);
@@ -280,6 +304,61 @@ WIN32_HOST_API DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
 WIN32_HOST_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer,
                                       int cchBufferMax);
 
+/* ---- registry (advapi32) ------------------------------------------------------- */
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
+#define KEY_QUERY_VALUE 0x0001u
+#define KEY_SET_VALUE 0x0002u
+#define KEY_CREATE_SUB_KEY 0x0004u
+#define KEY_ENUMERATE_SUB_KEYS 0x0008u
+#define KEY_READ 0x00020019u
+#define KEY_WRITE 0x00020006u
+#define KEY_ALL_ACCESS 0x000F003Fu
+/* Constants rather than macros: the driver's platform interface, which the
+   host's tests include beside this file, has kernel names of its own. */
+enum {
+  REG_NONE = 0,
+  REG_SZ = 1,
+  REG_EXPAND_SZ = 2,
+  REG_BINARY = 3,
+  REG_DWORD = 4,
+  REG_MULTI_SZ = 7
+};
+
+WIN32_HOST_API LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
+WIN32_HOST_API LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
+                                         REGSAM samDesired, PHKEY phkResult);
+WIN32_HOST_API LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+                                            LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+WIN32_HOST_API LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved,
+                                          DWORD dwType, const BYTE* lpData, DWORD cbData);
+WIN32_HOST_API LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+WIN32_HOST_API LONG WINAPI RegCloseKey(HKEY hKey);
+
+/* ---- configuration manager: the device tree (cfgmgr32) ------------------------- */
+WIN32_HOST_API CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, LPCSTR pDeviceID,
+                                                   ULONG ulFlags);
+WIN32_HOST_API CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst,
+                                              ULONG ulFlags);
+WIN32_HOST_API CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+WIN32_HOST_API CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST dnDevInst,
+                                               ULONG ulFlags);
+WIN32_HOST_API CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst,
+                                                                  ULONG ulProperty,
+                                                                  PULONG pulRegDataType,
+                                                                  PVOID Buffer, PULONG pulLength,
+                                                                  ULONG ulFlags);
+WIN32_HOST_API CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags);
+
+/* ---- a device's registry keys (setupapi) ---------------------------------------- */
+#define DICS_FLAG_GLOBAL 0x00000001u
+#define DICS_FLAG_CONFIGSPECIFIC 0x00000002u
+#define DIREG_DEV 0x00000001u
+#define DIREG_DRV 0x00000002u
+
+WIN32_HOST_API HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet,
+                                                PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
+                                                DWORD HwProfile, DWORD KeyType, REGSAM samDesired);
+
 /* ---- files on the machine's drive, platform identity (kernel32) ------------ */
 #define ERROR_INVALID_DATA 13L
 #define ERROR_FILE_EXISTS 80L
@@ -325,22 +404,9 @@ WIN32_HOST_API DWORD WINAPI GetShortPathNameA(LPCSTR lpszLongPath, LPSTR lpszSho
 WIN32_HOST_API DWORD WINAPI GetVersion(void);
 WIN32_HOST_API BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 
-/* ---- registry keys (advapi32) ------------------------------------------------ */
+/* ---- driver packages (SetupAPI) ---------------------------------------------- */
 typedef uintptr_t UINT_PTR;
 typedef UINT* PUINT;
-typedef struct HKEY__* HKEY;
-typedef HKEY* PHKEY;
-typedef DWORD REGSAM;
-#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
-#define KEY_READ 0x00020019u
-#define KEY_WRITE 0x00020006u
-#define KEY_ALL_ACCESS 0x000F003Fu
-WIN32_HOST_API LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
-                                         REGSAM samDesired, PHKEY phkResult);
-WIN32_HOST_API LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
-WIN32_HOST_API LONG WINAPI RegCloseKey(HKEY hKey);
-
-/* ---- driver packages (SetupAPI) ---------------------------------------------- */
 typedef PVOID HINF;
 typedef UINT(CALLBACK* PSP_FILE_CALLBACK_A)(PVOID Context, UINT Notification, UINT_PTR Param1,
                                             UINT_PTR Param2);
@@ -389,18 +455,9 @@ WIN32_HOST_API BOOL WINAPI SetupInstallFromInfSectionA(
     HWND Owner, HINF InfHandle, PCSTR SectionName, UINT Flags, HKEY RelativeKeyRoot,
     PCSTR SourceRootPath, UINT CopyFlags, PSP_FILE_CALLBACK_A MsgHandler, PVOID Context,
     HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
-WIN32_HOST_API BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(
-    HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
-    PDWORD PropertyRegDataType, PBYTE PropertyBuffer, DWORD PropertyBufferSize,
-    PDWORD RequiredSize);
+WIN32_HOST_API BOOL WINAPI
+SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                  DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                  DWORD PropertyBufferSize, PDWORD RequiredSize);
 WIN32_HOST_API BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet,
                                                PSP_DEVINFO_DATA DeviceInfoData);
-
-/* ---- the device tree from the root (cfgmgr32) -------------------------------- */
-typedef CHAR* DEVINSTID_A;
-#define CM_LOCATE_DEVNODE_NORMAL 0x00000000u
-#define CM_REENUMERATE_NORMAL 0x00000000u
-#define CM_REENUMERATE_SYNCHRONOUS 0x00000001u
-WIN32_HOST_API CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID,
-                                                   ULONG ulFlags);
-WIN32_HOST_API CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags);

@@ -1,0 +1,187 @@
+// Diagnostics through the library's exports: a tower's device node, driver
+// key and parent hub's power source, host controllers, and the problem texts
+// from the library's own string table.
+#include <cstring>
+#include <string>
+
+#include "Tavrix.h"
+#include "app_fixture.h"
+
+namespace towertest {
+namespace {
+
+class Diagnostics : public AppTest {
+ protected:
+  void SetUp() override {
+    AppTest::SetUp();
+    machine_->BindHardwareId(kTowerHardwareId, kService, "Zembo IR Tower", "Tower Maker",
+                             "1.0.160");
+  }
+  // A simulated tower on a given hub port.
+  hk::DeviceObject* PlugTowerAt(hk::DevNode* hub, uint8_t port) {
+    auto tower = std::make_shared<sim::TowerModel>(Instant());
+    towers_.push_back(tower);
+    return machine_->PlugUsbAt(hub, port, tower);
+  }
+  hk::DevNode* Node(hk::NodeKind kind, size_t n = 0) {
+    std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
+    for (hk::DevNode* node : machine_->tree().Nodes())
+      if (node->kind == kind && n-- == 0) return node;
+    return nullptr;
+  }
+  static std::string Problem(DWORD problem, DWORD size = 128) {
+    char text[128] = {};
+    EXPECT_TRUE(QIROTowerGetProblemDesc(problem, text, size));
+    return text;
+  }
+};
+
+TEST_F(Diagnostics, ATowerOnARootHubIsDescribedWhole) {
+  ASSERT_NE(PlugTower(), nullptr);
+  const auto paths = InterfacePaths(DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
+  QIROTOWER_DEVICEINFO info;
+  std::memset(&info, 0x5A, sizeof(info));
+  ASSERT_TRUE(QIROTowerGetDeviceInfoByNumber(0, QIROTOWER_FIND_PRESENT, &info));
+  EXPECT_EQ(info.Size, 0u);
+  EXPECT_EQ(info.StatusValid, 1u);
+  EXPECT_NE(info.DevNodeStatus & hk::DN_STARTED, 0u);
+  EXPECT_EQ(info.ProblemNumber, 0u);
+  EXPECT_EQ(info.TowerNumber, 1u);
+  EXPECT_STREQ(info.DeviceDesc, "Zembo IR Tower");
+  EXPECT_EQ(std::string(info.DevicePath), paths[0]);
+  EXPECT_STREQ(info.ParentDesc, "USB Root Hub");
+  EXPECT_EQ(info.HubBusPowered, 0u);
+  EXPECT_EQ(info.Reserved, 0u);
+  EXPECT_STREQ(info.DriverVersion, "1.0.160");
+  EXPECT_STREQ(info.DriverDesc, "Zembo IR Tower");
+  EXPECT_STREQ(info.ProviderName, "Tower Maker");
+
+  // One past the last tower: no more items.
+  EXPECT_FALSE(QIROTowerGetDeviceInfoByNumber(1, QIROTOWER_FIND_PRESENT, &info));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+}
+
+TEST_F(Diagnostics, TheParentHubsPowerSourceComesFromTheTopology) {
+  hk::DevNode* root = Node(hk::NodeKind::RootHub);
+  ASSERT_NE(root, nullptr);
+  hk::DevNode* busPowered = machine_->AddHub(root, 1, false);
+  hk::DevNode* selfPowered = machine_->AddHub(root, 2, true);
+  ASSERT_NE(PlugTowerAt(busPowered, 1), nullptr);
+  ASSERT_NE(PlugTowerAt(selfPowered, 3), nullptr);
+
+  QIROTOWER_DEVICEINFO info;
+  ASSERT_TRUE(QIROTowerGetDeviceInfoByNumber(0, QIROTOWER_FIND_PRESENT, &info));
+  EXPECT_EQ(info.HubBusPowered, 1u);
+  EXPECT_STREQ(info.ParentDesc, "Generic USB Hub");
+  EXPECT_EQ(info.StatusValid, 1u);
+  ASSERT_TRUE(QIROTowerGetDeviceInfoByNumber(1, QIROTOWER_FIND_PRESENT, &info));
+  EXPECT_EQ(info.HubBusPowered, 0u);
+  EXPECT_EQ(info.TowerNumber, 2u);
+  EXPECT_STREQ(info.ParentDesc, "Generic USB Hub");
+}
+
+TEST_F(Diagnostics, AnInstalledTowerThatIsUnpluggedIsListedOnlyByTheWideSearch) {
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  machine_->Unplug(physical);
+  machine_->SettlePnp();
+
+  QIROTOWER_DEVICEINFO info;
+  for (DWORD mode : {QIROTOWER_FIND_PRESENT, QIROTOWER_FIND_INSTALLED}) {
+    EXPECT_FALSE(QIROTowerGetDeviceInfoByNumber(0, mode, &info)) << mode;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+  }
+  ASSERT_TRUE(QIROTowerGetDeviceInfoByNumber(0, 0, &info));
+  EXPECT_EQ(info.StatusValid, 0u);
+  EXPECT_EQ(info.DevNodeStatus, 0u);
+  EXPECT_EQ(info.ProblemNumber, 24u);
+  // A device that is not attached has no place in the tree, so no parent.
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
+  EXPECT_STREQ(info.ParentDesc, "");
+  EXPECT_EQ(info.HubBusPowered, 0u);
+  EXPECT_STREQ(info.DeviceDesc, "Zembo IR Tower") << "its node keeps its properties";
+  EXPECT_EQ(Problem(info.ProblemNumber), "This device doesn not exist (0x18)");
+}
+
+TEST_F(Diagnostics, ATowerWhoseNodeCarriesAProblemReportsItAndItsText) {
+  ASSERT_NE(PlugTower(), nullptr);
+  {
+    std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
+    hk::DevNode* node = Node(hk::NodeKind::Device);
+    node->status |= hk::DN_HAS_PROBLEM;
+    node->problem = 0x16;
+  }
+  QIROTOWER_FIND* find = QIROTowerFindFirst(QIROTOWER_FIND_PRESENT);
+  ASSERT_NE(find, nullptr);
+  QIROTOWER_DEVICEINFO info;
+  EXPECT_TRUE(QIROTowerGetDeviceInfo(find, &info));
+  EXPECT_EQ(info.StatusValid, 1u);
+  EXPECT_EQ(info.ProblemNumber, 0x16u);
+  EXPECT_EQ(Problem(info.ProblemNumber), "The device has been disabled (0x16)");
+
+  EXPECT_FALSE(QIROTowerGetDeviceInfo(find, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_TRUE(QIROTowerFindStop(find));
+  for (QIROTOWER_FIND* bad : {static_cast<QIROTOWER_FIND*>(nullptr),
+                              static_cast<QIROTOWER_FIND*>(INVALID_HANDLE_VALUE)}) {
+    EXPECT_FALSE(QIROTowerGetDeviceInfo(bad, &info));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+}
+
+TEST_F(Diagnostics, HostControllersAreNamedByTheirDriverKeys) {
+  machine_->AddHostController();
+  hk::DevNode* first = Node(hk::NodeKind::HostController, 0);
+  hk::DevNode* second = Node(hk::NodeKind::HostController, 1);
+  ASSERT_NE(second, nullptr);
+  ASSERT_NE(first->driverKey, second->driverKey);
+
+  QIROTOWER_HCINFO info;
+  std::memset(&info, 0x5A, sizeof(info));
+  ASSERT_TRUE(QIROTowerGetHostControllerInfo(1, &info));
+  EXPECT_EQ(info.OpenError, 0u);
+  EXPECT_EQ(std::string(info.DriverKeyName), second->driverKey);
+  EXPECT_STREQ(info.HostControllerDesc, "Host USB Universal Host Controller");
+  ASSERT_TRUE(QIROTowerGetHostControllerInfo(0, &info));
+  EXPECT_EQ(std::string(info.DriverKeyName), first->driverKey);
+
+  // Number 5 does not exist: the open's error, in the record and as the last error.
+  std::memset(&info, 0x5A, sizeof(info));
+  EXPECT_FALSE(QIROTowerGetHostControllerInfo(5, &info));
+  EXPECT_EQ(info.OpenError, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_STREQ(info.DriverKeyName, "");
+  EXPECT_FALSE(QIROTowerGetHostControllerInfo(0, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(Diagnostics, ProblemTextsComeFromTheLibrarysStringTableWithTheFallback) {
+  EXPECT_EQ(Problem(0), "The device is working properly");
+  EXPECT_EQ(Problem(0x1F), "The driver failed the AddDevice request (0x!F)");
+  EXPECT_EQ(Problem(0x24), "IRQ translator failed (0x24)");
+  EXPECT_EQ(Problem(0x2d), "The device is not working properly. Problem ID = 0x2d");
+  // Not the text of 0 again: 4096 + 0x10000 would wrap onto it as a 16-bit id.
+  EXPECT_EQ(Problem(0x10000), "The device is not working properly. Problem ID = 0x10000");
+  // Cut to the buffer; the number only when five more bytes are free.
+  EXPECT_EQ(Problem(0x30, 8), "The dev");
+  EXPECT_EQ(Problem(0x16, 9), "The devi");
+}
+
+TEST_F(Diagnostics, AProblemTextNeverGoesBeyondTheBuffer) {
+  char guard[16];
+  for (DWORD size = 1; size <= 6; ++size) {
+    std::memset(guard, 'z', sizeof(guard));
+    EXPECT_TRUE(QIROTowerGetProblemDesc(0x30, guard, size)) << size;
+    EXPECT_EQ(std::strlen(guard), size - 1) << size;
+    for (size_t i = size; i < sizeof(guard); ++i) ASSERT_EQ(guard[i], 'z') << size << " at " << i;
+  }
+  std::memset(guard, 'z', sizeof(guard));
+  EXPECT_FALSE(QIROTowerGetProblemDesc(0x30, guard, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(guard[0], 'z');
+  EXPECT_FALSE(QIROTowerGetProblemDesc(0x30, nullptr, 10));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+}  // namespace
+}  // namespace towertest
