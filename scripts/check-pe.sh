@@ -107,6 +107,24 @@ else
   grep -qi 'DLL Name: Tavrix.dll' <<<"$prog_headers" || fail "towerctl.exe does not use Tavrix.dll"
 fi
 
+# The Control Panel applet: a DLL named Ostrel.cpl in its export table, with
+# exactly one export, CPlApplet, its resources, and the help file beside it.
+applet="$(dirname "$image")/Ostrel.cpl"
+if [ ! -f "$applet" ]; then
+  fail "Ostrel.cpl missing from dist"
+else
+  cpl_headers="$("$objdump" -p "$applet")"
+  grep -q '^Name .*Ostrel\.cpl' <<<"$cpl_headers" || fail "Ostrel.cpl's export table names another module"
+  cpl_exports="$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$cpl_headers" | grep -cE '\[ *[0-9]+\]' || true)"
+  [ "$cpl_exports" = "1" ] || fail "Ostrel.cpl exports $cpl_exports names, not one"
+  sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$cpl_headers" | grep -q '\] CPlApplet$' ||
+    fail "Ostrel.cpl does not export CPlApplet"
+  grep -qi 'DLL Name: Tavrix.dll' <<<"$cpl_headers" || fail "Ostrel.cpl does not use Tavrix.dll"
+  "$objdump" -h "$applet" | grep -q '\.rsrc' || fail "Ostrel.cpl has no resources"
+fi
+[ -f "$(dirname "$image")/Ostrel.chm" ] || fail "Ostrel.chm missing from dist"
+
 if [ "$failed" -ne 0 ]; then exit 1; fi
 echo "check-pe: $(dirname "$image"): Tavrix.dll exports $exports undecorated names and carries its resources; towerctl.exe is a console program over it"
 echo "check-pe: $image: native subsystem; entry in .text; no W+X section; imports ${dlls[*]}; version resource present; Ostrel.inf names the tower"
+echo "check-pe: $(dirname "$image"): Ostrel.cpl exports CPlApplet alone over Tavrix.dll and carries its resources; Ostrel.chm beside it"

@@ -26,7 +26,7 @@ need_packages() {
 # host too: one resource source for both targets.
 HOST_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev binutils-mingw-w64-i686
   gcc-mingw-w64-i686 mingw-w64-i686-dev)
-WINDOWS_PACKAGES=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686)
+WINDOWS_PACKAGES=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 fp-utils-3.2.2)
 TOOL_PACKAGES=(clang-format clang-tidy)
 
 build_preset() {

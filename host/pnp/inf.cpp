@@ -234,6 +234,8 @@ std::string DestinationDirectory(const std::string& windowsDir, bool ntFamily,
     dir = windowsDir + "\\System32\\Drivers";
   else if (id == "17")
     dir = windowsDir + "\\INF";
+  else if (id == "18")
+    dir = windowsDir + "\\Help";
   else
     return std::string();
   if (entry.size() > 1 && !entry[1].empty()) dir += "\\" + entry[1];

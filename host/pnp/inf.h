@@ -55,7 +55,8 @@ class InfFile {
 uint64_t FileVersionOf(const std::filesystem::path& file);
 
 // The directory an INF's DestinationDirs entry names on the drive: 10 the
-// Windows directory, 11 the system directory, 12 the drivers directory, with
+// Windows directory, 11 the system directory, 12 the drivers directory, 17
+// the INF store, 18 the help directory, with
 // an optional subdirectory.
 std::string DestinationDirectory(const std::string& windowsDir, bool ntFamily,
                                  const std::vector<std::string>& entry);

@@ -64,6 +64,7 @@ void SetupTest::PutDriverSource(const std::string& folder) {
                              std::filesystem::copy_options::overwrite_existing);
   std::filesystem::copy_file(TOWER_DRIVER_MODULE, host / "Ostrel.sys",
                              std::filesystem::copy_options::overwrite_existing);
+  std::ofstream(host / "Ostrel.chm", std::ios::binary) << "ITSF help";
 }
 
 }  // namespace towertest

@@ -25,7 +25,8 @@ class SetupTest : public AppTest {
   bool DriveFileExists(const std::string& windowsPath);
   // A built deliverable (by its Windows file name) copied onto the drive.
   void CopyModuleToDrive(const std::string& fileName, const std::string& windowsPath);
-  // The driver INF and the driver file in a source folder on the drive.
+  // The driver INF, the driver file and the help file in a source folder
+  // on the drive.
   void PutDriverSource(const std::string& folder);
 
   hk::WindowsVersion windows_ = hk::WindowsVersion::XP;

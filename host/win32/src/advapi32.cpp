@@ -25,6 +25,8 @@ class RegistryKey final : public Object {
 // The store path of a predefined key or an open one; empty when hKey names none.
 std::string KeyPath(HKEY hKey) {
   if (hKey == HKEY_LOCAL_MACHINE) return "Machine";
+  // The machine's class registrations, as the NT family keeps them.
+  if (hKey == HKEY_CLASSES_ROOT) return "Machine\\Software\\Classes";
   if (auto key = Lookup<RegistryKey>(hKey)) return key->path();
   return std::string();
 }
@@ -142,7 +144,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
-  if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+  if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CLASSES_ROOT) return ERROR_SUCCESS;
   auto key = Lookup<RegistryKey>(hKey);
   if (!key || RemoveHandle(hKey) != key) return ERROR_INVALID_HANDLE;
   return ERROR_SUCCESS;

@@ -12,6 +12,9 @@
 #include <windows.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
+#include <commctrl.h>
+#include <prsht.h>
+#include <cpl.h>
 // clang-format on
 #else
 #include "win32/host_api.h"

@@ -305,6 +305,7 @@ WIN32_HOST_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuf
                                       int cchBufferMax);
 
 /* ---- registry (advapi32) ------------------------------------------------------- */
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)0x80000000u)
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
 #define KEY_QUERY_VALUE 0x0001u
 #define KEY_SET_VALUE 0x0002u
@@ -461,3 +462,6 @@ SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Devic
                                   DWORD PropertyBufferSize, PDWORD RequiredSize);
 WIN32_HOST_API BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet,
                                                PSP_DEVINFO_DATA DeviceInfoData);
+
+/* ---- user32, comctl32 and Control Panel applets ---------------------------- */
+#include "win32/host_user.h"
