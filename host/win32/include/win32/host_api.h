@@ -465,3 +465,15 @@ WIN32_HOST_API BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet,
 
 /* ---- user32, comctl32 and Control Panel applets ---------------------------- */
 #include "win32/host_user.h"
+
+/* ---- text comparison (kernel32) ---------------------------------------------- */
+typedef DWORD LCID;
+#define LOCALE_SYSTEM_DEFAULT 0x0800u
+#define LOCALE_USER_DEFAULT 0x0400u
+#define NORM_IGNORECASE 0x00000001u
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
+WIN32_HOST_API int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
+WIN32_HOST_API int WINAPI CompareStringA(LCID Locale, DWORD dwCmpFlags, PCSTR lpString1,
+                                         int cchCount1, PCSTR lpString2, int cchCount2);
