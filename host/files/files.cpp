@@ -195,6 +195,17 @@ bool Files::Held(const fs::path& hostPath) const {
   return held_.count(Canonical(hostPath)) != 0;
 }
 
+void Files::RefuseCreating(const std::string& fileName) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  refused_.push_back(Upper(fileName));
+}
+
+bool Files::CreationRefused(const fs::path& hostPath) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string name = Upper(hostPath.filename().string());
+  return std::find(refused_.begin(), refused_.end(), name) != refused_.end();
+}
+
 void Files::ScheduleAtRestart(Registry& registry, const std::string& source,
                               const std::string& destination) {
   std::vector<uint8_t> data;

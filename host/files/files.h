@@ -42,6 +42,11 @@ class Files {
   void Release(const std::filesystem::path& hostPath);
   bool Held(const std::filesystem::path& hostPath) const;
 
+  // Fault knob for tests: creating a file of this name (any folder, letter
+  // case ignored) fails as a full or write-protected disk would.
+  void RefuseCreating(const std::string& fileName);
+  bool CreationRefused(const std::filesystem::path& hostPath) const;
+
   // Carried out at the next restart, in the order given: an empty
   // destination deletes the source. Kept in the registry (the session
   // manager's pending renames), so the list survives until the restart.
@@ -59,6 +64,7 @@ class Files {
   std::string windowsDirName_;
   mutable std::mutex mutex_;
   std::map<std::filesystem::path, int> held_;
+  std::vector<std::string> refused_;  // upper-cased file names
 };
 
 // The 8.3 name of one directory entry among its siblings: a name that fits

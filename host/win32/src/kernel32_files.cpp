@@ -159,6 +159,10 @@ HANDLE OpenDiskFile(LPCSTR name, DWORD access, DWORD share, DWORD disposition, D
     return INVALID_HANDLE_VALUE;
   }
   hk::Files* files = MachineFiles();
+  if (!exists && files != nullptr && files->CreationRefused(host)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   if (exists && files != nullptr && files->Held(host) &&
       ((access & GENERIC_WRITE) != 0 || truncates)) {
     SetLastError(ERROR_SHARING_VIOLATION);
