@@ -85,9 +85,13 @@ Module* FindByBase(HMODULE base) {
   return nullptr;
 }
 
+// The latest module of that name: one whose last FreeLibrary could not unmap
+// it (the dynamic linker keeps some libraries) is older than a copy loaded
+// since.
 Module* FindByName(const std::string& name) {
-  for (auto& m : TheLoader().modules)
-    if (strcasecmp(m.name.c_str(), name.c_str()) == 0) return &m;
+  auto& modules = TheLoader().modules;
+  for (auto it = modules.rbegin(); it != modules.rend(); ++it)
+    if (strcasecmp(it->name.c_str(), name.c_str()) == 0) return &*it;
   return nullptr;
 }
 
