@@ -194,17 +194,28 @@ int main(int argc, char** argv) {
     options.stateDir = words[1];
     words.resize(1);
   }
+  // The demo shows a tower's whole life: found with no driver, installed by
+  // the installer, used, diagnosed, and uninstalled by the applet.
+  const bool lifecycle = words[0] == "demo";
+  if (lifecycle) options.setupWay = true;
   towerctl::HostMachine machine;
   if (!machine.Boot(options)) return 1;
 #else
   Machine machine;
 #endif
   int code = 0;
-  {
+#ifndef _WIN32
+  if (lifecycle && !machine.InstallWithInstaller()) code = 1;
+#endif
+  if (code == 0) {
     towerctl::Session session;
     code = words[0] == "shell" ? Shell(session, machine) : Run(session, words);
+#ifndef _WIN32
+    if (lifecycle && code == 0) code = Run(session, Args{"diag", "1"});
+#endif
   }
 #ifndef _WIN32
+  if (lifecycle && code == 0 && !machine.UninstallWithApplet()) code = 1;
   // Whatever the verifier found fails the run.
   if (!machine.Shutdown() && code == 0) code = 1;
 #endif
