@@ -55,7 +55,7 @@ if ! awk '/Resource Directory section/ { in_rsrc = 1 }
           in_rsrc && /^[0-9a-f]+   Entry: ID: 0x0*10,/ { found = 1 }
           END { exit !found }' <<<"$headers"; then
   fail "no version resource"
-elif strings_tool="$(command -v i686-w64-mingw32-strings || command -v strings)"; then
+elif strings_tool="$(command -v $arch-w64-mingw32-strings || command -v strings)"; then
   "$strings_tool" -el "$image" | grep -qx "VS_VERSION_INFO" || fail "version resource lacks VS_VERSION_INFO"
 fi
 
@@ -192,7 +192,7 @@ else
   [ "$(awk '$1 == "Subsystem" { print $2 + 0; exit }' <<<"$inst_headers")" = "2" ] ||
     fail "installer.exe is not a windowed program"
   grep -qi 'DLL Name: Quenta.dll' <<<"$inst_headers" || fail "installer.exe does not use Quenta.dll"
-  windres="${WINDRES:-i686-w64-mingw32-windres}"
+  windres="${WINDRES:-$arch-w64-mingw32-windres}"
   inst_resources="$("$windres" -J coff -O rc -i "$installer" 2>/dev/null || true)"
   grep -q '^101 14 ' <<<"$inst_resources" || fail "installer.exe has no icon group 101"
   grep -q '"QIRO USB Tower Setup"' <<<"$inst_resources" || fail "installer.exe has no string table"
