@@ -51,13 +51,19 @@ export DISPLAY
 since() { awk -v from="$1" -v to="$EPOCHREALTIME" 'BEGIN { print to - from }'; }
 
 started=$EPOCHREALTIME
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# A prefix whose making was cut short lacks the mark and is made again.
+if [ ! -f "$WINEPREFIX/.made" ]; then
   echo "making the prefix $WINEPREFIX (once)"
+  rm -rf "$WINEPREFIX"
   wineboot -i </dev/null >/dev/null 2>&1
+  # Its server ends once the services do; the persistent one starts below.
+  wineserver -w
+  touch "$WINEPREFIX/.made"
 fi
 # The server and the prefix's services start before any case, detached from
-# the pipes the cases read (services would hold them open).
-wineserver -p </dev/null >/dev/null 2>&1
+# the pipes the cases read (services would hold them open). A server that
+# already serves the prefix serves the tier too.
+wineserver -p </dev/null >/dev/null 2>&1 || echo "a wineserver already serves $WINEPREFIX"
 wine wineboot </dev/null >/dev/null 2>&1
 printf 'wine ready in %.1f s (%s)\n' "$(since "$started")" "$(wine --version)"
 
