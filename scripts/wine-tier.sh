@@ -5,9 +5,9 @@
 # zmbterm.exe binding Celvane.dll; and the applet Ostrel.cpl under Xvfb,
 # driven with xdotool, its pages saved as screenshots.
 # Usage: scripts/wine-tier.sh [BUILD_DIR]   (default build/windows-x64)
-# One prefix (build/wine-prefix) is made once; one wineserver serves the
-# whole run and is ended at exit. Each case prints PASS or FAIL with its
-# time; the script fails when any case does.
+# One prefix (build/wine-prefix, or WINE_TIER_PREFIX) is made once; one
+# wineserver serves the whole run and is ended at exit. Each case prints
+# PASS or FAIL with its time; the script fails when any case does.
 source "$(dirname "$0")/common.sh"
 need_packages "${WINE_PACKAGES[@]}"
 
@@ -15,7 +15,9 @@ build="$(cd "${1:-$ROOT/build/windows-x64}" && pwd)"
 dist="$build/dist"
 work="$build/wine"
 mkdir -p "$work"
-export WINEPREFIX="${WINEPREFIX:-$ROOT/build/wine-prefix}"
+# The tier's own prefix, never one inherited from the caller: a prefix not
+# marked as made is removed and made again.
+export WINEPREFIX="${WINE_TIER_PREFIX:-$ROOT/build/wine-prefix}"
 # Quiet, and no offer to install Mono or Gecko while the prefix is made.
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 PARAMETERS='HKLM\SYSTEM\CurrentControlSet\Services\QIROUSBTower\Parameters'
@@ -55,7 +57,7 @@ started=$EPOCHREALTIME
 if [ ! -f "$WINEPREFIX/.made" ]; then
   echo "making the prefix $WINEPREFIX (once)"
   rm -rf "$WINEPREFIX"
-  wineboot -i </dev/null >/dev/null 2>&1
+  wineboot -i </dev/null >/dev/null 2>&1 || { echo "wine-tier: wineboot could not make the prefix" >&2; exit 1; }
   # Its server ends once the services do; the persistent one starts below.
   wineserver -w
   touch "$WINEPREFIX/.made"
