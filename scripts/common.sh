@@ -31,6 +31,8 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
 TOOL_PACKAGES=(clang-format clang-tidy)
 # The devicecontrol fuzzer: clang with libFuzzer and its sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# The Wine tier: the x86_64 images under wine64, the applet under Xvfb.
+WINE_PACKAGES=(wine wine64 xvfb xdotool imagemagick)
 
 build_preset() {
   local preset="$1"

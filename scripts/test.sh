@@ -32,3 +32,6 @@ scripts/check-pe.sh build/windows i686
 echo "== windows target, x86_64"
 build_preset windows-x64
 scripts/check-pe.sh build/windows-x64 x86_64
+
+echo "== wine tier, x86_64 images under wine64"
+scripts/wine-tier.sh build/windows-x64
