@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test command: formatting, the host suite under ASan+UBSan, the
-# concurrency tests under TSan, and the windows target's build.
+# concurrency tests under TSan, both Windows targets' builds with their
+# image checks, and the x86_64 images run under Wine.
 source "$(dirname "$0")/common.sh"
 need_packages "${HOST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${TOOL_PACKAGES[@]}"
 cd "$ROOT"
