@@ -3,7 +3,8 @@
 # with no tower present. towerctl.exe over Tavrix.dll against Wine's SetupAPI
 # and registry; the library's problem texts from its own string table;
 # zmbterm.exe binding Celvane.dll; and the applet Ostrel.cpl under Xvfb,
-# driven with xdotool, its pages saved as screenshots.
+# driven with xdotool, its pages saved as screenshots; installer.exe over
+# Quenta.dll, its boxes answered by key.
 # Usage: scripts/wine-tier.sh [BUILD_DIR]   (default build/windows-x64)
 # One prefix (build/wine-prefix, or WINE_TIER_PREFIX) is made once; one
 # wineserver serves the whole run and is ended at exit. Each case prints
@@ -250,6 +251,68 @@ done
 [ "$(registry_value BufferSize)" = "0x400" ] || miss "after OK, BufferSize is '$(registry_value BufferSize)', not 0x400"
 end
 echo "screenshots: $shots"
+
+# The installer: message boxes only, answered by key as a person would; its
+# exit code is the setup's result, and the driver package lands in Wine's
+# INF store. The boxes carry the installer's caption.
+SETUP_CAPTION="QIRO USB Tower Setup"
+inf_store="$WINEPREFIX/drive_c/windows/inf"
+installed() { grep -lis 'QIROUSBTower' "$inf_store"/*.inf 2>/dev/null | head -n1; }
+forget_package() {
+  local inf
+  while inf="$(installed)" && [ -n "$inf" ]; do rm -f "$inf" "${inf%.*}.pnf"; done
+}
+# Runs installer.exe, answering each box it shows with the next key given;
+# the exit code in $rc.
+run_installer() {
+  (cd "$dist" && exec wine installer.exe </dev/null >"$work/installer.log" 2>&1) &
+  local pid=$! box="" key
+  for key in "$@"; do
+    box=""
+    for _ in $(seq 100); do
+      box="$(xdotool search --onlyvisible --name "^$SETUP_CAPTION\$" 2>/dev/null | tail -n1 || true)"
+      [ -n "$box" ] && break
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.2
+    done
+    if [ -z "$box" ]; then
+      miss "no box captioned '$SETUP_CAPTION' to answer with $key"
+      break
+    fi
+    xdotool windowfocus --sync "$box" key "$key" || miss "xdotool: no $key"
+    # The next box is a new window; wait for this one to go.
+    for _ in $(seq 50); do
+      xdotool search --onlyvisible --name "^$SETUP_CAPTION\$" 2>/dev/null | grep -qx "$box" || break
+      sleep 0.1
+    done
+  done
+  for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    miss "installer.exe still running after its boxes were answered"
+    kill "$pid" 2>/dev/null || true
+  fi
+  rc=0
+  wait "$pid" || rc=$?
+}
+
+begin "installer.exe, consent refused"
+forget_package
+run_installer Escape
+# -12, the user's cancel, as the 8-bit exit status the host sees.
+[ "$rc" = "244" ] || miss "exit code $rc, expected 244 (-12, cancelled)"
+[ -z "$(installed)" ] || miss "the driver package was installed although the user cancelled"
+end
+
+begin "installer.exe, consent given"
+forget_package
+run_installer Return Return
+[ "$rc" = "0" ] || miss "exit code $rc, expected 0 (success)"
+[ -n "$(installed)" ] || miss "no driver package naming QIROUSBTower in Wine's INF store"
+end
+forget_package
 
 run towerctl.exe defaults reset
 if [ "$failures" -ne 0 ]; then
