@@ -55,7 +55,7 @@ if ! awk '/Resource Directory section/ { in_rsrc = 1 }
           in_rsrc && /^[0-9a-f]+   Entry: ID: 0x0*10,/ { found = 1 }
           END { exit !found }' <<<"$headers"; then
   fail "no version resource"
-elif strings_tool="$(command -v i686-w64-mingw32-strings || command -v strings)"; then
+elif strings_tool="$(command -v $arch-w64-mingw32-strings || command -v strings)"; then
   "$strings_tool" -el "$image" | grep -qx "VS_VERSION_INFO" || fail "version resource lacks VS_VERSION_INFO"
 fi
 
@@ -173,8 +173,34 @@ elif "$objdump" -p "$terminal" | grep -qi 'DLL Name: Celvane.dll'; then
   fail "zmbterm.exe links Celvane.dll instead of loading it by file name"
 fi
 
+# The setup library: the four undecorated exports. The installer: a windowed
+# program over Quenta.dll with its string table and icon group 101.
+setup_lib="$(dirname "$image")/Quenta.dll"
+if [ ! -f "$setup_lib" ]; then
+  fail "Quenta.dll missing from dist"
+else
+  quenta_exports="$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$("$objdump" -p "$setup_lib")" |
+    awk '/\[ *[0-9]+\]/ { print $3 }' | sort | tr '\n' ' ')"
+  [ "$quenta_exports" = "QIROTowerReenumerateUSB QIROTowerSetup QIROTowerSetupGetCallback QIROTowerSetupSetCallback " ] ||
+    fail "Quenta.dll exports '$quenta_exports'"
+fi
+installer="$(dirname "$image")/installer.exe"
+if [ ! -f "$installer" ]; then
+  fail "installer.exe missing from dist"
+else
+  inst_headers="$("$objdump" -p "$installer")"
+  [ "$(awk '$1 == "Subsystem" { print $2 + 0; exit }' <<<"$inst_headers")" = "2" ] ||
+    fail "installer.exe is not a windowed program"
+  grep -qi 'DLL Name: Quenta.dll' <<<"$inst_headers" || fail "installer.exe does not use Quenta.dll"
+  windres="${WINDRES:-$arch-w64-mingw32-windres}"
+  inst_resources="$("$windres" -J coff -O rc -i "$installer" 2>/dev/null || true)"
+  grep -q '^101 14 ' <<<"$inst_resources" || fail "installer.exe has no icon group 101"
+  grep -q '"QIRO USB Tower Setup"' <<<"$inst_resources" || fail "installer.exe has no string table"
+fi
+
 if [ "$failed" -ne 0 ]; then exit 1; fi
 echo "check-pe: $(dirname "$image"): Celvane.dll exports LoDllGetObject, LoDllRegister, LoDllUnregister and the port class over Tavrix.dll; zmbterm.exe loads it by file name"
 echo "check-pe: $(dirname "$image"): Tavrix.dll exports $exports undecorated names and carries its resources; towerctl.exe is a console program over it"
 echo "check-pe: $image: $format; native subsystem; entry DriverEntry; no W+X section; imports ${dlls[*]}; version resource present; Ostrel.inf names the tower"
 echo "check-pe: $(dirname "$image"): Ostrel.cpl exports CPlApplet alone over Tavrix.dll and carries its resources; Ostrel.chm beside it"
+echo "check-pe: $(dirname "$image"): Quenta.dll exports its four names; installer.exe is a windowed program over it with icon group 101 and its string table"

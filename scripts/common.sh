@@ -57,6 +57,8 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
 TOOL_PACKAGES=(clang-format clang-tidy)
 # The devicecontrol fuzzer: clang with libFuzzer and its sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# The Wine tier: the x86_64 images under wine64, the applet under Xvfb.
+WINE_PACKAGES=(wine wine64 xvfb xdotool imagemagick)
 
 # Configures and builds a preset; the compiler's output (progress, warnings,
 # errors) stays on the terminal.

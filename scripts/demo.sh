@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The main job: a host machine boots with one simulated tower, loads the
-# driver and shows the tower.
+# The main job: the whole life of a tower on a host machine: installed by
+# the installer, used, diagnosed and uninstalled by the applet.
 source "$(dirname "$0")/common.sh"
 need_packages "${HOST_PACKAGES[@]}"
 cd "$ROOT"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test command: formatting, the host suite under ASan+UBSan, the
-# concurrency tests under TSan, and the windows target's build.
+# concurrency tests under TSan, both Windows targets' builds with their
+# image checks, and the x86_64 images run under Wine.
 source "$(dirname "$0")/common.sh"
 summary_on_exit test.sh
 need_packages "${HOST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${TOOL_PACKAGES[@]}"
@@ -33,3 +34,6 @@ scripts/check-pe.sh build/windows i686
 echo "== windows target, x86_64"
 build_preset windows-x64
 scripts/check-pe.sh build/windows-x64 x86_64
+
+echo "== wine tier, x86_64 images under wine64"
+scripts/wine-tier.sh build/windows-x64

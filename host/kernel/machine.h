@@ -1,34 +1,39 @@
-// A simulated PC inside one process: the kernel, its registry store and I/O
-// manager, the loaded drivers and the devices on the bus.
+// A simulated PC inside one process. The machine only composes its rooms:
+// the kernel with its I/O manager, the registry store, the files of its C:
+// drive, the driver loader, the Plug and Play manager with the device tree,
+// and the USB topology; and it answers as one Windows version.
 #pragma once
 
 #include <filesystem>
-#include <map>
+#include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "files/files.h"
 #include "kernel/io.h"
 #include "kernel/kernel.h"
+#include "loader/loader.h"
+#include "platform/identity.h"
+#include "pnp/inf.h"
+#include "pnp/manager.h"
 #include "pnp/tree.h"
 #include "registry/registry.h"
-#include "usb/nodes.h"
 #include "usb/stack.h"
+#include "usb/topology.h"
 
 namespace hk {
 
-// Roots of the registry views.
-inline constexpr char kServicesRoot[] = "Machine\\System\\CurrentControlSet\\Services";
-inline constexpr char kControlRoot[] = "Machine\\System\\CurrentControlSet\\Control";
-
-class Machine : private usb::BusOwner {
+class Machine {
  public:
   struct Options {
     std::filesystem::path stateDir;
     // Device classes under the services key instead of the control key, as
     // the legacy Windows family keeps them.
     bool legacyRegistryLayout = false;
+    // The Windows the machine answers as; the legacy family implies its
+    // registry layout.
+    WindowsVersion windows = WindowsVersion::XP;
   };
   explicit Machine(const Options& options);
   ~Machine();
@@ -44,6 +49,11 @@ class Machine : private usb::BusOwner {
   DeviceTree& tree() { return tree_; }
   IoManager& io() { return io_; }
   Registry& registry() { return *registry_; }
+  DriverLoader& loader() { return *loader_; }
+  PnpManager& pnp() { return *pnp_; }
+  UsbTopology& usb() { return *topology_; }
+  Files& files() { return *files_; }
+  const PlatformIdentity& identity() const { return identity_; }
   const std::filesystem::path& stateDir() const { return options_.stateDir; }
 
   // Unplugs every device, unloads every driver and returns what the verifier
@@ -56,8 +66,9 @@ class Machine : private usb::BusOwner {
   // Runs the driver's unload and checks that it left no pool behind.
   void UnloadDriver(const std::string& service);
   DriverObject* FindDriver(const std::string& service);
-  // Devices with this hardware id get this service's driver; the driver key
-  // of each such device records the description, provider and version.
+  // Devices with this hardware id get this service's driver without an
+  // installed package; the driver key of each such device records the
+  // description, provider and version.
   void BindHardwareId(const std::string& hardwareId, const std::string& service,
                       const std::string& description = "", const std::string& provider = "",
                       const std::string& version = "");
@@ -78,6 +89,12 @@ class Machine : private usb::BusOwner {
   DevNode* NodeOf(const DeviceObject* physical) { return tree_.FindByPhysical(physical); }
   // Present devices without a function driver get one if a binding exists now.
   void Reenumerate();
+  // Removes a device's entry (SetupDiRemoveDevice): a present device loses
+  // its driver stack and is found again as new hardware at the next scan;
+  // an absent one is forgotten.
+  bool RemoveDevice(DevNode* node);
+  // The machine's INF store (C:\<Windows>\INF\oemN.inf).
+  InfStore& infs() { return *infs_; }
   // The system asks to sleep: every started device is queried; a veto keeps
   // it awake (false). Otherwise it sleeps and wakes again (true).
   bool Sleep(uint32_t systemState);
@@ -90,72 +107,21 @@ class Machine : private usb::BusOwner {
   // Waits until the Plug and Play work asked for so far (unplugs and port
   // cycles a device asked for) is done.
   void SettlePnp();
-  usb::Bus& bus() { return *bus_; }
+  usb::Bus& bus() { return topology_->bus(); }
 
  private:
-  struct LoadedDriver {
-    void* module = nullptr;
-    DriverObject* driver = nullptr;
-  };
-
-  void RequestUnplug(DeviceObject* physical) override;
-  void RequestCycle(DeviceObject* physical) override;
-  void PnpWorker();
-  void PostPnp(std::function<void()> work);
-  DeviceObject* CreatePhysical(const std::string& instanceId, size_t extensionBytes);
-  struct Binding {
-    std::string service;
-    std::string description;
-    std::string provider;
-    std::string version;
-  };
-  struct Hub {
-    DevNode* node = nullptr;
-    bool root = false;
-    bool selfPowered = true;
-    std::vector<DeviceObject*> ports;  // what is plugged into port i + 1
-  };
-  struct Attachment {
-    Hub* hub = nullptr;
-    uint8_t port = 0;
-    std::shared_ptr<usb::DeviceModel> model;
-  };
-  NTSTATUS AddAndStart(DeviceObject* physical, DevNode* node);
-  void FinishRemoval(DeviceObject* physical);
-  const Binding* FindBinding(const DevNode* node);
-  void WriteEnumKey(const DevNode* node);
-  void LoadEnumKeys();
-  Hub* HubOf(const DevNode* node);
-  // Under the tree lock.
-  void AddHubRecord(DevNode* node, bool root, bool selfPowered, uint8_t ports);
-
   Options options_;
+  PlatformIdentity identity_;
   Kernel kernel_;
   DeviceTree tree_;
   std::unique_ptr<Registry> registry_;
+  std::unique_ptr<Files> files_;
   IoManager io_;
-  std::map<std::string, LoadedDriver> drivers_;
-  std::map<std::string, Binding> bindings_;  // upper-cased hardware id -> driver
-  std::vector<std::unique_ptr<Hub>> hubs_;
-  std::map<const DeviceObject*, Attachment> attachments_;
-  std::set<const DeviceObject*> unplugged_;  // gone from the bus, removal sent or pending
-  uint32_t nextController_ = 0;
-  uint32_t nextDriverKey_ = 0;
-  std::mutex busMutex_;  // guards the list of physical devices and the instance numbers
-  std::vector<DeviceObject*> physicals_;
+  std::unique_ptr<DriverLoader> loader_;
+  std::unique_ptr<PnpManager> pnp_;
+  std::unique_ptr<UsbTopology> topology_;
+  std::unique_ptr<InfStore> infs_;
   bool shutDown_ = false;
-  DriverObject* usbHub_ = nullptr;
-  std::unique_ptr<usb::Bus> bus_;
-  std::unique_ptr<usb::NodeDevices> nodeDevices_;            // \\.\HCDn and the hubs' interfaces
-  std::vector<std::unique_ptr<usb::UsbDevice>> usbDevices_;  // kept until the machine ends
-
-  // Plug and Play work the bus asks for runs on a thread of its own.
-  std::mutex pnpMutex_;
-  std::condition_variable pnpCv_;
-  std::deque<std::function<void()>> pnpQueue_;
-  bool pnpStop_ = false;
-  size_t pnpBusy_ = 0;
-  std::thread pnpThread_;
 };
 
 }  // namespace hk

@@ -33,6 +33,14 @@ DevNode* DeviceTree::Root() {
 DevNode* DeviceTree::Add(DevNode* parent, NodeKind kind, const std::string& instanceId) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (DevNode* existing = Find(instanceId)) {
+    if (existing->removed) {
+      // A removed entry found again knows nothing of its earlier driver.
+      existing->removed = false;
+      existing->service.clear();
+      existing->driverKey.clear();
+      existing->description.clear();
+      existing->hardwareIds.clear();
+    }
     // A device seen before keeps its node; it may have moved under another parent.
     if (existing->parent != parent && parent != nullptr) {
       if (existing->parent != nullptr) {

@@ -39,6 +39,7 @@ struct DevNode {
   uint32_t status = 0;    // DN_* bits while present
   uint32_t problem = 0;   // CM_PROB_* when DN_HAS_PROBLEM
   bool present = false;
+  bool removed = false;  // its entry was removed; found again, it is new hardware
   DevNode* parent = nullptr;
   std::vector<DevNode*> children;
   DeviceObject* physical = nullptr;  // while present

@@ -17,6 +17,20 @@ struct _ZMBPORTREQUEST {
   void* context;
 };
 
+// The caller's own reference may be the one a completion callback gives up
+// while the call is still in the port: the call holds one of its own until
+// it has left, so the port outlives it.
+class CallHold {
+ public:
+  explicit CallHold(Port* port) : port_(port) { port_->addref(); }
+  ~CallHold() { port_->release(); }
+  CallHold(const CallHold&) = delete;
+  CallHold& operator=(const CallHold&) = delete;
+
+ private:
+  Port* port_;
+};
+
 }  // namespace
 
 LONG Port::initcommthread(LPTHREAD_START_ROUTINE function, DWORD* threadid, HANDLE* thread) {
@@ -83,6 +97,7 @@ bool Port::onworkerthread() {
 }
 
 LONG Port::send(const unsigned char* data, ULONG length, ULONG* sent, void* context) {
+  const CallHold hold(this);
   // The test and the setting of the transfer bit form one step.
   statelock.enter();
   if ((getstate() & ZMB_PORTSTATE_SENDING) != 0) {
@@ -124,6 +139,7 @@ LONG Port::send(const unsigned char* data, ULONG length, ULONG* sent, void* cont
 }
 
 LONG Port::recv(unsigned char* buffer, ULONG length, ULONG* received, void* context) {
+  const CallHold hold(this);
   // No receive starts while a send is in progress.
   statelock.enter();
   if ((getstate() & (ZMB_PORTSTATE_RECEIVING | ZMB_PORTSTATE_SENDING)) != 0) {

@@ -96,7 +96,9 @@ TEST_F(DeviceFiles, OpenReadWriteControlAndClose) {
   EXPECT_EQ(Open("\\\\.\\QIROTOWER9"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), 2u);  // ERROR_FILE_NOT_FOUND
   EXPECT_EQ(Open("C:\\tower.txt"), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), 3u);  // ERROR_PATH_NOT_FOUND: no files in the subset
+  EXPECT_EQ(GetLastError(), 2u);  // ERROR_FILE_NOT_FOUND: a file, not there
+  EXPECT_EQ(Open("D:\\tower.txt"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 3u);  // ERROR_PATH_NOT_FOUND: the machine has no D: drive
   EXPECT_EQ(CreateFileA("\\\\.\\QIROTOWER1", GENERIC_READ, 0, nullptr, 0, 0, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), 87u);

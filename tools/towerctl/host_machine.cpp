@@ -9,6 +9,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "resource.h"
+#include "win32/host_process.h"
+#include "win32/host_ui.h"
+#include "win32/windows.h"
+
 #include "kernel/machine.h"
 #include "sim/tower.h"
 #include "tower/ids.h"
@@ -123,9 +128,16 @@ bool HostMachine::Boot(const Options& options) {
     std::fprintf(stderr, "towerctl: the driver did not load\n");
     return false;
   }
-  // As the driver's setup information installs it.
-  machine_->BindHardwareId(tower::kTowerHardwareId, kService, "QIRO USB Tower", "QIRO",
-                           "1.0.0.160");
+  setupWay_ = options.setupWay;
+  if (setupWay_) {
+    // The driver comes with its package; the host's build of it stands in
+    // for the INF's Ostrel.sys.
+    machine_->loader().RegisterImage("Ostrel.sys", TOWER_DRIVER_MODULE);
+  } else {
+    // As the driver's setup information installs it.
+    machine_->BindHardwareId(tower::kTowerHardwareId, kService, "QIRO USB Tower", "QIRO",
+                             "1.0.0.160");
+  }
   const int towers = options.towers != 0 ? options.towers
                      : saved.empty()     ? 1
                                          : static_cast<int>(saved.size());
@@ -182,7 +194,10 @@ int HostMachine::Plug(bool silent) {
   slot.model = std::make_shared<sim::TowerModel>(options);
   NTSTATUS status = tower::STATUS_SUCCESS;
   hk::DeviceObject* physical = machine_->PlugUsb(slot.model, tower::kTowerHardwareId, &status);
-  if (physical == nullptr || !tower::NtSuccess(status)) {
+  if (physical != nullptr && setupWay_ && !tower::NtSuccess(status)) {
+    std::printf("plugged:     a tower, no driver for it yet (problem %u)\n",
+                static_cast<unsigned>(machine_->NodeOf(physical)->problem));
+  } else if (physical == nullptr || !tower::NtSuccess(status)) {
     std::fprintf(stderr, "towerctl: the tower did not start (status 0x%08X)\n",
                  static_cast<unsigned>(status));
     return 0;
@@ -246,6 +261,76 @@ void HostMachine::PrintTowers() {
       std::printf("tower %d: simulated, %s, %s\n", NumberOf(path),
                   slot.silent ? "silent (hears nothing)" : "loopback (hears itself)", path.c_str());
     }
+}
+
+namespace {
+
+void ShowMessages() {
+  for (const auto& box : win32ui::MessageBoxes())
+    std::printf("message:     [%s] %s\n", box.caption.c_str(), box.text.c_str());
+  win32ui::Reset();
+}
+
+size_t TowerEntries(hk::Machine& machine) {
+  size_t count = 0;
+  std::lock_guard<std::recursive_mutex> lock(machine.tree().mutex());
+  for (hk::DevNode* node : machine.tree().Nodes())
+    if (!node->removed && node->instanceId.rfind("USB\\VID_0F5C&PID_0001\\", 0) == 0) ++count;
+  return count;
+}
+
+}  // namespace
+
+bool HostMachine::InstallWithInstaller() {
+  // The driver's medium: the INF, the driver, the help file and the
+  // installer, in C:\SETUP.
+  const auto setup = machine_->files().HostPath("C:\\SETUP");
+  if (!setup) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(*setup, ec);
+  const auto overwrite = std::filesystem::copy_options::overwrite_existing;
+  std::filesystem::copy_file(TOWER_INF_FILE, *setup / "Ostrel.inf", overwrite, ec);
+  std::filesystem::copy_file(TOWER_DRIVER_MODULE, *setup / "Ostrel.sys", overwrite, ec);
+  std::filesystem::copy_file(std::filesystem::path(TOWER_MODULE_DIR) / "installer.exe",
+                             *setup / "installer.exe", overwrite, ec);
+  std::ofstream(*setup / "Ostrel.chm", std::ios::binary) << "help";
+  win32ui::Reset();
+  win32ui::QueueAnswer(IDOK);  // the user agrees
+  const int code = Win32HostRunProgram("C:\\SETUP\\installer.exe");
+  ShowMessages();
+  std::printf("installer:   exit code %d\n", code);
+  return code == 0;
+}
+
+bool HostMachine::UninstallWithApplet() {
+  const char appletPath[] = "C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl";
+  const auto host = machine_->files().HostPath(appletPath);
+  std::error_code ec;
+  if (!host) return false;
+  std::filesystem::copy_file(std::filesystem::path(TOWER_MODULE_DIR) / "Ostrel.cpl", *host,
+                             std::filesystem::copy_options::overwrite_existing, ec);
+  HMODULE applet = LoadLibraryA(appletPath);
+  if (applet == nullptr) return false;
+  auto cpl =
+      reinterpret_cast<APPLET_PROC>(reinterpret_cast<void*>(GetProcAddress(applet, "CPlApplet")));
+  bool pressed = false;
+  if (cpl != nullptr && cpl(nullptr, CPL_INIT, 0, 0) == 1) {
+    win32ui::Reset();
+    win32ui::QueueAnswer(IDYES);  // "Are you sure...?"
+    win32ui::SetPerson([&pressed](HWND sheet) {
+      pressed = win32ui::Click(win32ui::Page(sheet, 0), IDC_UNINSTALL);
+    });
+    cpl(nullptr, CPL_DBLCLK, 0, 0);
+    cpl(nullptr, CPL_STOP, 0, 0);
+    cpl(nullptr, CPL_EXIT, 0, 0);
+    ShowMessages();
+  }
+  FreeLibrary(applet);
+  machine_->SettlePnp();
+  const size_t left = TowerEntries(*machine_);
+  std::printf("uninstalled: %zu tower entries left; %s %s\n", left, appletPath,
+              std::filesystem::exists(*host, ec) ? "goes at the next restart" : "deleted");
+  return pressed && left == 0;
 }
 
 void HostMachine::Settle() {

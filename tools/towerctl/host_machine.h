@@ -26,6 +26,9 @@ class HostMachine {
     std::filesystem::path stateDir;  // empty: a fresh one, removed at the end
     int towers = 0;                  // 0: the towers the state directory kept, or one
     bool silent = false;             // the far side of each tower's link: silence, not loopback
+    // The driver is not bound at boot: a tower waits (problem 28) until the
+    // installer has installed the driver package.
+    bool setupWay = false;
   };
   // The file in the state directory that keeps the simulated towers (how
   // many, their far side and their settings) from one command to the next.
@@ -45,6 +48,12 @@ class HostMachine {
   void PrintTowers();
   // Waits until the Plug and Play work asked for so far (restarts) is done.
   void Settle();
+  // Runs the installer from the machine's drive with the user's consent and
+  // shows its messages; true when it installed the driver.
+  bool InstallWithInstaller();
+  // Presses the applet's "&Uninstall..." button and answers Yes; true when
+  // no tower entry is left.
+  bool UninstallWithApplet();
   // Shuts the machine down; false when the verifier found anything.
   bool Shutdown();
 
@@ -65,6 +74,7 @@ class HostMachine {
   std::filesystem::path stateDir_;
   bool removeStateDir_ = false;
   int lockFd_ = -1;  // holds the kept state directory's lock
+  bool setupWay_ = false;
   std::unique_ptr<hk::Machine> machine_;
   std::vector<Slot> slots_;
 };

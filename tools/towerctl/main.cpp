@@ -388,6 +388,10 @@ int Main(int argc, char** argv) {
       return towerctl::kExitUsage;
     options.stateDir = dir;
   }
+  // The demo shows a tower's whole life: found with no driver, installed by
+  // the installer, used, diagnosed, and uninstalled by the applet.
+  const bool lifecycle = request.command == "demo";
+  if (lifecycle) options.setupWay = true;
   towerctl::HostMachine machine;
   try {
     if (!machine.Boot(options)) return towerctl::kExitFailure;
@@ -399,11 +403,24 @@ int Main(int argc, char** argv) {
   Machine machine;
 #endif
   int code = 0;
-  {
+#ifndef _WIN32
+  if (lifecycle && !machine.InstallWithInstaller()) code = 1;
+#endif
+  if (code == 0) {
     towerctl::Session session;
     code = request.command == "shell" ? Shell(session, machine) : Run(session, request);
+#ifndef _WIN32
+    if (lifecycle && code == 0) {
+      Request diag;
+      diag.command = "diag";
+      diag.tower = 1;
+      diag.out = request.out;
+      code = Run(session, diag);
+    }
+#endif
   }
 #ifndef _WIN32
+  if (lifecycle && code == 0 && !machine.UninstallWithApplet()) code = 1;
   // Whatever the verifier found fails the run.
   if (!machine.Shutdown() && code == 0) code = towerctl::kExitFailure;
 #endif

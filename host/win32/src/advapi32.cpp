@@ -135,7 +135,10 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   if (!Join(base, lpSubKey, &path) || *lpSubKey == '\0') return ERROR_BAD_PATHNAME;
   hk::Registry& registry = machine->registry();
   if (!registry.KeyExists(path)) return ERROR_FILE_NOT_FOUND;
-  // A key with subkeys stays, as on the Windows NT family.
+  // The legacy family deletes the whole subtree; on the NT family a key
+  // with subkeys stays.
+  if (machine->identity().Legacy())
+    return registry.DeleteTree(path) ? ERROR_SUCCESS : ERROR_CANTWRITE;
   if (!registry.SubKeys(path).empty()) return ERROR_ACCESS_DENIED;
   return registry.DeleteKey(path) ? ERROR_SUCCESS : ERROR_CANTWRITE;
 }

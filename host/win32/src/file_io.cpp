@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "disk_files.h"
 #include "handles.h"
 #include "kernel/machine.h"
 #include "tower/ntstatus.h"
@@ -131,11 +132,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     return INVALID_HANDLE_VALUE;
   }
   // "\\.\X" (a device link) and "\\?\X" (a device interface) both name the
-  // kernel's "\??\X"; the subset serves no files.
-  if (!StartsWith(lpFileName, "\\\\.\\") && !StartsWith(lpFileName, "\\\\?\\")) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
+  // kernel's "\??\X"; any other name is a file on the machine's drive.
+  if (!StartsWith(lpFileName, "\\\\.\\") && !StartsWith(lpFileName, "\\\\?\\"))
+    return OpenDiskFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
+                        dwFlagsAndAttributes);
   hk::Machine* machine = CurrentMachine();
   if (machine == nullptr) {
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -162,6 +162,7 @@ BOOL Transfer(HANDLE file, void* buffer, DWORD length, LPDWORD transferred, LPOV
               bool write) {
   if (transferred != nullptr) *transferred = 0;
   if (RefuseOverlapped(overlapped)) return FALSE;
+  if (IsDiskFile(file)) return DiskTransfer(file, buffer, length, transferred, write);
   Request request(file);
   if (request.get() == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -223,8 +224,9 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-  // Devices, threads and events are closed here; a device-information set
-  // has its own call and stays as it is.
+  // Devices, threads and events are closed here, disk files by their own
+  // room; a device-information set has its own call and stays as it is.
+  if (IsDiskFile(hObject)) return CloseDiskFile(hObject);
   std::shared_ptr<Object> object = LookupHandle(hObject);
   if (!object || !object->ClosedByCloseHandle() || RemoveHandle(hObject) != object) {
     SetLastError(ERROR_INVALID_HANDLE);

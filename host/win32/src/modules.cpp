@@ -37,7 +37,9 @@
 #include <string>
 #include <vector>
 
+#include "disk_files.h"
 #include "win32/host_module.h"
+#include "win32/host_process.h"
 
 namespace win32host {
 
@@ -45,8 +47,9 @@ namespace {
 
 struct Module {
   HMODULE base = nullptr;
-  std::string path;  // the host file
-  std::string name;  // its file name, as Windows compares it
+  std::string path;         // the host file
+  std::string name;         // its file name, as Windows compares it
+  std::string windowsPath;  // loaded from the machine's drive: its name there
   WIN32_HOST_DLLMAIN entry = nullptr;
   const unsigned char* resources = nullptr;
   size_t resourceBytes = 0;
@@ -68,6 +71,10 @@ Loader& TheLoader() {
 // Set while FreeLibrary unloads, so DllMain learns why it is detached (null
 // reserved argument) rather than the process ending (non-null).
 thread_local bool freeing = false;
+// The program a machine runs (Win32HostRunProgram), while it runs: the
+// module GetModuleHandleA(null) and GetModuleFileNameA(null) name.
+HMODULE programModule = nullptr;
+
 // Set while LoadLibraryA maps a module: an attach that fails then fails the
 // call; outside it (a module the program links) it ends the process.
 thread_local bool loading = false;
@@ -78,9 +85,13 @@ Module* FindByBase(HMODULE base) {
   return nullptr;
 }
 
+// The latest module of that name: one whose last FreeLibrary could not unmap
+// it (the dynamic linker keeps some libraries) is older than a copy loaded
+// since.
 Module* FindByName(const std::string& name) {
-  for (auto& m : TheLoader().modules)
-    if (strcasecmp(m.name.c_str(), name.c_str()) == 0) return &m;
+  auto& modules = TheLoader().modules;
+  for (auto it = modules.rbegin(); it != modules.rend(); ++it)
+    if (strcasecmp(it->name.c_str(), name.c_str()) == 0) return &*it;
   return nullptr;
 }
 
@@ -187,6 +198,8 @@ void Win32HostModuleUnmapping(HMODULE module) {
   for (auto it = loader.modules.begin(); it != loader.modules.end(); ++it)
     if (it->base == module) {
       Detach(*it, !freeing);
+      // The file on the machine's drive is free again once unmapped.
+      if (!it->windowsPath.empty()) ReleaseDriveFile(it->path);
       loader.modules.erase(it);
       return;
     }
@@ -210,6 +223,9 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     if (const Module* loaded = FindByName(name)) path = loaded->path;
     if (path.empty()) path = FindInFolder(SystemFolder(), name);
     if (path.empty()) path = FindInFolder(Folder(ProgramPath()), name);
+  } else if (std::string host; DriveToHost(given, &host)) {
+    // A module on the machine's drive ("C:\WINDOWS\SYSTEM32\Ostrel.cpl").
+    path = FindInFolder(Folder(host), BaseName(host));
   } else {
     std::string folder = given.substr(0, given.find_last_of("/\\"));
     for (char& c : folder)
@@ -243,6 +259,11 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     freeing = false;
     SetLastError(ERROR_DLL_INIT_FAILED);
     return nullptr;
+  }
+  // A module loaded from the drive holds its file, as a mapped image does.
+  if (std::string host; m->windowsPath.empty() && DriveToHost(given, &host)) {
+    m->windowsPath = WindowsPathOf(m->path);
+    HoldDriveFile(m->path);
   }
   return base;
 }
@@ -302,6 +323,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
   if (lpModuleName == nullptr) {
+    if (programModule != nullptr) return programModule;
     // The program itself: the first object the dynamic linker lists.
     HMODULE program = nullptr;
     dl_iterate_phdr(
@@ -322,16 +344,17 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
 
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
   std::string path;
-  if (hModule == nullptr) {
+  if (hModule == nullptr && programModule == nullptr) {
     path = ProgramPath();
   } else {
+    if (hModule == nullptr) hModule = programModule;
     std::lock_guard<std::recursive_mutex> lock(TheLoader().mutex);
     const Module* m = FindByBase(hModule);
     if (m == nullptr) {
       SetLastError(ERROR_MOD_NOT_FOUND);
       return 0;
     }
-    path = m->path;
+    path = m->windowsPath.empty() ? m->path : m->windowsPath;
   }
   if (lpFilename == nullptr || nSize == 0) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -351,3 +374,21 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
 }
 
 }  // extern "C"
+
+int Win32HostRunProgram(const char* windowsPath) {
+  HMODULE module = LoadLibraryA(windowsPath);
+  if (module == nullptr) return -1;
+  using MainFn = int (*)(int, char**);
+  auto entry = reinterpret_cast<MainFn>(reinterpret_cast<void*>(GetProcAddress(module, "main")));
+  int code = -1;
+  if (entry != nullptr) {
+    std::string argument = windowsPath;
+    char* argv[] = {argument.data(), nullptr};
+    HMODULE outer = programModule;
+    programModule = module;
+    code = entry(1, argv);
+    programModule = outer;
+  }
+  FreeLibrary(module);
+  return code;
+}

@@ -113,6 +113,29 @@ BOOL Succeed() {
   return TRUE;
 }
 
+// Every device the machine has an entry for, present or not (or present
+// only), in the order the tree knows them.
+HDEVINFO AllDevicesSet(bool presentOnly) {
+  auto set = std::make_shared<DeviceInfoSet>();
+  if (hk::Machine* machine = CurrentMachine(); machine != nullptr) {
+    hk::DeviceTree& tree = machine->tree();
+    std::lock_guard<std::recursive_mutex> lock(tree.mutex());
+    DWORD nextId = 1;
+    for (const hk::DevNode* node : tree.Nodes()) {
+      if (node->kind == hk::NodeKind::Root || node->removed) continue;
+      if (presentOnly && !node->present) continue;
+      Element e;
+      e.id = nextId++;
+      e.instanceId = node->instanceId;
+      e.devInst = node->handle;
+      e.classGuid = ClassFromDriverKey(node->driverKey);
+      set->elements.push_back(std::move(e));
+    }
+  }
+  SetLastError(ERROR_SUCCESS);
+  return InsertHandle(std::move(set));
+}
+
 }  // namespace
 
 }  // namespace win32host
@@ -130,8 +153,10 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
     SetLastError(ERROR_INVALID_FLAGS);
     return INVALID_HANDLE_VALUE;
   }
-  // The subset builds device-interface sets of one class; sets of setup
-  // classes and of every class are not part of it.
+  // The subset builds device-interface sets of one class and device sets
+  // of every setup class; sets of one setup class are not part of it.
+  if ((Flags & DIGCF_DEVICEINTERFACE) == 0 && (Flags & DIGCF_ALLCLASSES) != 0)
+    return AllDevicesSet((Flags & DIGCF_PRESENT) != 0);
   if ((Flags & DIGCF_DEVICEINTERFACE) == 0 || (Flags & DIGCF_ALLCLASSES) != 0) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return INVALID_HANDLE_VALUE;
@@ -330,6 +355,80 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
     if (machine->registry().KeyExists(path)) return OpenStoreKey(path);
   }
   return fail(ERROR_FILE_NOT_FOUND);
+}
+
+}  // extern "C"
+
+extern "C" {
+
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
+                                              PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                              PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                              DWORD PropertyBufferSize, PDWORD RequiredSize) {
+  auto set = Lookup<win32host::DeviceInfoSet>(DeviceInfoSet);
+  if (!set) return Fail(ERROR_INVALID_HANDLE);
+  if (DeviceInfoData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+  if (PropertyBuffer == nullptr && PropertyBufferSize != 0) return Fail(ERROR_INVALID_PARAMETER);
+  std::string instanceId;
+  {
+    std::lock_guard<std::mutex> lock(set->mutex);
+    const Element* element = set->FindElement(*DeviceInfoData);
+    if (element == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    instanceId = element->instanceId;
+  }
+  hk::Machine* machine = CurrentMachine();
+  if (machine == nullptr) return Fail(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
+  std::vector<uint8_t> data;
+  DWORD type = 0;
+  {
+    hk::DeviceTree& tree = machine->tree();
+    std::lock_guard<std::recursive_mutex> lock(tree.mutex());
+    const hk::DevNode* node = tree.Find(instanceId);
+    if (node == nullptr || node->removed) return Fail(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
+    if (Property == SPDRP_HARDWAREID) {
+      // A device without hardware ids has no such property.
+      if (node->hardwareIds.empty()) return Fail(ERROR_INVALID_DATA);
+      for (const std::string& id : node->hardwareIds) {
+        data.insert(data.end(), id.begin(), id.end());
+        data.push_back(0);
+      }
+      data.push_back(0);
+      type = 7;  // REG_MULTI_SZ
+    } else if (Property == SPDRP_DEVICEDESC) {
+      if (node->description.empty()) return Fail(ERROR_INVALID_DATA);
+      data.assign(node->description.begin(), node->description.end());
+      data.push_back(0);
+      type = 1;  // REG_SZ
+    } else {
+      return Fail(ERROR_INVALID_DATA);
+    }
+  }
+  if (RequiredSize != nullptr) *RequiredSize = static_cast<DWORD>(data.size());
+  if (PropertyRegDataType != nullptr) *PropertyRegDataType = type;
+  if (PropertyBufferSize < data.size()) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(PropertyBuffer, data.data(), data.size());
+  return Succeed();
+}
+
+BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData) {
+  auto set = Lookup<win32host::DeviceInfoSet>(DeviceInfoSet);
+  if (!set) return Fail(ERROR_INVALID_HANDLE);
+  if (DeviceInfoData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+  std::string instanceId;
+  {
+    std::lock_guard<std::mutex> lock(set->mutex);
+    const Element* element = set->FindElement(*DeviceInfoData);
+    if (element == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    instanceId = element->instanceId;
+  }
+  hk::Machine* machine = CurrentMachine();
+  if (machine == nullptr) return Fail(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
+  hk::DevNode* node = machine->tree().Find(instanceId);
+  if (node == nullptr || !machine->RemoveDevice(node))
+    return Fail(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
+  return Succeed();
 }
 
 }  // extern "C"

@@ -360,8 +360,123 @@ WIN32_HOST_API HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet,
                                                 PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
                                                 DWORD HwProfile, DWORD KeyType, REGSAM samDesired);
 
+/* ---- files on the machine's drive, platform identity (kernel32) ------------ */
+#define ERROR_INVALID_DATA 13L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
+#define ERROR_SUCCESS_REBOOT_REQUIRED 3010L
+#define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002u
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define MOVEFILE_COPY_ALLOWED 0x00000002u
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004u
+#define VER_PLATFORM_WIN32s 0
+#define VER_PLATFORM_WIN32_WINDOWS 1
+#define VER_PLATFORM_WIN32_NT 2
+
+typedef struct _OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  CHAR szCSDVersion[128];
+} OSVERSIONINFOA, *POSVERSIONINFOA, *LPOSVERSIONINFOA;
+#ifdef __cplusplus
+static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA is 148 bytes");
+#endif
+
+WIN32_HOST_API DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+WIN32_HOST_API DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
+WIN32_HOST_API BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
+WIN32_HOST_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+WIN32_HOST_API BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+WIN32_HOST_API BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName,
+                                       DWORD dwFlags);
+WIN32_HOST_API UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+WIN32_HOST_API DWORD WINAPI GetShortPathNameA(LPCSTR lpszLongPath, LPSTR lpszShortPath,
+                                              DWORD cchBuffer);
+WIN32_HOST_API DWORD WINAPI GetVersion(void);
+WIN32_HOST_API BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+
+/* ---- driver packages (SetupAPI) ---------------------------------------------- */
+typedef uintptr_t UINT_PTR;
+typedef UINT* PUINT;
+typedef PVOID HINF;
+typedef UINT(CALLBACK* PSP_FILE_CALLBACK_A)(PVOID Context, UINT Notification, UINT_PTR Param1,
+                                            UINT_PTR Param2);
+#define SPOST_NONE 0
+#define SPOST_PATH 1
+#define SPOST_URL 2
+#define INF_STYLE_NONE 0x00000000u
+#define INF_STYLE_OLDNT 0x00000001u
+#define INF_STYLE_WIN4 0x00000002u
+#define SPINST_LOGCONFIG 0x00000001u
+#define SPINST_INIFILES 0x00000002u
+#define SPINST_REGISTRY 0x00000004u
+#define SPINST_INI2REG 0x00000008u
+#define SPINST_FILES 0x00000010u
+#define SP_COPY_DELETESOURCE 0x0000001u
+#define SP_COPY_REPLACEONLY 0x0000002u
+#define SP_COPY_NEWER 0x0000004u
+#define SP_COPY_NEWER_OR_SAME SP_COPY_NEWER
+#define SP_COPY_NOOVERWRITE 0x0000008u
+#define SPFILENOTIFY_STARTQUEUE 0x00000001u
+#define SPFILENOTIFY_ENDQUEUE 0x00000002u
+#define SPFILENOTIFY_STARTCOPY 0x0000000Bu
+#define SPFILENOTIFY_ENDCOPY 0x0000000Cu
+#define SPFILENOTIFY_TARGETNEWER 0x00040000u
+#define FILEOP_ABORT 0
+#define FILEOP_DOIT 1
+#define FILEOP_SKIP 2
+#define SPDRP_DEVICEDESC 0x00000000u
+#define SPDRP_HARDWAREID 0x00000001u
+#define ERROR_LINE_NOT_FOUND 0xE0000102L
+#define ERROR_NO_SUCH_DEVINST 0xE000020BL
+
+WIN32_HOST_API BOOL WINAPI SetupCopyOEMInfA(PCSTR SourceInfFileName, PCSTR OEMSourceMediaLocation,
+                                            DWORD OEMSourceMediaType, DWORD CopyStyle,
+                                            PSTR DestinationInfFileName,
+                                            DWORD DestinationInfFileNameSize, PDWORD RequiredSize,
+                                            PSTR* DestinationInfFileNameComponent);
+WIN32_HOST_API HINF WINAPI SetupOpenInfFileA(PCSTR FileName, PCSTR InfClass, DWORD InfStyle,
+                                             PUINT ErrorLine);
+WIN32_HOST_API void WINAPI SetupCloseInfFile(HINF InfHandle);
+WIN32_HOST_API PVOID WINAPI SetupInitDefaultQueueCallback(HWND OwnerWindow);
+WIN32_HOST_API void WINAPI SetupTermDefaultQueueCallback(PVOID Context);
+WIN32_HOST_API UINT WINAPI SetupDefaultQueueCallbackA(PVOID Context, UINT Notification,
+                                                      UINT_PTR Param1, UINT_PTR Param2);
+WIN32_HOST_API BOOL WINAPI SetupInstallFromInfSectionA(
+    HWND Owner, HINF InfHandle, PCSTR SectionName, UINT Flags, HKEY RelativeKeyRoot,
+    PCSTR SourceRootPath, UINT CopyFlags, PSP_FILE_CALLBACK_A MsgHandler, PVOID Context,
+    HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+WIN32_HOST_API BOOL WINAPI
+SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                  DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                  DWORD PropertyBufferSize, PDWORD RequiredSize);
+WIN32_HOST_API BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet,
+                                               PSP_DEVINFO_DATA DeviceInfoData);
+
 /* ---- user32, comctl32 and Control Panel applets ---------------------------- */
 #include "win32/host_user.h"
 
 /* ---- threads, events, critical sections, the clock, thread message queues -- */
 #include "win32/host_threads.h"
+
+/* ---- text comparison (kernel32) ---------------------------------------------- */
+typedef DWORD LCID;
+#define LOCALE_SYSTEM_DEFAULT 0x0800u
+#define LOCALE_USER_DEFAULT 0x0400u
+#define NORM_IGNORECASE 0x00000001u
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
+WIN32_HOST_API int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
+WIN32_HOST_API int WINAPI CompareStringA(LCID Locale, DWORD dwCmpFlags, PCSTR lpString1,
+                                         int cchCount1, PCSTR lpString2, int cchCount2);

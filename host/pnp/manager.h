@@ -1,0 +1,99 @@
+// The Plug and Play manager: which driver a device gets (its binding), the
+// add and start of a device with its enumeration and driver keys, the
+// problems a device shows, re-enumeration, system sleep, and the thread that
+// carries out the work the bus asks for.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "kernel/io.h"
+#include "kernel/kernel.h"
+#include "loader/loader.h"
+#include "pnp/tree.h"
+#include "registry/registry.h"
+
+namespace hk {
+
+// Roots of the registry views.
+inline constexpr char kServicesRoot[] = "Machine\\System\\CurrentControlSet\\Services";
+inline constexpr char kControlRoot[] = "Machine\\System\\CurrentControlSet\\Control";
+inline constexpr char kEnumRoot[] = "Machine\\System\\CurrentControlSet\\Enum";
+
+// What a device with a matching hardware id gets.
+struct DriverBinding {
+  std::string service;
+  std::string description;
+  std::string provider;
+  std::string version;
+  std::string image;  // the driver file ("Ostrel.sys"); empty when the service is loaded already
+  std::filesystem::path imageFile;  // where the package put it
+};
+
+class PnpManager {
+ public:
+  PnpManager(DeviceTree& tree, Registry& registry, IoManager& io, DriverLoader& loader,
+             bool legacyRegistryLayout);
+  ~PnpManager();
+  PnpManager(const PnpManager&) = delete;
+  PnpManager& operator=(const PnpManager&) = delete;
+
+  // Devices with this hardware id get this binding from now on.
+  void Bind(const std::string& hardwareId, const DriverBinding& binding);
+  // Asked when no direct binding fits: the installed driver packages.
+  void SetBindingSource(std::function<bool(const DevNode&, DriverBinding*)> source);
+  // Adds the function driver a device's binding names and starts it; a
+  // device without one shows a problem.
+  NTSTATUS AddAndStart(DeviceObject* physical, DevNode* node);
+  // Present devices without a function driver get one if a binding exists now.
+  void Reenumerate();
+  bool Sleep(uint32_t systemState);
+  // The registry's record of a device (Enum\<instance id>).
+  void WriteEnumKey(const DevNode* node);
+  // Devices installed before survive a reboot as nodes that are not present.
+  void LoadEnumKeys();
+  // The next driver key "{USB class}\NNNN" (the class key is not written).
+  std::string NewDriverKey();
+  // Forgets a device entry that has no driver stack now: its enumeration
+  // and driver keys go, and the node counts as removed.
+  void RemoveEntry(DevNode* node);
+
+  void Post(std::function<void()> work);
+  // Waits until the work posted so far is done.
+  void Settle();
+  // Ends the worker after the work posted so far; later posts are dropped.
+  void Stop();
+
+ private:
+  bool FindBinding(const DevNode* node, DriverBinding* binding);
+  void Worker();
+
+  DeviceTree& tree_;
+  Registry& registry_;
+  IoManager& io_;
+  DriverLoader& loader_;
+  const bool legacyLayout_;
+  // Enum under the machine's root on the legacy family, under the control set on NT.
+  const std::string enumRoot_;
+  std::mutex bindingMutex_;
+  std::map<std::string, DriverBinding> bindings_;  // upper-cased hardware id -> driver
+  std::function<bool(const DevNode&, DriverBinding*)> source_;
+  uint32_t nextDriverKey_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> queue_;
+  bool stop_ = false;
+  size_t busy_ = 0;
+  std::thread thread_;
+};
+
+std::string UpperAscii(std::string text);
+
+}  // namespace hk

@@ -1,0 +1,196 @@
+// The setup library through its exports, and the installer run by the
+// machine from its drive: the life of an installation from a tower with no
+// driver (problem 28) to a tower that works through the access library, on
+// the NT and the legacy family, and the refusals.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "Quenta.h"
+#include "Tavrix.h"
+#include "setup_fixture.h"
+#include "win32/host_process.h"
+#include "win32/host_ui.h"
+#include "win32/windows.h"
+
+namespace towertest {
+namespace {
+
+class QuentaTest : public SetupTest {
+ protected:
+  void SetUp() override {
+    SetupTest::SetUp();
+    win32ui::Reset();
+  }
+  void TearDown() override {
+    win32ui::Reset();
+    SetupTest::TearDown();
+  }
+  // Tower entries the device tree still has, present or not.
+  size_t TowerEntries() {
+    size_t count = 0;
+    std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
+    for (hk::DevNode* node : machine_->tree().Nodes())
+      if (!node->removed && node->instanceId.rfind("USB\\VID_0F5C&PID_0001\\", 0) == 0) ++count;
+    return count;
+  }
+  size_t WorkingTowers() {
+    size_t count = 0;
+    QIROTOWER_FIND* find = QIROTowerFindFirst(QIROTOWER_FIND_PRESENT);
+    if (find == nullptr) return 0;
+    do {
+      char path[MAX_PATH] = {};
+      if (QIROTowerGetPathNameCopy(find, path, sizeof(path))) {
+        HANDLE tower = Open(path);
+        if (tower != INVALID_HANDLE_VALUE) {
+          ++count;
+          Close(tower);
+        }
+      }
+    } while (QIROTowerFindNext(find));
+    QIROTowerFindStop(find);
+    return count;
+  }
+  void PutInstaller(const std::string& folder) {
+    CopyModuleToDrive("installer.exe", folder + "\\installer.exe");
+  }
+  std::vector<win32ui::MessageBoxRecord> Boxes() { return win32ui::MessageBoxes(); }
+};
+
+TEST_F(QuentaTest, ASourceThatIsNoDirectoryIsRefusedBeforeAnythingChanges) {
+  PlugTower();
+  WriteDriveFile("C:\\SETUP\\Ostrel.inf", "[Version]\n");
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP\\Ostrel.inf", 0), -8);
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\NOWHERE", 0), -8);
+  EXPECT_EQ(QIROTowerSetup(0, nullptr, 0), -8);
+  EXPECT_EQ(TowerEntries(), 1u);
+}
+
+TEST_F(QuentaTest, Windows95AndNt4AreRefusedAndNothingChanges) {
+  for (hk::WindowsVersion windows : {hk::WindowsVersion::Win95, hk::WindowsVersion::NT4}) {
+    BootAs(windows);
+    PutDriverSource("C:\\SETUP");
+    PlugTower();
+    EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), -1);
+    EXPECT_EQ(TowerEntries(), 1u);
+    EXPECT_FALSE(DriveFileExists(machine_->files().WindowsDirectory() + "\\INF\\oem0.inf"));
+  }
+}
+
+TEST_F(QuentaTest, AMissingInfFailsAfterTheOldDevicesWentAndADriveRootNeedsNoSeparator) {
+  PlugTower();
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\", 0), -5);
+  EXPECT_EQ(TowerEntries(), 0u) << "removed before the copy failed, and not put back";
+  // The drive's root as the source: "C:\Ostrel.inf", found.
+  PutDriverSource("C:\\");
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\", 0), 0);
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\INF\\oem0.inf"));
+}
+
+TEST_F(QuentaTest, ThreeOldTowerEntriesPresentOrNotAreAllRemoved) {
+  PutDriverSource("C:\\SETUP");
+  ASSERT_TRUE(SetupCopyOEMInfA("C:\\SETUP\\Ostrel.inf", "C:\\SETUP", SPOST_PATH, 0, nullptr, 0,
+                               nullptr, nullptr));
+  hk::DeviceObject* first = PlugTower();
+  hk::DeviceObject* second = PlugTower();
+  PlugTower();
+  machine_->Unplug(first);
+  machine_->Unplug(second);
+  machine_->SettlePnp();
+  ASSERT_EQ(TowerEntries(), 3u);
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  EXPECT_EQ(TowerEntries(), 0u);
+  // The one still plugged in is found again by the scan, as new hardware.
+  EXPECT_EQ(QIROTowerReenumerateUSB(), 1);
+  EXPECT_EQ(TowerEntries(), 1u);
+  EXPECT_EQ(WorkingTowers(), 1u);
+}
+
+TEST_F(QuentaTest, TheCallbackSlotKeepsItsValue) {
+  EXPECT_EQ(QIROTowerSetupGetCallback(), 0u);
+  EXPECT_EQ(QIROTowerSetupSetCallback(0x12345678u), 0);
+  EXPECT_EQ(QIROTowerSetupGetCallback(), 0x12345678u);
+}
+
+TEST_F(QuentaTest, TheInstallerInstallsTheDriverForAWaitingTowerOnXp) {
+  PlugTower();
+  ASSERT_EQ(TowerEntries(), 1u);
+  EXPECT_EQ(WorkingTowers(), 0u) << "problem 28: no driver yet";
+  PutDriverSource("C:\\SETUP");
+  PutInstaller("C:\\SETUP");
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgram("C:\\SETUP\\installer.exe"), 0);
+  const auto boxes = Boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].caption, "QIRO USB Tower Setup");
+  EXPECT_EQ(boxes[0].style, static_cast<UINT>(MB_OKCANCEL));
+  EXPECT_EQ(boxes[0].text.rfind("By updating the USB Tower drivers", 0), 0u);
+  EXPECT_EQ(boxes[1].text,
+            "Driver Installation successful. You can now plug in the QIRO USB Tower.");
+  EXPECT_EQ(boxes[1].style, static_cast<UINT>(MB_OK));
+  EXPECT_EQ(WorkingTowers(), 1u) << "the re-enumeration bound the tower";
+}
+
+TEST_F(QuentaTest, TheInstallerOn98SeCopiesFilesAndCleansUpTheLegacyLeftovers) {
+  BootAs(hk::WindowsVersion::Win98SE);
+  hk::Registry& registry = machine_->registry();
+  const std::string stale = "Machine\\Enum\\USB\\USB\\Vid_0F5C&Pid_0001\\1";
+  const std::string classes =
+      "Machine\\System\\CurrentControlSet\\Control\\DeviceClasses\\"
+      "{da12761a-0bcd-4bb5-ba81-4bbaa660af4e}\\##?#USB#Vid_0F5C&Pid_0001";
+  registry.CreateKey(stale);
+  registry.CreateKey(classes);
+  WriteDriveFile("C:\\WINDOWS\\INF\\drvdata.bin", "old");
+  WriteDriveFile("C:\\WINDOWS\\INF\\drvidx.bin", "old");
+  PlugTower();
+  PutDriverSource("C:\\SETUP");
+  PutInstaller("C:\\SETUP");
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgram("C:\\SETUP\\installer.exe"), 0);
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\System32\\Drivers\\Ostrel.sys"));
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\Help\\Ostrel.chm"));
+  EXPECT_FALSE(registry.KeyExists(stale));
+  EXPECT_FALSE(
+      registry.KeyExists("Machine\\System\\CurrentControlSet\\Control\\DeviceClasses\\"
+                         "{da12761a-0bcd-4bb5-ba81-4bbaa660af4e}"));
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\INF\\drvdata.bin"));
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\INF\\drvidx.bin"));
+  EXPECT_EQ(WorkingTowers(), 1u);
+}
+
+TEST_F(QuentaTest, TheInstallerRefusesOldWindowsAndCancelsWithoutAnyChange) {
+  BootAs(hk::WindowsVersion::NT4);
+  PutDriverSource("C:\\SETUP");
+  PutInstaller("C:\\SETUP");
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgram("C:\\SETUP\\installer.exe"), -1);
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Boxes()[1].text, "The QIRO USB Tower cannot be installed on this version of Windows");
+
+  BootAs(hk::WindowsVersion::XP);
+  win32ui::Reset();
+  PlugTower();
+  win32ui::QueueAnswer(IDCANCEL);
+  EXPECT_EQ(Win32HostRunProgram("C:\\SETUP\\installer.exe"), -12);
+  EXPECT_EQ(Boxes().size(), 1u) << "no message after a cancel";
+  EXPECT_EQ(TowerEntries(), 1u);
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\INF\\oem0.inf"));
+}
+
+TEST_F(QuentaTest, TheInstallerTakesTheDriveRootWhenItHoldsTheInf) {
+  PutDriverSource("C:\\");
+  PutInstaller("C:\\CD\\SETUP");
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgram("C:\\CD\\SETUP\\installer.exe"), 0);
+  // Without the INF at the root, the program's own directory is the source,
+  // and a directory without the INF fails the copy.
+  ASSERT_TRUE(DeleteFileA("C:\\Ostrel.inf"));
+  win32ui::Reset();
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgram("C:\\CD\\SETUP\\installer.exe"), -5);
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Boxes()[1].text, "Could not copy the files");
+}
+
+}  // namespace
+}  // namespace towertest

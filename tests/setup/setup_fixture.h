@@ -1,0 +1,35 @@
+// A host machine answering as a chosen Windows, with the tower driver known
+// only as a file a driver package can name: devices get it the Plug and Play
+// way, from an installed INF.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "app_fixture.h"
+
+namespace towertest {
+
+class SetupTest : public AppTest {
+ protected:
+  void SetUp() override;
+  // Restarts the machine on the same state directory, answering as `windows`.
+  void BootAs(hk::WindowsVersion windows);
+  // The same Windows again: what waits for a restart is carried out.
+  void Restart() { BootAs(windows_); }
+
+  // The host file behind a drive path, and small file helpers on it.
+  std::filesystem::path Host(const std::string& windowsPath);
+  void WriteDriveFile(const std::string& windowsPath, const std::string& content);
+  std::string ReadDriveFile(const std::string& windowsPath);
+  bool DriveFileExists(const std::string& windowsPath);
+  // A built deliverable (by its Windows file name) copied onto the drive.
+  void CopyModuleToDrive(const std::string& fileName, const std::string& windowsPath);
+  // The driver INF, the driver file and the help file in a source folder
+  // on the drive.
+  void PutDriverSource(const std::string& folder);
+
+  hk::WindowsVersion windows_ = hk::WindowsVersion::XP;
+};
+
+}  // namespace towertest

@@ -1,0 +1,210 @@
+// The applet's uninstall: its file and help file deleted now or at the next
+// restart (the delayed move on XP, Wininit.ini's [rename] list on 98 SE),
+// the tower entries removed; and the rename list kept in force when a step
+// of writing it fails.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "delete_file.h"
+#include "resource.h"
+#include "setup_fixture.h"
+#include "win32/host_ui.h"
+#include "win32/windows.h"
+
+namespace towertest {
+namespace {
+
+class UninstallTest : public SetupTest {
+ protected:
+  void SetUp() override {
+    SetupTest::SetUp();
+    win32ui::Reset();
+  }
+  void TearDown() override {
+    UnloadApplet();
+    win32ui::Reset();
+    SetupTest::TearDown();
+  }
+  size_t TowerEntries() {
+    size_t count = 0;
+    std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
+    for (hk::DevNode* node : machine_->tree().Nodes())
+      if (!node->removed && node->instanceId.rfind("USB\\VID_0F5C&PID_0001\\", 0) == 0) ++count;
+    return count;
+  }
+  // The driver installed from its package, a tower bound to it, and the
+  // applet loaded from the system directory as the Control Panel does.
+  void InstallAndLoadApplet(const std::string& appletPath) {
+    PutDriverSource("C:\\SETUP");
+    ASSERT_TRUE(SetupCopyOEMInfA("C:\\SETUP\\Ostrel.inf", "C:\\SETUP", SPOST_PATH, 0, nullptr, 0,
+                                 nullptr, nullptr));
+    PlugTower();
+    ASSERT_EQ(TowerEntries(), 1u);
+    ASSERT_TRUE(DriveFileExists("C:\\WINDOWS\\Help\\Ostrel.chm"));
+    CopyModuleToDrive("Ostrel.cpl", appletPath);
+    applet_ = LoadLibraryA(appletPath.c_str());
+    ASSERT_NE(applet_, nullptr);
+    cpl_ = reinterpret_cast<APPLET_PROC>(
+        reinterpret_cast<void*>(GetProcAddress(applet_, "CPlApplet")));
+    ASSERT_NE(cpl_, nullptr);
+    ASSERT_EQ(cpl_(nullptr, CPL_INIT, 0, 0), 1);
+  }
+  void UnloadApplet() {
+    if (applet_ == nullptr) return;
+    cpl_(nullptr, CPL_STOP, 0, 0);
+    cpl_(nullptr, CPL_EXIT, 0, 0);
+    FreeLibrary(applet_);
+    applet_ = nullptr;
+  }
+  // The user presses "&Uninstall..." on the General page and answers Yes.
+  void PressUninstall() {
+    win32ui::QueueAnswer(IDYES);
+    win32ui::SetPerson(
+        [&](HWND sheet) { EXPECT_TRUE(win32ui::Click(win32ui::Page(sheet, 0), IDC_UNINSTALL)); });
+    EXPECT_EQ(cpl_(nullptr, CPL_DBLCLK, 0, 0), 0);
+  }
+  std::vector<std::string> Texts() {
+    std::vector<std::string> texts;
+    for (const auto& box : win32ui::MessageBoxes()) texts.push_back(box.text);
+    return texts;
+  }
+
+  HMODULE applet_ = nullptr;
+  APPLET_PROC cpl_ = nullptr;
+};
+
+const char kConfirm[] = "Are you sure you want to uninstall the QIRO USB Tower?";
+const char kRestartNeeded[] =
+    "Uninstallation successful. You can now unplug the tower. The control panel applet will be "
+    "removed next time you restart the PC.";
+
+TEST_F(UninstallTest, OnXpTheAppletInUseAndItsHelpGoAtTheNextRestart) {
+  InstallAndLoadApplet("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl");
+  PressUninstall();
+  ASSERT_EQ(Texts(), (std::vector<std::string>{kConfirm, kRestartNeeded}));
+  EXPECT_EQ(win32ui::MessageBoxes()[0].style, 0x124u);
+  EXPECT_EQ(win32ui::MessageBoxes()[1].style, 0x40u);
+  EXPECT_EQ(TowerEntries(), 0u);
+  // The help file could have gone at once; it waits with the applet.
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl"));
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\Help\\Ostrel.chm"));
+  UnloadApplet();
+  Restart();
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl"));
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\Help\\Ostrel.chm"));
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\System32\\Drivers\\Ostrel.sys")) << "the driver stays";
+}
+
+TEST_F(UninstallTest, On98SeBothFilesGoThroughWininitAtTheNextRestart) {
+  BootAs(hk::WindowsVersion::Win98SE);
+  InstallAndLoadApplet("C:\\WINDOWS\\SYSTEM\\Ostrel.cpl");
+  PressUninstall();
+  ASSERT_EQ(Texts(), (std::vector<std::string>{kConfirm, kRestartNeeded}));
+  EXPECT_EQ(TowerEntries(), 0u);
+  // Each entry goes right after the header; what followed it stays as it was.
+  EXPECT_EQ(ReadDriveFile("C:\\WINDOWS\\Wininit.ini"),
+            "[rename]\r\nNUL=C:\\WINDOWS\\HELP\\OSTREL.CHM\r\n\r\nNUL=C:\\WINDOWS\\SYSTEM\\OSTREL."
+            "CPL\r\n");
+  UnloadApplet();
+  Restart();
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\SYSTEM\\Ostrel.cpl"));
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\Help\\Ostrel.chm"));
+}
+
+TEST_F(UninstallTest, AnsweringNoChangesNothing) {
+  InstallAndLoadApplet("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl");
+  win32ui::QueueAnswer(IDNO);
+  win32ui::SetPerson([&](HWND sheet) {
+    EXPECT_TRUE(win32ui::Click(win32ui::Page(sheet, 0), IDC_UNINSTALL));
+    EXPECT_TRUE(win32ui::Exists(sheet)) << "the sheet stays open";
+  });
+  cpl_(nullptr, CPL_DBLCLK, 0, 0);
+  EXPECT_EQ(Texts(), std::vector<std::string>{kConfirm});
+  EXPECT_EQ(TowerEntries(), 1u);
+  UnloadApplet();
+  Restart();
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl"));
+}
+
+class ScheduleTest : public SetupTest {
+ protected:
+  void SetUp() override {
+    SetupTest::SetUp();
+    BootAs(hk::WindowsVersion::Win98SE);
+  }
+};
+
+TEST_F(ScheduleTest, TheNewEntryGoesRightAfterTheHeaderInAnyLetterCase) {
+  WriteDriveFile("C:\\Program Files\\Ostrel Applet.cpl", "applet");
+  const std::string old = "[boot]\r\nshell=x\r\n[ReNaMe]\r\nNUL=C:\\OLD.TXT\r\n";
+  WriteDriveFile("C:\\WINDOWS\\Wininit.ini", old);
+  bool scheduled = false;
+  ASSERT_TRUE(menvok::DeleteFileOrScheduleOnReboot("C:\\Program Files\\Ostrel Applet.cpl", true,
+                                                   &scheduled));
+  EXPECT_TRUE(scheduled);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS_REBOOT_REQUIRED));
+  EXPECT_EQ(
+      ReadDriveFile("C:\\WINDOWS\\Wininit.ini"),
+      "[boot]\r\nshell=x\r\n[ReNaMe]\r\nNUL=C:\\PROGRA~1\\OSTREL~1.CPL\r\n\r\nNUL=C:\\OLD.TXT\r\n");
+  EXPECT_EQ(ReadDriveFile("C:\\WINDOWS\\Wininit.bak"), old);
+}
+
+TEST_F(ScheduleTest, WithoutWininitTheListStartsAndAnEmptyBackupStays) {
+  WriteDriveFile("C:\\x.txt", "x");
+  bool scheduled = false;
+  ASSERT_TRUE(menvok::DeleteFileOrScheduleOnReboot("C:\\x.txt", true, &scheduled));
+  EXPECT_EQ(ReadDriveFile("C:\\WINDOWS\\Wininit.ini"), "[rename]\r\nNUL=C:\\X.TXT\r\n");
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\Wininit.bak"));
+  EXPECT_EQ(ReadDriveFile("C:\\WINDOWS\\Wininit.bak"), "");
+  Restart();
+  EXPECT_FALSE(DriveFileExists("C:\\x.txt"));
+}
+
+TEST_F(ScheduleTest, AFailingStepKeepsTheEarlierListInForce) {
+  const std::string old = "[rename]\r\nNUL=C:\\EARLIER.TXT\r\n";
+  WriteDriveFile("C:\\EARLIER.TXT", "earlier");
+  WriteDriveFile("C:\\WINDOWS\\Wininit.ini", old);
+  // A short form longer than a path may be: the short-name step fails.
+  std::string deep = "C:";
+  for (int i = 0; i < 30; ++i) deep += "\\Directory Number " + std::to_string(i);
+  deep += "\\Long File Name.txt";
+  WriteDriveFile(deep, "deep");
+  bool scheduled = true;
+  EXPECT_FALSE(menvok::DeleteFileOrScheduleOnReboot(deep.c_str(), true, &scheduled));
+  EXPECT_FALSE(scheduled);
+  EXPECT_EQ(ReadDriveFile("C:\\WINDOWS\\Wininit.ini"), old);
+
+  // Creating the new list fails.
+  WriteDriveFile("C:\\y.txt", "y");
+  machine_->files().RefuseCreating("Wininit.ini");
+  EXPECT_FALSE(menvok::DeleteFileOrScheduleOnReboot("C:\\y.txt", true, &scheduled));
+  EXPECT_EQ(ReadDriveFile("C:\\WINDOWS\\Wininit.ini"), old);
+  Restart();
+  EXPECT_FALSE(DriveFileExists("C:\\EARLIER.TXT")) << "the earlier entry was carried out";
+  EXPECT_TRUE(DriveFileExists("C:\\y.txt"));
+}
+
+TEST_F(ScheduleTest, AFreeFileGoesAtOnceAndMissingOnesAreReported) {
+  BootAs(hk::WindowsVersion::XP);
+  WriteDriveFile("C:\\free.txt", "free");
+  SetFileAttributesA("C:\\free.txt", FILE_ATTRIBUTE_READONLY);
+  bool scheduled = true;
+  ASSERT_TRUE(menvok::DeleteFileOrScheduleOnReboot("C:\\free.txt", false, &scheduled));
+  EXPECT_FALSE(scheduled) << "read-only is cleared first";
+  EXPECT_FALSE(DriveFileExists("C:\\free.txt"));
+  EXPECT_FALSE(menvok::DeleteFileOrScheduleOnReboot("C:\\free.txt", false, &scheduled));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_FALSE(menvok::DeleteFileOrScheduleOnReboot("", false, &scheduled));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+  char joined[MAX_PATH];
+  ASSERT_TRUE(menvok::JoinPath(joined, "C:\\", "a.txt"));
+  EXPECT_STREQ(joined, "C:\\a.txt");
+  ASSERT_TRUE(menvok::JoinPath(joined, "C:\\WINDOWS", "a.txt"));
+  EXPECT_STREQ(joined, "C:\\WINDOWS\\a.txt");
+  EXPECT_FALSE(menvok::JoinPath(joined, nullptr, "a.txt"));
+}
+
+}  // namespace
+}  // namespace towertest
