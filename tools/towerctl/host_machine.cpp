@@ -146,7 +146,8 @@ bool HostMachine::Boot(const Options& options) {
     bool silent = options.silent;
     if (keptTower && options.towers == 0 && !options.silent)
       silent = saved[i].value("silent", false);
-    if (Plug(silent) == 0) return false;
+    // A tower waiting for its driver has no number yet; it still counts.
+    if (Plug(silent) == 0 && !setupWay_) return false;
     if (!keptTower) continue;
     // The simulated tower stayed powered between commands: its settings are
     // as the last command left them.
