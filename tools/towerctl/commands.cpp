@@ -72,32 +72,6 @@ const char* SystemMeaning(DWORD error) {
   }
 }
 
-const char* RangeName(unsigned range) {
-  switch (range) {
-    case TOWER_RANGE_SHORT:
-      return "short";
-    case TOWER_RANGE_MEDIUM:
-      return "medium";
-    case TOWER_RANGE_LONG:
-      return "long";
-    default:
-      return "unknown";
-  }
-}
-
-const char* LinkName(unsigned mode) {
-  switch (mode) {
-    case TOWER_LINK_VLL:
-      return "VLL";
-    case TOWER_LINK_IR:
-      return "IR";
-    case TOWER_LINK_IRC:
-      return "IRC";
-    default:
-      return "unknown";
-  }
-}
-
 std::string LedName(unsigned state) {
   if (state == TOWER_LED_ON) return "on";
   if (state == TOWER_LED_OFF) return "off";
@@ -684,6 +658,32 @@ int Demo(Session& session) {
     return kExitFailure;
   }
   return kExitOk;
+}
+
+const char* RangeName(unsigned range) {
+  switch (range) {
+    case TOWER_RANGE_SHORT:
+      return "short";
+    case TOWER_RANGE_MEDIUM:
+      return "medium";
+    case TOWER_RANGE_LONG:
+      return "long";
+    default:
+      return "unknown";
+  }
+}
+
+const char* LinkName(unsigned mode) {
+  switch (mode) {
+    case TOWER_LINK_VLL:
+      return "VLL";
+    case TOWER_LINK_IR:
+      return "IR";
+    case TOWER_LINK_IRC:
+      return "IRC";
+    default:
+      return "unknown";
+  }
 }
 
 }  // namespace towerctl

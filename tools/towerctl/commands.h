@@ -90,4 +90,8 @@ int Diagnose(int n, DWORD mode, const Output& out);
 // Host controller \\.\HCDn.
 int HostController(int number, const Output& out);
 
+// The names of a range and a link-mode code; "unknown" for any other value.
+const char* RangeName(unsigned range);
+const char* LinkName(unsigned mode);
+
 }  // namespace towerctl

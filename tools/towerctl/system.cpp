@@ -21,37 +21,11 @@ using Json = nlohmann::ordered_json;
 
 void Emit(const Json& document) { std::printf("%s\n", document.dump(2).c_str()); }
 
-const char* RangeText(uint32_t range) {
-  switch (range) {
-    case TOWER_RANGE_SHORT:
-      return "short";
-    case TOWER_RANGE_MEDIUM:
-      return "medium";
-    case TOWER_RANGE_LONG:
-      return "long";
-    default:
-      return "?";
-  }
-}
-
-const char* LinkText(uint32_t mode) {
-  switch (mode) {
-    case TOWER_LINK_VLL:
-      return "VLL";
-    case TOWER_LINK_IR:
-      return "IR";
-    case TOWER_LINK_IRC:
-      return "IRC";
-    default:
-      return "?";
-  }
-}
-
 void PrintConfig(const char* title, const QIROTOWER_CONFIG& c, const Output& out) {
   if (out.json) {
     Emit(Json{{"title", title},
-              {"range", RangeText(c.IRRange)},
-              {"link", LinkText(c.LinkMode)},
+              {"range", RangeName(c.IRRange)},
+              {"link", LinkName(c.LinkMode)},
               {"high_power", c.HighPower != 0},
               {"read_first_ms", c.Timeout_Read_1st},
               {"read_ic_ms", c.Timeout_Read_ic},
@@ -60,8 +34,8 @@ void PrintConfig(const char* title, const QIROTOWER_CONFIG& c, const Output& out
     return;
   }
   std::printf("%s:\n", title);
-  std::printf("  range        %s (%u)\n", RangeText(c.IRRange), c.IRRange);
-  std::printf("  link         %s (%u)\n", LinkText(c.LinkMode), c.LinkMode);
+  std::printf("  range        %s (%u)\n", RangeName(c.IRRange), c.IRRange);
+  std::printf("  link         %s (%u)\n", LinkName(c.LinkMode), c.LinkMode);
   std::printf("  high-power   %s\n", c.HighPower != 0 ? "on" : "off");
   std::printf("  read-first   %u ms\n", c.Timeout_Read_1st);
   std::printf("  read-ic      %u ms\n", c.Timeout_Read_ic);
