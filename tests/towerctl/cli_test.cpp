@@ -219,16 +219,40 @@ TEST_F(TowerctlTest, JsonDocumentsHaveTheirShape) {
 }
 
 TEST_F(TowerctlTest, ShellNumbersTowersAsListDoesAndListsItsOwnCommands) {
-  const Result r = Run("shell", "help\nplug\nplug silent\nunplug 2\ntowers\nunplug 9\nquit\n");
+  const Result r = Run("shell",
+                       "help\nplug\nplug silent\nunplug 2\ntowers\ntowers --json\ntowers 1\n"
+                       "unplug 9\nquit\n");
   EXPECT_NE(r.out.find("quit"), std::string::npos);
   EXPECT_NE(r.out.find("plugged in a simulated tower: tower 2"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("plugged in a simulated tower: tower 3"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("unplugged tower 2"), std::string::npos) << r.out;
   // What was tower 3 is tower 2 now, and 'towers' says so.
   EXPECT_NE(r.out.find("tower 2: simulated, silent"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"far_side\": \"silence\""), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("towers takes only --json"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("no simulated tower 9"), std::string::npos) << r.err;
   // The shell's last command failed: its code is the shell's.
   EXPECT_EQ(r.code, 3);
+}
+
+// The demo's whole story with --json is one document on stdout, every step
+// under its own key, the diagnostics included; nothing else is printed there.
+TEST_F(TowerctlTest, DemoWithJsonIsOneDocument) {
+  const Result r = Run("demo --json");
+  ASSERT_EQ(r.code, 0) << r.err;
+  const json demo = json::parse(r.out);
+  EXPECT_EQ(demo["plugged"]["problem"], 28);
+  EXPECT_EQ(demo["installer"]["exit_code"], 0);
+  ASSERT_EQ(demo["messages"].size(), 4u);
+  EXPECT_EQ(demo["messages"][0]["caption"], "QIRO USB Tower Setup");
+  EXPECT_EQ(demo["settings"]["range"], "long");
+  EXPECT_EQ(demo["settings"]["link_mode"], "IR");
+  EXPECT_TRUE(demo["settings"]["state"]["receiving"]);
+  EXPECT_EQ(demo["sent"]["text"], "Hello, Zembo");
+  EXPECT_EQ(demo["heard"], demo["sent"]);
+  EXPECT_EQ(demo["counters"]["transmitted_bytes"], 12);
+  EXPECT_EQ(demo["diagnostics"]["problem"]["number"], 0);
+  EXPECT_EQ(demo["uninstalled"]["tower_entries_left"], 0);
 }
 
 TEST_F(TowerctlTest, DemoNeverGrowsADirectoryTree) {

@@ -143,16 +143,18 @@ std::string Hex(const uint8_t* data, size_t length) {
   return text;
 }
 
+std::string BytesText(const uint8_t* data, size_t length) {
+  return std::to_string(length) + " bytes: \"" + Printable(data, length) + "\" (" +
+         Hex(data, length) + ")";
+}
+
 void PrintBytes(const char* label, const uint8_t* data, size_t length) {
-  std::printf("%s%zu bytes: \"%s\" (%s)\n", label, length, Printable(data, length).c_str(),
-              Hex(data, length).c_str());
+  std::printf("%s%s\n", label, BytesText(data, length).c_str());
 }
 
 Json BytesJson(const uint8_t* data, size_t length) {
   return Json{{"bytes", length}, {"text", Printable(data, length)}, {"hex", Hex(data, length)}};
 }
-
-void Emit(const Json& document) { std::printf("%s\n", document.dump(2).c_str()); }
 
 Json StateJson(WORD state) {
   return Json{{"value", state},
@@ -607,18 +609,56 @@ int Recv(Session& session, int n, unsigned count, long long timeoutMs, const Out
   return kExitOk;
 }
 
+namespace {
+// The gathered document of a --json demo; a null document when not gathering.
+Json gathered;
+bool gathering = false;
+std::string gatherKey = "result";
+}  // namespace
+
+void BeginGathering() {
+  gathering = true;
+  gathered = Json::object();
+}
+
+void Step(const std::string& label, const std::string& text, const Json& value, bool many) {
+  if (!gathering) {
+    std::printf("%-12s %s\n", (label + ":").c_str(), text.c_str());
+  } else if (many) {
+    gathered[label + "s"].push_back(value);
+  } else {
+    gathered[label] = value;
+  }
+}
+
+void GatherUnder(const std::string& key) { gatherKey = key; }
+
+void Emit(const Json& document) {
+  if (gathering)
+    gathered[gatherKey] = document;
+  else
+    std::printf("%s\n", document.dump(2).c_str());
+}
+
+void PrintGathered() {
+  if (!gathering) return;
+  gathering = false;
+  std::printf("%s\n", gathered.dump(2).c_str());
+  gathered = Json();
+}
+
 int Demo(Session& session) {
   QIROTOWER_FIND* find = QIROTowerFindFirst(QIROTOWER_FIND_PRESENT);
   if (find == nullptr) {
     ReportLastError("find a tower");
     return kExitNotFound;
   }
-  std::printf("found:       %s\n", QIROTowerGetPathName(find));
+  Step("found", QIROTowerGetPathName(find), QIROTowerGetPathName(find));
   QIROTowerFindStop(find);
   std::string path;
   HANDLE tower = session.Open(1, &path);
   if (tower == INVALID_HANDLE_VALUE) return session.Failure();
-  std::printf("opened:      %s\n", path.c_str());
+  Step("opened", path, path);
   if (!Check(QIROTowerSetRange(tower, TOWER_RANGE_LONG), "set range") ||
       !Check(QIROTowerSetLinkMode(tower, TOWER_LINK_IR), "set link mode"))
     return kExitFailure;
@@ -627,14 +667,19 @@ int Demo(Session& session) {
       !Check(QIROTowerGetLinkMode(tower, &mode), "link mode") ||
       !Check(QIROTowerGetState(tower, &state), "state"))
     return kExitFailure;
-  std::printf("settings:    range %s, link mode %s, state %s\n", RangeName(range), LinkName(mode),
-              StateText(state).c_str());
+  Step(
+      "settings",
+      std::string("range ") + RangeName(range) + ", link mode " + LinkName(mode) + ", state " +
+          StateText(state),
+      Json{
+          {"range", RangeName(range)}, {"link_mode", LinkName(mode)}, {"state", StateJson(state)}});
 
   const char message[] = "Hello, Zembo";
   const DWORD length = sizeof(message) - 1;
   DWORD written = 0;
   if (!Check(WriteFile(tower, message, length, &written, nullptr), "write")) return kExitFailure;
-  PrintBytes("sent:        ", reinterpret_cast<const uint8_t*>(message), written);
+  const auto* sent = reinterpret_cast<const uint8_t*>(message);
+  Step("sent", BytesText(sent, written), BytesJson(sent, written));
   // The answer may come in pieces: read until it is all there or a read
   // comes back empty.
   std::vector<uint8_t> answer;
@@ -647,12 +692,12 @@ int Demo(Session& session) {
     if (read == 0) break;
     answer.insert(answer.end(), buffer, buffer + read);
   }
-  PrintBytes("heard:       ", answer.data(), answer.size());
+  Step("heard", BytesText(answer.data(), answer.size()), BytesJson(answer.data(), answer.size()));
 
   QIROTOWER_COMMSTATS stats{};
   stats.Size = sizeof(stats);
   if (!Check(QIROTowerGetCommStats(tower, &stats), "counters")) return kExitFailure;
-  std::printf("counters:    %s\n", CountersText(stats).c_str());
+  Step("counters", CountersText(stats), CountersJson(stats));
   if (answer.size() != length || std::memcmp(answer.data(), message, length) != 0) {
     std::fprintf(stderr, "towerctl: the answer differs from the message\n");
     return kExitFailure;

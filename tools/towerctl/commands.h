@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "Tavrix.h"
 
 namespace towerctl {
@@ -89,6 +91,21 @@ int Reenumerate(const Output& out);
 int Diagnose(int n, DWORD mode, const Output& out);
 // Host controller \\.\HCDn.
 int HostController(int number, const Output& out);
+
+// The demo's account of a tower's life. Each step is printed as a labelled
+// line when it happens; once gathering has begun (--json), the steps and the
+// documents the commands emit go into one JSON document instead, printed by
+// PrintGathered, so that the run's output stays a single document.
+void BeginGathering();
+// "label:       text" on stdout, or `value` under `label` in the document
+// (appended to the array `label`s when `many`: a step that can repeat).
+void Step(const std::string& label, const std::string& text, const nlohmann::ordered_json& value,
+          bool many = false);
+// The key the next emitted document goes under while gathering.
+void GatherUnder(const std::string& key);
+void PrintGathered();
+// One JSON document on stdout, or into the gathered one.
+void Emit(const nlohmann::ordered_json& document);
 
 // The names of a range and a link-mode code; "unknown" for any other value.
 const char* RangeName(unsigned range);

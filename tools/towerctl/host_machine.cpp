@@ -196,8 +196,9 @@ int HostMachine::Plug(bool silent) {
   NTSTATUS status = tower::STATUS_SUCCESS;
   hk::DeviceObject* physical = machine_->PlugUsb(slot.model, tower::kTowerHardwareId, &status);
   if (physical != nullptr && setupWay_ && !tower::NtSuccess(status)) {
-    std::printf("plugged:     a tower, no driver for it yet (problem %u)\n",
-                static_cast<unsigned>(machine_->NodeOf(physical)->problem));
+    const unsigned problem = machine_->NodeOf(physical)->problem;
+    Step("plugged", "a tower, no driver for it yet (problem " + std::to_string(problem) + ")",
+         nlohmann::ordered_json{{"driver", false}, {"problem", problem}});
   } else if (physical == nullptr || !tower::NtSuccess(status)) {
     std::fprintf(stderr, "towerctl: the tower did not start (status 0x%08X)\n",
                  static_cast<unsigned>(status));
@@ -255,20 +256,29 @@ bool HostMachine::Unplug(int n, Session& session) {
   return true;
 }
 
-void HostMachine::PrintTowers() {
+void HostMachine::PrintTowers(const Output& out) {
+  nlohmann::ordered_json towers = nlohmann::ordered_json::array();
   for (const auto& slot : slots_)
     if (slot.plugged) {
       const std::string path = PathOf(slot);
-      std::printf("tower %d: simulated, %s, %s\n", NumberOf(path),
-                  slot.silent ? "silent (hears nothing)" : "loopback (hears itself)", path.c_str());
+      towers.push_back({{"tower", NumberOf(path)},
+                        {"simulated", true},
+                        {"far_side", slot.silent ? "silence" : "loopback"},
+                        {"path", path}});
+      if (!out.json)
+        std::printf("tower %d: simulated, %s, %s\n", NumberOf(path),
+                    slot.silent ? "silent (hears nothing)" : "loopback (hears itself)",
+                    path.c_str());
     }
+  if (out.json) Emit({{"towers", towers}});
 }
 
 namespace {
 
 void ShowMessages() {
   for (const auto& box : win32ui::MessageBoxes())
-    std::printf("message:     [%s] %s\n", box.caption.c_str(), box.text.c_str());
+    Step("message", "[" + box.caption + "] " + box.text,
+         nlohmann::ordered_json{{"caption", box.caption}, {"text", box.text}}, true);
   win32ui::Reset();
 }
 
@@ -299,7 +309,8 @@ bool HostMachine::InstallWithInstaller() {
   win32ui::QueueAnswer(IDOK);  // the user agrees
   const int code = Win32HostRunProgram("C:\\SETUP\\installer.exe");
   ShowMessages();
-  std::printf("installer:   exit code %d\n", code);
+  Step("installer", "exit code " + std::to_string(code),
+       nlohmann::ordered_json{{"exit_code", code}});
   return code == 0;
 }
 
@@ -329,8 +340,13 @@ bool HostMachine::UninstallWithApplet() {
   FreeLibrary(applet);
   machine_->SettlePnp();
   const size_t left = TowerEntries(*machine_);
-  std::printf("uninstalled: %zu tower entries left; %s %s\n", left, appletPath,
-              std::filesystem::exists(*host, ec) ? "goes at the next restart" : "deleted");
+  const bool pending = std::filesystem::exists(*host, ec);
+  Step("uninstalled",
+       std::to_string(left) + " tower entries left; " + appletPath +
+           (pending ? " goes at the next restart" : " deleted"),
+       nlohmann::ordered_json{{"tower_entries_left", left},
+                              {"applet", appletPath},
+                              {"applet_file", pending ? "goes at the next restart" : "deleted"}});
   return pressed && left == 0;
 }
 

@@ -45,7 +45,7 @@ class HostMachine {
   // Unplugs tower n (as `list` counts), closing the session's handle on it first.
   bool Unplug(int n, Session& session);
   // The simulated towers that are plugged in: tower number, far side, path.
-  void PrintTowers();
+  void PrintTowers(const Output& out);
   // Waits until the Plug and Play work asked for so far (restarts) is done.
   void Settle();
   // Runs the installer from the machine's drive with the user's consent and

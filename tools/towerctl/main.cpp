@@ -252,7 +252,7 @@ void ShellHelp() {
 #ifndef _WIN32
       "  plug [silent]       plug in one more simulated tower (silent: it hears nothing)\n"
       "  unplug N            unplug tower N (numbered as 'list' numbers them)\n"
-      "  towers              the simulated towers plugged in\n"
+      "  towers [--json]     the simulated towers plugged in\n"
 #endif
       "and every towerctl command, with the same tower numbers:\n"
       "  list, info N, set N key=value..., send N text..., recv N [count] [timeout],\n"
@@ -294,7 +294,15 @@ int Shell(towerctl::Session& session, Machine& machine) {
       continue;
     }
     if (command == "towers") {
-      machine.PrintTowers();
+      towerctl::Output out;
+      out.json = words.size() == 2 && words[1] == "--json";
+      if (words.size() > (out.json ? 2u : 1u)) {
+        std::fprintf(stderr, "towerctl: towers takes only --json, not '%s'\n", words[1].c_str());
+        last = towerctl::kExitUsage;
+        continue;
+      }
+      machine.PrintTowers(out);
+      last = towerctl::kExitOk;
       continue;
     }
 #endif
@@ -392,6 +400,8 @@ int Main(int argc, char** argv) {
   // the installer, used, diagnosed, and uninstalled by the applet.
   const bool lifecycle = request.command == "demo";
   if (lifecycle) options.setupWay = true;
+  // With --json the demo's steps make one document, printed at the end.
+  if (lifecycle && request.out.json) towerctl::BeginGathering();
   towerctl::HostMachine machine;
   try {
     if (!machine.Boot(options)) return towerctl::kExitFailure;
@@ -415,6 +425,7 @@ int Main(int argc, char** argv) {
       diag.command = "diag";
       diag.tower = 1;
       diag.out = request.out;
+      towerctl::GatherUnder("diagnostics");
       code = Run(session, diag);
     }
 #endif
@@ -423,6 +434,7 @@ int Main(int argc, char** argv) {
   if (lifecycle && code == 0 && !machine.UninstallWithApplet()) code = 1;
   // Whatever the verifier found fails the run.
   if (!machine.Shutdown() && code == 0) code = towerctl::kExitFailure;
+  towerctl::PrintGathered();
 #endif
   return code;
 }

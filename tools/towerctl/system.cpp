@@ -19,8 +19,6 @@ namespace {
 using namespace tower;
 using Json = nlohmann::ordered_json;
 
-void Emit(const Json& document) { std::printf("%s\n", document.dump(2).c_str()); }
-
 void PrintConfig(const char* title, const QIROTOWER_CONFIG& c, const Output& out) {
   if (out.json) {
     Emit(Json{{"title", title},
