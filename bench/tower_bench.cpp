@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -61,7 +62,7 @@ double ContextSwitches() {
 double Percentile(std::vector<double> samples, double p) {
   if (samples.empty()) return 0;
   std::sort(samples.begin(), samples.end());
-  const auto at = static_cast<size_t>(p * static_cast<double>(samples.size() - 1) + 0.5);
+  const auto at = static_cast<size_t>(std::lround(p * static_cast<double>(samples.size() - 1)));
   return samples[std::min(at, samples.size() - 1)];
 }
 

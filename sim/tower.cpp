@@ -301,22 +301,20 @@ void TowerModel::Submit(Transfer* t) {
     batch.done.push_back({t, STATUS_DEVICE_NOT_CONNECTED, hk::usb::USBD_STATUS_DEVICE_GONE, 0});
   } else if (t->kind == TransferKind::Control) {
     SubmitControl(t, batch);
-  } else if (configuration_ == 0) {
+  } else if (configuration_ == 0 ||
+             t->endpoint != (t->kind == TransferKind::BulkIn ? kEndpointIn : kEndpointOut)) {
+    // Unconfigured, or a pipe the device does not have.
     stall();
   } else if ((fault = TakeTransferFault(t->kind))) {
     if (t->kind == TransferKind::BulkOut && NtError(fault->status)) ++firmware_.stats.errors;
     batch.done.push_back({t, fault->status, fault->usbdStatus, 0});
   } else if (t->kind == TransferKind::BulkIn) {
-    if (t->endpoint != kEndpointIn) {
-      stall();
-    } else if (t->length == 0) {
+    if (t->length == 0) {
       batch.done.push_back({t, STATUS_SUCCESS, hk::usb::USBD_STATUS_SUCCESS, 0});
     } else {
       inQueue_.push_back(t);
       Deliver(batch);
     }
-  } else if (t->endpoint != kEndpointOut) {
-    stall();
   } else {
     SubmitOut(t, batch);
   }

@@ -251,7 +251,7 @@ void Files::CarryOutAtStart(Registry& registry, bool legacyFamily) {
       }
     }
     auto strip = [](std::string path) {
-      if (path.rfind("!", 0) == 0) path.erase(0, 1);
+      if (path.rfind('!', 0) == 0) path.erase(0, 1);
       if (path.rfind("\\??\\", 0) == 0) path.erase(0, 4);
       return path;
     };

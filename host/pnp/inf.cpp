@@ -225,7 +225,7 @@ std::string DestinationDirectory(const std::string& windowsDir, bool ntFamily,
                                  const std::vector<std::string>& entry) {
   if (entry.empty()) return std::string();
   std::string dir;
-  const std::string id = entry[0];
+  const std::string& id = entry[0];
   if (id == "10")
     dir = windowsDir;
   else if (id == "11")

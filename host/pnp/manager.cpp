@@ -98,9 +98,12 @@ void PnpManager::LoadEnumKeys() {
   const std::string usb = enumRoot_ + "\\USB";
   for (const std::string& device : registry_.SubKeys(usb)) {
     if (device.rfind("ROOT_HUB", 0) == 0) continue;
-    for (const std::string& instance : registry_.SubKeys(usb + "\\" + device)) {
-      const std::string key = usb + "\\" + device + "\\" + instance;
-      DevNode* node = tree_.Add(tree_.Root(), NodeKind::Device, "USB\\" + device + "\\" + instance);
+    const std::string deviceKey = usb + "\\" + device;
+    for (const std::string& instance : registry_.SubKeys(deviceKey)) {
+      const std::string key = deviceKey + "\\" + instance;
+      std::string instanceId = "USB\\";
+      instanceId.append(device).append("\\").append(instance);
+      DevNode* node = tree_.Add(tree_.Root(), NodeKind::Device, instanceId);
       auto text = [&](const char* name) {
         auto value = registry_.GetValue(key, name);
         if (!value || value->data.empty()) return std::string();

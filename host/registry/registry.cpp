@@ -359,7 +359,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
 // The first free name among "<file>.corrupt", "<file>.corrupt.1", ..., so that
 // an earlier unusable file is not overwritten by a later one.
 fs::path AsideName(const fs::path& file) {
-  const fs::path first = WithSuffix(file, ".corrupt");
+  fs::path first = WithSuffix(file, ".corrupt");
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(first, ec))) return first;
   for (int n = 1; n < 1000; ++n) {

@@ -108,7 +108,8 @@ DeviceObject* UsbTopology::CreatePhysical(const std::string& instanceId, size_t 
 }
 
 DeviceObject* UsbTopology::PlugUsbAt(DevNode* hubNode, uint8_t port,
-                                     std::shared_ptr<usb::DeviceModel> model, NTSTATUS* status) {
+                                     const std::shared_ptr<usb::DeviceModel>& model,
+                                     NTSTATUS* status) {
   if (status != nullptr) *status = STATUS_NO_SUCH_DEVICE;
   const std::vector<uint8_t> d = model->DeviceDescriptor();
   if (d.size() < 18) return nullptr;
@@ -150,7 +151,8 @@ DeviceObject* UsbTopology::PlugUsbAt(DevNode* hubNode, uint8_t port,
   return physical;
 }
 
-DeviceObject* UsbTopology::PlugUsb(std::shared_ptr<usb::DeviceModel> model, NTSTATUS* status) {
+DeviceObject* UsbTopology::PlugUsb(const std::shared_ptr<usb::DeviceModel>& model,
+                                   NTSTATUS* status) {
   if (model->DeviceDescriptor().size() < 18) {
     if (status != nullptr) *status = STATUS_NO_SUCH_DEVICE;
     return nullptr;
@@ -183,7 +185,7 @@ usb::UsbDevice* UsbTopology::UsbDeviceOf(DeviceObject* physical) {
   return *reinterpret_cast<usb::UsbDevice**>(physical->extension.data());
 }
 
-void UsbTopology::Unplug(DeviceObject* physical, std::function<void()> gone) {
+void UsbTopology::Unplug(DeviceObject* physical, const std::function<void()>& gone) {
   {
     std::lock_guard<std::mutex> lock(busMutex_);
     if (physical->deleted || !unplugged_.insert(physical).second) return;
@@ -213,7 +215,7 @@ void UsbTopology::Unplug(DeviceObject* physical, std::function<void()> gone) {
   });
 }
 
-void UsbTopology::RemoveAndPark(DeviceObject* physical, std::function<void()> gone) {
+void UsbTopology::RemoveAndPark(DeviceObject* physical, const std::function<void()>& gone) {
   Attachment place;
   {
     std::lock_guard<std::mutex> lock(busMutex_);

@@ -27,13 +27,14 @@ class UsbTopology : private usb::BusOwner {
 
   DevNode* AddHostController(uint8_t ports = 4);
   DevNode* AddHub(DevNode* parentHub, uint8_t port, bool selfPowered, uint8_t ports = 4);
-  DeviceObject* PlugUsbAt(DevNode* hub, uint8_t port, std::shared_ptr<usb::DeviceModel> model,
+  DeviceObject* PlugUsbAt(DevNode* hub, uint8_t port,
+                          const std::shared_ptr<usb::DeviceModel>& model,
                           NTSTATUS* status = nullptr);
-  DeviceObject* PlugUsb(std::shared_ptr<usb::DeviceModel> model, NTSTATUS* status = nullptr);
-  void Unplug(DeviceObject* physical, std::function<void()> gone = {});
+  DeviceObject* PlugUsb(const std::shared_ptr<usb::DeviceModel>& model, NTSTATUS* status = nullptr);
+  void Unplug(DeviceObject* physical, const std::function<void()>& gone = {});
   // The device's entry is removed while it stays on its port: its stack
   // goes now, and the next scan finds it again as new hardware.
-  void RemoveAndPark(DeviceObject* physical, std::function<void()> gone);
+  void RemoveAndPark(DeviceObject* physical, const std::function<void()>& gone);
   // Devices parked on their ports appear again.
   void RediscoverParked();
   // Every device leaves the bus (the machine shuts down).

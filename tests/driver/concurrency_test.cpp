@@ -44,6 +44,7 @@ TEST_F(Concurrency, TowersAddedAtOnceGetDistinctNumbers) {
   constexpr int kThreads = 4;
   constexpr int kEach = 5;
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   std::atomic<int> failures{0};
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&] {
@@ -70,6 +71,7 @@ TEST_F(Concurrency, StateQueriesFromManyThreadsOnOneHandle) {
   hk::FileObject* file = nullptr;
   ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
   std::vector<std::thread> threads;
+  threads.reserve(4);
   std::atomic<int> wrong{0};
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&] {

@@ -460,6 +460,7 @@ TEST(RegistryConcurrencyTest, ConcurrentWritersLoseNothing) {
       }
     });
     std::vector<std::thread> writers;
+    writers.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
       writers.emplace_back([&reg, t] {
         const std::string own = "Own\\T" + std::to_string(t);

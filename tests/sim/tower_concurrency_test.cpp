@@ -66,6 +66,7 @@ TEST(TowerConcurrencyTest, InTransfersRaceCancelsAndArrivingBytes) {
     }
   });
   std::vector<std::thread> readers;
+  readers.reserve(kReaders);
   for (int r = 0; r < kReaders; ++r) {
     readers.emplace_back([&, r] {
       for (int i = 0; i < kPerReader; ++i) {

@@ -25,6 +25,7 @@ TEST_F(Win32Concurrency, ThreadsCallTheLibraryOnTheirOwnAndSharedTowers) {
 
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&, t] {
       const HANDLE tower = towers[t % 2];

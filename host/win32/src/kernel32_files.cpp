@@ -206,7 +206,7 @@ BOOL DiskTransfer(HANDLE handle, void* buffer, DWORD length, LPDWORD transferred
   if (length != 0 && buffer == nullptr) return Fail(ERROR_INVALID_USER_BUFFER);
   const ssize_t moved =
       write ? ::write(file->fd, buffer, length) : ::read(file->fd, buffer, length);
-  if (moved < 0) return Fail(write ? ERROR_GEN_FAILURE : ERROR_GEN_FAILURE);
+  if (moved < 0) return Fail(ERROR_GEN_FAILURE);
   if (transferred != nullptr) *transferred = static_cast<DWORD>(moved);
   return TRUE;
 }

@@ -288,7 +288,9 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
   const DWORD needed = kFixedPart + static_cast<DWORD>(entry->path.size()) + 1;
   if (RequiredSize != nullptr) *RequiredSize = needed;
   if (DeviceInfoData != nullptr) Fill(DeviceInfoData, *owner);
-  if (DeviceInterfaceDetailDataSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  // A null record came with a size of 0, checked above.
+  if (DeviceInterfaceDetailData == nullptr || DeviceInterfaceDetailDataSize < needed)
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(DeviceInterfaceDetailData->DevicePath, entry->path.c_str(), entry->path.size() + 1);
   return Succeed();
 }
