@@ -39,6 +39,7 @@ TEST(Win32ThreadsConcurrency, PostersOnManyThreadsReachOneQueueEachInItsOwnOrder
   ASSERT_NE(consumer, nullptr);
   while (!PostThreadMessageA(id, WM_NULL, 0, 0)) Sleep(0);
   std::vector<std::thread> posters;
+  posters.reserve(kPosters);
   std::atomic<int> refused{0};
   for (int p = 0; p < kPosters; ++p)
     posters.emplace_back([&, p] {
@@ -59,6 +60,7 @@ TEST(Win32ThreadsConcurrency, ACriticalSectionKeepsThreadsOutOfEachOther) {
   InitializeCriticalSection(&section);
   long counter = 0;  // guarded by the section only
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&] {
       for (int i = 0; i < 2000; ++i) {
@@ -78,6 +80,7 @@ TEST(Win32ThreadsConcurrency, AnAutoResetEventReleasesOneWaiterPerSignal) {
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   std::atomic<int> released{0};
   std::vector<std::thread> waiters;
+  waiters.reserve(3);
   for (int t = 0; t < 3; ++t)
     waiters.emplace_back([&] {
       if (WaitForSingleObject(event, 10000) == WAIT_OBJECT_0) ++released;
