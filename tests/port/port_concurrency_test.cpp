@@ -29,6 +29,7 @@ TEST_F(PortConcurrency, ThreadsSendReceiveCommandAndAbortOnOnePort) {
     ++unexpected;
   };
   std::vector<std::thread> threads;
+  threads.reserve(2);
   for (int s = 0; s < 2; ++s)
     threads.emplace_back([&] {
       const unsigned char data[4] = {1, 2, 3, 4};
@@ -138,6 +139,7 @@ TEST_F(PortConcurrency, RacingOpensLeaveOneHandleAndLoseNone) {
     std::atomic<int> opened{0};
     std::atomic<int> other{0};
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t)
       threads.emplace_back([&] {
         const LONG r = port->open(kFirst, nullptr);
