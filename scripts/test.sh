@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The test command: formatting, the host suite under ASan+UBSan, the
+# The test command: formatting, the host suite under ASan+UBSan, clang-tidy, the
 # concurrency tests under TSan, both Windows targets' builds with their
 # image checks, and the x86_64 images run under Wine.
 source "$(dirname "$0")/common.sh"
@@ -22,6 +22,24 @@ echo "== host suite, ASan + UBSan"
 build_preset host-asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset host-asan -j "$JOBS" --no-tests=error
+
+echo "== clang-tidy"
+# Every source the host build compiles (generated and third-party files under
+# build/ aside), with the checks in .clang-tidy; any finding fails.
+tidy_log="$(mktemp)"
+if ! run-clang-tidy -p build/host-asan -j "$JOBS" -quiet "^$ROOT/(?!build/)" >"$tidy_log" 2>&1; then
+  grep -E -A3 '(warning|error):' "$tidy_log" >&2 || tail -n 40 "$tidy_log" >&2
+  rm -f "$tidy_log"
+  echo "clang-tidy: findings above" >&2
+  exit 1
+fi
+checked=$(grep -c '^clang-tidy' "$tidy_log" || true)
+rm -f "$tidy_log"
+if [ "$checked" -lt 50 ]; then
+  echo "clang-tidy: checked only $checked files; is build/host-asan configured?" >&2
+  exit 1
+fi
+echo "checked $checked files"
 
 echo "== concurrency tests, TSan"
 build_preset host-tsan
