@@ -242,15 +242,18 @@ TEST_F(LibusbDeviceTest, CancelRacingCompletionEndsEachTransferOnce) {
   std::vector<uint8_t> buffer(8);
   int delivered = 0;
   int cancelled = 0;
+  // Every transfer stays allocated, so each has an address of its own.
+  std::vector<std::unique_ptr<Transfer>> all;
   for (int round = 0; round < 200; ++round) {
-    auto t = In(buffer);
-    device_->Submit(t.get());
+    all.push_back(In(buffer));
+    Transfer* t = all.back().get();
+    device_->Submit(t);
     std::thread injector([this] { tower_->Inject({0x42}); });
     if (round % 2 == 0) std::this_thread::yield();
-    device_->Cancel(t.get());
+    device_->Cancel(t);
     injector.join();
-    ASSERT_TRUE(port_.WaitFor(t.get())) << "round " << round;
-    device_->Cancel(t.get());  // already back: nothing happens
+    ASSERT_TRUE(port_.WaitFor(t)) << "round " << round;
+    device_->Cancel(t);  // already back: nothing happens
     if (t->status == STATUS_SUCCESS) {
       ++delivered;
       EXPECT_EQ(t->actual, 1u);
@@ -259,17 +262,17 @@ TEST_F(LibusbDeviceTest, CancelRacingCompletionEndsEachTransferOnce) {
       EXPECT_EQ(t->status, STATUS_CANCELLED);
       EXPECT_EQ(t->actual, 0u);
     }
-    EXPECT_EQ(port_.CountFor(t.get()), 1);
     // Drain what the tower still holds for the next round.
     while (tower_->QueuedBytes() > 0) {
-      auto drain = In(buffer);
-      device_->Submit(drain.get());
-      ASSERT_TRUE(port_.WaitFor(drain.get()));
+      all.push_back(In(buffer));
+      device_->Submit(all.back().get());
+      ASSERT_TRUE(port_.WaitFor(all.back().get()));
     }
   }
   EXPECT_EQ(delivered + cancelled, 200);
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(device_->InFlight(), 0u);
+  for (const auto& t : all) EXPECT_EQ(port_.CountFor(t.get()), 1);
 }
 
 }  // namespace
