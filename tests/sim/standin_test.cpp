@@ -291,7 +291,9 @@ TEST_F(Standin, CommandFilesPlugAndUnplugAndTheStatusFileFollows) {
   libusb_device_handle* h = nullptr;
   EXPECT_EQ(libusb_open(heard[0].device, &h), LIBUSB_ERROR_ACCESS);
 
-  std::ofstream(fs::path(dir) / "unplug-7");
+  {
+    std::ofstream touch(fs::path(dir) / "unplug-7");  // an empty command file
+  }
   for (int i = 0; i < 100 && heard.size() < 2; ++i) Pump();
   ASSERT_EQ(heard.size(), 2u);
   EXPECT_EQ(heard[1].event, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
