@@ -1,5 +1,6 @@
 #include "kernel/kernel.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,26 +25,35 @@ std::vector<std::string> Verifier::Take() {
   return out;
 }
 
+bool Verifier::Known(const char* held, const char* taking) const {
+  const size_t count = knownCount_.load(std::memory_order_acquire);
+  for (size_t i = 0; i < count; ++i)
+    if (known_[i].held.load(std::memory_order_relaxed) == held &&
+        known_[i].taking.load(std::memory_order_relaxed) == taking)
+      return true;
+  return false;
+}
+
 void Verifier::CheckOrder(const char* held, const char* taking) {
-  // Each thread remembers the pairs it has already checked, for this
-  // verifier, so that the hot paths take the verifier's lock once per pair.
-  thread_local const Verifier* owner = nullptr;
-  thread_local std::vector<std::pair<const char*, const char*>> checked;
-  if (owner != this) {
-    owner = this;
-    checked.clear();
-  }
-  for (const auto& pair : checked)
-    if (pair.first == held && pair.second == taking) return;
-  checked.emplace_back(held, taking);
+  // Each pair is judged once, by name, under the lock; afterwards its
+  // addresses answer at once. A pair against the order is remembered too,
+  // so that it is reported once rather than on every acquisition.
+  if (Known(held, taking)) return;
   std::string message;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (Known(held, taking)) return;
     if (orders_.count({taking, held}) != 0)
       message = std::string("spin lock ") + taking + " taken while " + held +
                 " is held, against the order seen before (" + taking + " first)";
     else
       orders_.insert({held, taking});
+    const size_t count = knownCount_.load(std::memory_order_relaxed);
+    if (count < kKnownPairs) {
+      known_[count].held.store(held, std::memory_order_relaxed);
+      known_[count].taking.store(taking, std::memory_order_relaxed);
+      knownCount_.store(count + 1, std::memory_order_release);
+    }
   }
   if (!message.empty()) Report(message);
 }
@@ -53,10 +63,14 @@ size_t Verifier::Count() const {
   return violations_.size();
 }
 
-ThreadContext& CurrentThread() {
-  thread_local ThreadContext context;
-  return context;
-}
+namespace {
+// Initial-exec: the library is loaded with the program, so each thread's
+// context sits at a fixed offset from the thread pointer instead of behind a
+// lookup call on every spin lock operation.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadContext g_thread{};
+}  // namespace
+
+ThreadContext& CurrentThread() { return g_thread; }
 
 bool MayBlockNow() {
   const ThreadContext& t = CurrentThread();
@@ -93,10 +107,12 @@ void CheckMayBlock(const char* what) {
   const ThreadContext& t = CurrentThread();
   if (t.irql < 2 && t.completionDepth == 0) return;
   std::string message = std::string("blocking wait on ") + what;
-  if (!t.spinLocks.empty())
-    message += std::string(" while spin lock ") + t.spinLocks.back() + " is held";
+  if (t.spinLockCount > 0) {
+    const int innermost = std::min(t.spinLockCount, ThreadContext::kMaxSpinLocks) - 1;
+    message += std::string(" while spin lock ") + t.spinLocks[innermost] + " is held";
+  }
   if (t.completionDepth > 0) message += " inside a completion context";
-  if (t.spinLocks.empty() && t.completionDepth == 0) message += " at raised priority";
+  if (t.spinLockCount == 0 && t.completionDepth == 0) message += " at raised priority";
   Kernel::Current().verifier().Report(message);
 }
 
@@ -106,23 +122,33 @@ void CheckMayBlock(const char* what) {
 
 int SpinLock::Acquire() {
   ThreadContext& t = CurrentThread();
-  for (const char* held : t.spinLocks) Kernel::Current().verifier().CheckOrder(held, name_);
-  mutex_.lock();
+  if (t.spinLockCount > 0) {
+    Verifier& verifier = Kernel::Current().verifier();
+    const int kept = std::min(t.spinLockCount, ThreadContext::kMaxSpinLocks);
+    for (int i = 0; i < kept; ++i) verifier.CheckOrder(t.spinLocks[i], name_);
+  }
+  for (int spins = 0; locked_.exchange(true, std::memory_order_acquire); ++spins) {
+    // The holder may have lost its processor: let it run.
+    if (spins >= 64) std::this_thread::yield();
+  }
   const int previous = t.irql;
   t.irql = 2;
-  t.spinLocks.push_back(name_);
+  if (t.spinLockCount < ThreadContext::kMaxSpinLocks) t.spinLocks[t.spinLockCount] = name_;
+  ++t.spinLockCount;
   return previous;
 }
 
 void SpinLock::Release(int previous) {
   ThreadContext& t = CurrentThread();
-  if (t.spinLocks.empty() || t.spinLocks.back() != name_)
+  const int innermost = t.spinLockCount - 1;
+  if (innermost < 0 ||
+      (innermost < ThreadContext::kMaxSpinLocks && t.spinLocks[innermost] != name_))
     Kernel::Current().verifier().Report(std::string("spin lock ") + name_ +
                                         " released out of order or not held");
   else
-    t.spinLocks.pop_back();
+    --t.spinLockCount;
   t.irql = previous;
-  mutex_.unlock();
+  locked_.store(false, std::memory_order_release);
 }
 
 void Mutex::Acquire() {
