@@ -120,6 +120,11 @@ struct TowerDevice {
   // Resubmissions asked for and not yet made: a lower driver that completes a
   // transfer inside its submission must not make the completion recurse.
   volatile LONG ReaderResubmits;
+  // The request and block of a receive transfer that came back with data,
+  // kept for the next submission instead of freeing them and allocating
+  // anew. Set by the completion and taken by the submission it asks for, on
+  // the same thread; empty otherwise.
+  ReaderTransfer ReaderSpare;
   bool UnitReleased;
   char16_t LinkName[kMaxNameChars];  // empty once the link is deleted
   plat::InterfaceName Interface;

@@ -23,19 +23,29 @@ void ReleaseReaderShare(TowerDevice* device, plat::Request* request) {
 }  // namespace
 
 NTSTATUS TowerStartReader(TowerDevice* device) {
+  // The previous transfer's request and block, when it came back with data.
+  plat::Request* request = device->ReaderSpare.Request;
+  plat::TransferBlock* block = device->ReaderSpare.Block;
+  device->ReaderSpare.Request = nullptr;
+  device->ReaderSpare.Block = nullptr;
   // Nothing new goes down to a tower that has left: the removal waits for the
   // transfer that is out, and one submitted now might never come back.
   if (!Flag(&device->Present)) {
+    FreeReaderParts(request, block);
     SetFlag(&device->ReaderActive, false);
     return STATUS_DELETE_PENDING;
   }
-  plat::TransferBlock* block =
-      plat::TransferAllocBulk(device->ReadPipe, device->ReaderBytes, kReceivePacket, true, true);
+  if (block != nullptr)
+    plat::TransferRenewBulk(block, kReceivePacket);
+  else
+    block =
+        plat::TransferAllocBulk(device->ReadPipe, device->ReaderBytes, kReceivePacket, true, true);
   if (block == nullptr) {
+    FreeReaderParts(request, nullptr);
     SetFlag(&device->ReaderActive, false);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  plat::Request* request = plat::RequestAllocate(device->Lower);
+  if (request == nullptr) request = plat::RequestAllocate(device->Lower);
   if (request == nullptr) {
     plat::TransferFree(block);
     SetFlag(&device->ReaderActive, false);
@@ -132,7 +142,12 @@ void ReaderCompletion(TowerDevice* device, plat::Request* request, NTSTATUS stat
     // Signalled even when the ring was full and bytes were dropped.
     plat::EventSet(&device->DataEvent);
   }
-  FreeReaderParts(request, block);
+  // The next transfer goes out on this one's request and block: nobody else
+  // holds them (cleanup takes the request only while it is below), and a
+  // submission renews both, so reusing them changes nothing but the
+  // allocations.
+  device->ReaderSpare.Request = request;
+  device->ReaderSpare.Block = block;
   Resubmit(device);
 }
 

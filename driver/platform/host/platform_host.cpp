@@ -350,6 +350,14 @@ TransferBlock* TransferAllocBulk(Pipe* pipe, void* buffer, ULONG length, bool in
 }
 
 void TransferFree(TransferBlock* block) { DeleteUrb(U(block)); }
+
+void TransferRenewBulk(TransferBlock* block, ULONG length) {
+  Urb* urb = U(block);
+  urb->length = length;
+  urb->transferred = 0;
+  urb->usbdStatus = hk::usb::USBD_STATUS_PENDING;
+  urb->transfer = hk::usb::Transfer{};
+}
 ULONG TransferLength(TransferBlock* block) { return U(block)->transferred; }
 ULONG TransferUsbStatus(TransferBlock* block) { return U(block)->usbdStatus; }
 
@@ -363,6 +371,11 @@ void RequestFree(Request* request) { K().FreeIrp(I(request)); }
 NTSTATUS SubmitTransferAsync(Device* lower, Request* request, TransferBlock* block,
                              TransferDone done, void* context) {
   hk::Irp* irp = I(request);
+  // A packet submitted again starts over, as the kernel's reuse of a packet
+  // does; a cancellation that came before this submission still stands.
+  irp->status = STATUS_PENDING;
+  irp->information = 0;
+  irp->completionRoutines.clear();
   irp->major = hk::IrpMajor::InternalDeviceControl;
   irp->ioctl = hk::usb::IOCTL_INTERNAL_USB_SUBMIT_URB;
   irp->internalArgument = U(block);

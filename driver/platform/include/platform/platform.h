@@ -212,6 +212,9 @@ TransferBlock* TransferAllocVendor(uint8_t request, uint16_t value, uint16_t ind
 // A bulk-or-interrupt transfer of length bytes on a pipe; null on no memory.
 TransferBlock* TransferAllocBulk(Pipe* pipe, void* buffer, ULONG length, bool in, bool shortOk);
 void TransferFree(TransferBlock* block);
+// Makes a finished bulk transfer block ready to be submitted again: the same
+// pipe, buffer and direction, for `length` bytes, as if newly built.
+void TransferRenewBulk(TransferBlock* block, ULONG length);
 // After completion: the bytes moved and the USB status word (top bit set:
 // error; top two bits 01: pending).
 ULONG TransferLength(TransferBlock* block);
