@@ -252,7 +252,11 @@ Kernel::Kernel() {
 }
 
 Kernel::~Kernel() {
-  for (auto& entry : liveIrps_) delete entry.second;
+  while (liveIrps_ != nullptr) {
+    Irp* next = liveIrps_->liveNext;
+    delete liveIrps_;
+    liveIrps_ = next;
+  }
   for (auto& block : blocks_) std::free(block.first);
   g_current.store(nullptr);
 }
@@ -539,7 +543,9 @@ Irp* Kernel::AllocateIrp() {
   auto* irp = new Irp();
   irp->id = nextIrpId_.fetch_add(1);
   std::lock_guard<std::mutex> lock(irpMutex_);
-  liveIrps_[irp->id] = irp;
+  irp->liveNext = liveIrps_;
+  if (liveIrps_ != nullptr) liveIrps_->livePrev = irp;
+  liveIrps_ = irp;
   return irp;
 }
 
@@ -563,7 +569,12 @@ void Kernel::FailNthDriverIrp(uint64_t n) {
 void Kernel::FreeIrp(Irp* irp) {
   {
     std::lock_guard<std::mutex> lock(irpMutex_);
-    liveIrps_.erase(irp->id);
+    if (irp->livePrev != nullptr)
+      irp->livePrev->liveNext = irp->liveNext;
+    else
+      liveIrps_ = irp->liveNext;
+    if (irp->liveNext != nullptr) irp->liveNext->livePrev = irp->livePrev;
+    irp->livePrev = irp->liveNext = nullptr;
   }
   while (irp->cancelRefs.load() != 0) std::this_thread::yield();
   delete irp;
@@ -607,9 +618,12 @@ void Kernel::CancelIrp(Irp* irp) {
 
 std::vector<std::string> Kernel::LiveRequests() const {
   std::lock_guard<std::mutex> lock(irpMutex_);
+  // Oldest first, as they were issued.
+  std::vector<const Irp*> live;
+  for (const Irp* irp = liveIrps_; irp != nullptr; irp = irp->liveNext)
+    if (!irp->finished) live.push_back(irp);
   std::vector<std::string> out;
-  for (const auto& entry : liveIrps_)
-    if (!entry.second->finished) out.push_back(entry.second->Describe());
+  for (auto it = live.rbegin(); it != live.rend(); ++it) out.push_back((*it)->Describe());
   return out;
 }
 

@@ -202,6 +202,11 @@ struct Irp {
   void* cancelContext = nullptr;
   void* queueLinks = nullptr;  // owned by the hold queue while held
 
+  // The kernel's list of requests allocated and not yet freed (under its
+  // request lock): the request carries its own links.
+  Irp* livePrev = nullptr;
+  Irp* liveNext = nullptr;
+
   std::string Describe() const;
 };
 
@@ -353,7 +358,7 @@ class Kernel {
   uint64_t nextDeviceId_ = 1;
 
   mutable std::mutex irpMutex_;
-  std::map<uint64_t, Irp*> liveIrps_;
+  Irp* liveIrps_ = nullptr;  // newest first, linked through the requests
   std::atomic<uint64_t> nextIrpId_{1};
   std::atomic<uint64_t> finishCounter_{0};
 };
