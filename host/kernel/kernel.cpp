@@ -63,14 +63,7 @@ size_t Verifier::Count() const {
   return violations_.size();
 }
 
-namespace {
-// Initial-exec: the library is loaded with the program, so each thread's
-// context sits at a fixed offset from the thread pointer instead of behind a
-// lookup call on every spin lock operation.
-__attribute__((tls_model("initial-exec"))) thread_local ThreadContext g_thread{};
-}  // namespace
-
-ThreadContext& CurrentThread() { return g_thread; }
+__attribute__((tls_model("initial-exec"))) thread_local ThreadContext g_threadContext{};
 
 bool MayBlockNow() {
   const ThreadContext& t = CurrentThread();
