@@ -1,5 +1,6 @@
 // The driver's kernel operations on the host machine's kernel.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -65,6 +66,13 @@ void EventSet(Event* event) {
   K().PauseAfterCompletionEvent();
 }
 void EventClear(Event* event) { static_cast<hk::Event*>(event->impl)->Clear(); }
+int64_t Now() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+             .count() /
+         100;
+}
+
 NTSTATUS EventWait(Event* event, const int64_t* timeout) {
   return static_cast<hk::Event*>(event->impl)->Wait(timeout);
 }

@@ -69,6 +69,10 @@ NTSTATUS EventWait(Event* event, const int64_t* timeout);
 
 constexpr int64_t RelativeMs(uint32_t ms) { return -static_cast<int64_t>(ms) * 10000; }
 
+// A clock that only runs forward, in 100 ns units from an arbitrary start;
+// callable at raised priority.
+int64_t Now();
+
 // ---- atomic words -----------------------------------------------------------
 inline LONG AtomicExchange(volatile LONG* word, LONG value) {
   return __atomic_exchange_n(word, value, __ATOMIC_SEQ_CST);
