@@ -284,11 +284,13 @@ NTSTATUS TowerRead(TowerDevice* device, plat::Request* request, ULONG* informati
   if (length == 0) return STATUS_SUCCESS;
   const int32_t wanted = length > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(length);
 
-  int32_t got = TakeBytes(device, buffer, wanted);
+  int32_t got = 0;
   ULONG first = 0;
   ULONG later = 0;
   {
+    // What the ring holds, and the limits, in one look under the lock.
     const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+    if (device->ReadBuffer != nullptr) got = RingGet(device->ReadBuffer, buffer, wanted);
     first = device->Timeout_Read_1st;
     later = device->Timeout_Read_ic;
     plat::SpinLockRelease(&device->StateLock, irql);
