@@ -66,6 +66,7 @@ void Bus::Post(BusWork* work) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (completeInline_.load() && OnBusThread()) {
       inline_.Push(work);
+      inlineCount_.fetch_add(1);
       return;
     }
     queue_.Push(work);
@@ -76,14 +77,17 @@ void Bus::Post(BusWork* work) {
 }
 
 void Bus::RunInline() {
+  // Only the bus's own thread fills inline_, so an empty count seen here is
+  // not about to change under it.
   if (!OnBusThread()) return;
-  for (;;) {
+  while (inlineCount_.load() != 0) {
     BusWork* work = nullptr;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       work = inline_.Pop();
     }
     if (work == nullptr) return;
+    inlineCount_.fetch_sub(1);
     work->run(work);
   }
 }

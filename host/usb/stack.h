@@ -112,7 +112,8 @@ class Bus {
     BusWork* Pop();
   };
   std::atomic<bool> completeInline_{false};
-  WorkQueue inline_;  // under mutex_
+  WorkQueue inline_;                    // under mutex_
+  std::atomic<size_t> inlineCount_{0};  // entries in inline_: an empty one is seen without the lock
   std::mutex mutex_;
   std::condition_variable cv_;
   WorkQueue queue_;
