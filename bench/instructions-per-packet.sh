@@ -12,13 +12,21 @@ command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get ins
 [ -x "$BENCH" ] || { echo "$BENCH not built (cmake --build --preset host-release --target tower_bench)" >&2; exit 1; }
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+# total MODE PACKETS: the instructions of one run.
 total() {
-  valgrind --tool=callgrind --callgrind-out-file="$work/out.$1" "$BENCH" --lockstep "$1" \
-    >/dev/null 2>"$work/log.$1" || { cat "$work/log.$1" >&2; exit 1; }
-  awk '/^summary:/ { print $2 }' "$work/out.$1"
+  valgrind --tool=callgrind --callgrind-out-file="$work/out.$1.$2" "$BENCH" "$1" "$2" \
+    >/dev/null 2>"$work/log.$1.$2" || { cat "$work/log.$1.$2" >&2; exit 1; }
+  awk '/^summary:/ { print $2 }' "$work/out.$1.$2"
 }
 low=200
 high=1200
-a="$(total $low)"
-b="$(total $high)"
-echo "instructions per packet: $(( (b - a) / (high - low) ))"
+per_packet() {
+  local a b
+  a="$(total "$1" $low)"
+  b="$(total "$1" $high)"
+  echo $(( (b - a) / (high - low) ))
+}
+echo "instructions per packet: $(per_packet --lockstep)"
+# The simulated tower's part of that (injecting the bytes, completing the
+# IN transfer), counted alone: the hardware's stand-in, not the stack.
+echo "simulated tower alone: $(per_packet --sim-lockstep)"

@@ -88,16 +88,24 @@ void TowerModel::Receive(uint8_t byte) {
   }
 }
 
+void TowerModel::Receive(const uint8_t* bytes, std::size_t count) {
+  // As byte by byte: every byte heard counts, those without room are dropped.
+  firmware_.stats.received += static_cast<uint32_t>(count);
+  const std::size_t room =
+      options_.receiveCapacity > rxQueue_.size() ? options_.receiveCapacity - rxQueue_.size() : 0;
+  const std::size_t kept = std::min(count, room);
+  firmware_.stats.errors += static_cast<uint32_t>(count - kept);
+  rxQueue_.insert(rxQueue_.end(), bytes, bytes + kept);
+}
+
 void TowerModel::Deliver(Batch& batch) {
   while (!inQueue_.empty() && !rxQueue_.empty()) {
     Transfer* t = inQueue_.front();
     inQueue_.pop_front();
     const uint32_t n =
         static_cast<uint32_t>(std::min<std::size_t>({kReceivePacket, rxQueue_.size(), t->length}));
-    for (uint32_t i = 0; i < n; ++i) {
-      t->buffer[i] = rxQueue_.front();
-      rxQueue_.pop_front();
-    }
+    std::copy_n(rxQueue_.begin(), n, t->buffer);
+    rxQueue_.erase(rxQueue_.begin(), rxQueue_.begin() + n);
     ++firmware_.stats.delivered;
     batch.done.push_back({t, STATUS_SUCCESS, hk::usb::USBD_STATUS_SUCCESS, n});
   }
@@ -442,7 +450,7 @@ void TowerModel::SetResponder(Responder responder) {
 void TowerModel::Inject(const std::vector<uint8_t>& bytes) {
   std::unique_lock lock(mutex_);
   if (port_ == nullptr || gone_) return;
-  for (uint8_t byte : bytes) Receive(byte);
+  Receive(bytes.data(), bytes.size());
   Batch batch;
   Deliver(batch);
   Finish(lock, batch);

@@ -190,9 +190,31 @@ class TowerModel final : public hk::usb::DeviceModel {
     uint32_t usbdStatus;
     uint32_t actual;
   };
-  // Completions gathered under the lock, delivered after it.
+  // Completions gathered under the lock, delivered after it. The usual
+  // handful fits inline: a packet's completion allocates nothing.
+  class Completions {
+   public:
+    void push_back(const Completion& c) {
+      if (count_ < kInline) {
+        inline_[count_++] = c;
+        return;
+      }
+      if (more_.empty()) more_.assign(inline_, inline_ + kInline);
+      more_.push_back(c);
+      ++count_;
+    }
+    bool empty() const { return count_ == 0; }
+    const Completion* begin() const { return count_ <= kInline ? inline_ : more_.data(); }
+    const Completion* end() const { return begin() + count_; }
+
+   private:
+    static constexpr std::size_t kInline = 4;
+    Completion inline_[kInline];
+    std::size_t count_ = 0;
+    std::vector<Completion> more_;
+  };
   struct Batch {
-    std::vector<Completion> done;
+    Completions done;
     bool vanish = false;
   };
   struct OutJob {
@@ -211,6 +233,7 @@ class TowerModel final : public hk::usb::DeviceModel {
   void Run();
   void Advance(Clock::time_point now, Batch& batch);
   void Receive(uint8_t byte);
+  void Receive(const uint8_t* bytes, std::size_t count);
   void Deliver(Batch& batch);
   void SubmitControl(hk::usb::Transfer* t, Batch& batch);
   void SubmitOut(hk::usb::Transfer* t, Batch& batch);

@@ -32,6 +32,20 @@ int32_t RingGet(ReceiveRing* ring, uint8_t* destination, int32_t n);
 int32_t RingAvailable(ReceiveRing* ring);
 int32_t RingClear(ReceiveRing* ring);
 
+// A read waiting for bytes while it is the only one: the receive completion
+// hands it the bytes of each packet directly and wakes it only once it is
+// full, instead of at every packet. Each packet still counts as the signal
+// that would have woken it (Arrivals, LastArrival), so the read ends exactly
+// when its limits say. Lives on the reading thread's stack; every field is
+// used under StateLock.
+struct ReadWaiter {
+  uint8_t* Buffer;      // where the read's next byte goes
+  int32_t Wanted;       // bytes it still lacks
+  int32_t Got;          // bytes the completion handed it
+  ULONG Arrivals;       // packets that arrived while it waited
+  int64_t LastArrival;  // when the last of them arrived (plat::Now)
+};
+
 // The receive transfer in flight: its request packet and its transfer block.
 struct ReaderTransfer {
   plat::Request* Request;
@@ -120,6 +134,15 @@ struct TowerDevice {
   // Resubmissions asked for and not yet made: a lower driver that completes a
   // transfer inside its submission must not make the completion recurse.
   volatile LONG ReaderResubmits;
+  // The request and block of a receive transfer that came back with data,
+  // kept for the next submission instead of freeing them and allocating
+  // anew. Set by the completion and taken by the submission it asks for, on
+  // the same thread; empty otherwise.
+  ReaderTransfer ReaderSpare;
+  // Reads inside their wait for data, and the one that may be handed bytes
+  // directly (only while it waits alone). Under StateLock.
+  LONG ReadsWaiting;
+  ReadWaiter* Waiter;
   bool UnitReleased;
   char16_t LinkName[kMaxNameChars];  // empty once the link is deleted
   plat::InterfaceName Interface;

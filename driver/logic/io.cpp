@@ -23,19 +23,29 @@ void ReleaseReaderShare(TowerDevice* device, plat::Request* request) {
 }  // namespace
 
 NTSTATUS TowerStartReader(TowerDevice* device) {
+  // The previous transfer's request and block, when it came back with data.
+  plat::Request* request = device->ReaderSpare.Request;
+  plat::TransferBlock* block = device->ReaderSpare.Block;
+  device->ReaderSpare.Request = nullptr;
+  device->ReaderSpare.Block = nullptr;
   // Nothing new goes down to a tower that has left: the removal waits for the
   // transfer that is out, and one submitted now might never come back.
   if (!Flag(&device->Present)) {
+    FreeReaderParts(request, block);
     SetFlag(&device->ReaderActive, false);
     return STATUS_DELETE_PENDING;
   }
-  plat::TransferBlock* block =
-      plat::TransferAllocBulk(device->ReadPipe, device->ReaderBytes, kReceivePacket, true, true);
+  if (block != nullptr)
+    plat::TransferRenewBulk(block, kReceivePacket);
+  else
+    block =
+        plat::TransferAllocBulk(device->ReadPipe, device->ReaderBytes, kReceivePacket, true, true);
   if (block == nullptr) {
+    FreeReaderParts(request, nullptr);
     SetFlag(&device->ReaderActive, false);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  plat::Request* request = plat::RequestAllocate(device->Lower);
+  if (request == nullptr) request = plat::RequestAllocate(device->Lower);
   if (request == nullptr) {
     plat::TransferFree(block);
     SetFlag(&device->ReaderActive, false);
@@ -125,14 +135,37 @@ void ReaderCompletion(TowerDevice* device, plat::Request* request, NTSTATUS stat
   const ULONG received = plat::TransferLength(block);
   if (received > 0) {
     const int32_t n = static_cast<int32_t>(received > kReceivePacket ? kReceivePacket : received);
+    bool wake = true;
     const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
     // Cleanup destroys the ring under the same lock: never a store into a dead ring.
-    if (device->ReadBuffer != nullptr) RingPut(device->ReadBuffer, device->ReaderBytes, n);
+    if (device->ReadBuffer != nullptr) {
+      ReadWaiter* waiter = device->Waiter;
+      if (waiter != nullptr && RingAvailable(device->ReadBuffer) == 0) {
+        // A lone read waits and the ring holds nothing older: it takes these
+        // bytes now, as it would on waking, and is woken only once full.
+        // The rest, if any, waits in the ring as usual.
+        const int32_t lacking = waiter->Wanted - waiter->Got;
+        const int32_t given = n < lacking ? n : lacking;
+        CopyBytes(waiter->Buffer + waiter->Got, device->ReaderBytes, static_cast<size_t>(given));
+        waiter->Got += given;
+        ++waiter->Arrivals;
+        waiter->LastArrival = plat::Now();
+        if (given < n) RingPut(device->ReadBuffer, device->ReaderBytes + given, n - given);
+        wake = waiter->Got >= waiter->Wanted;
+      } else {
+        RingPut(device->ReadBuffer, device->ReaderBytes, n);
+      }
+    }
     plat::SpinLockRelease(&device->StateLock, irql);
     // Signalled even when the ring was full and bytes were dropped.
-    plat::EventSet(&device->DataEvent);
+    if (wake) plat::EventSet(&device->DataEvent);
   }
-  FreeReaderParts(request, block);
+  // The next transfer goes out on this one's request and block: nobody else
+  // holds them (cleanup takes the request only while it is below), and a
+  // submission renews both, so reusing them changes nothing but the
+  // allocations.
+  device->ReaderSpare.Request = request;
+  device->ReaderSpare.Block = block;
   Resubmit(device);
 }
 
@@ -251,11 +284,13 @@ NTSTATUS TowerRead(TowerDevice* device, plat::Request* request, ULONG* informati
   if (length == 0) return STATUS_SUCCESS;
   const int32_t wanted = length > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(length);
 
-  int32_t got = TakeBytes(device, buffer, wanted);
+  int32_t got = 0;
   ULONG first = 0;
   ULONG later = 0;
   {
+    // What the ring holds, and the limits, in one look under the lock.
     const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+    if (device->ReadBuffer != nullptr) got = RingGet(device->ReadBuffer, buffer, wanted);
     first = device->Timeout_Read_1st;
     later = device->Timeout_Read_ic;
     plat::SpinLockRelease(&device->StateLock, irql);
@@ -263,14 +298,54 @@ NTSTATUS TowerRead(TowerDevice* device, plat::Request* request, ULONG* informati
   if (got < wanted && first != 0 && plat::MayBlock()) {
     // The first wait runs under the first-byte limit, each later one under
     // the inter-character limit from the previous wake-up; the first wait
-    // that runs out ends the read.
-    ULONG limitMs = first;
+    // that runs out ends the read. A packet handed over while the read
+    // sleeps counts as a wake-up at its arrival.
+    const int64_t interChar = static_cast<int64_t>(later) * 10000;
+    int64_t deadline = plat::Now() - plat::RelativeMs(first);
     for (;;) {
-      const int64_t limit = plat::RelativeMs(limitMs);
-      if (plat::EventWait(&device->DataEvent, &limit) != STATUS_SUCCESS) break;
-      got += TakeBytes(device, buffer + got, wanted - got);
-      if (got >= wanted) break;
-      limitMs = later;
+      ReadWaiter waiter{buffer + got, wanted - got, 0, 0, 0};
+      bool handOver = false;
+      {
+        const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+        // Bytes are handed over only to a read that waits alone, with an
+        // inter-character limit, and when the ring holds nothing it could
+        // take first. A second read makes both wait as they always did:
+        // each packet wakes one of them.
+        if (device->ReadsWaiting > 0) {
+          device->Waiter = nullptr;
+        } else if (interChar > 0 && device->ReadBuffer != nullptr &&
+                   RingAvailable(device->ReadBuffer) == 0) {
+          device->Waiter = &waiter;
+          handOver = true;
+        }
+        ++device->ReadsWaiting;
+        plat::SpinLockRelease(&device->StateLock, irql);
+      }
+      int64_t wait = deadline - plat::Now();
+      if (wait < 0) wait = 0;
+      // A packet handed over moves the deadline later, never sooner, so a
+      // read handed bytes needs to look again no later than one
+      // inter-character limit from now.
+      if (handOver && wait > interChar) wait = interChar;
+      const int64_t limit = -wait;
+      const NTSTATUS waited = plat::EventWait(&device->DataEvent, &limit);
+      {
+        const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+        if (device->Waiter == &waiter) device->Waiter = nullptr;
+        --device->ReadsWaiting;
+        plat::SpinLockRelease(&device->StateLock, irql);
+      }
+      got += waiter.Got;
+      if (waited == STATUS_SUCCESS || waiter.Arrivals > 0) {
+        if (got < wanted) got += TakeBytes(device, buffer + got, wanted - got);
+        if (got >= wanted) break;
+        // The next limit runs from this wake-up, or from the last packet
+        // handed over when the read was not woken for it.
+        deadline = (waited == STATUS_SUCCESS ? plat::Now() : waiter.LastArrival) + interChar;
+        continue;
+      }
+      // Nothing arrived: the limit ran out, unless this was only a look.
+      if (plat::Now() >= deadline) break;
     }
   }
   // A read never fails on a timeout: it returns what it has.

@@ -30,13 +30,17 @@ void RingDestroy(ReceiveRing* ring) {
 int32_t RingPut(ReceiveRing* ring, const uint8_t* source, int32_t n) {
   if (source == nullptr || n <= 0) return 0;
   const plat::Irql irql = plat::SpinLockAcquire(&ring->Lock);
-  int32_t stored = 0;
   // The held bytes are never overwritten: what does not fit is dropped.
-  while (ring->Count < ring->Capacity && stored < n) {
-    ring->Data[ring->WritePos] = source[stored++];
-    if (++ring->WritePos == ring->Capacity) ring->WritePos = 0;
-    ++ring->Count;
-  }
+  const int32_t room = ring->Capacity - ring->Count;
+  const int32_t stored = n < room ? n : room;
+  // In at most two runs: up to the end of the storage, then from its start.
+  const int32_t first =
+      stored < ring->Capacity - ring->WritePos ? stored : ring->Capacity - ring->WritePos;
+  CopyBytes(ring->Data + ring->WritePos, source, first);
+  CopyBytes(ring->Data, source + first, stored - first);
+  ring->WritePos += stored;
+  if (ring->WritePos >= ring->Capacity) ring->WritePos -= ring->Capacity;
+  ring->Count += stored;
   plat::SpinLockRelease(&ring->Lock, irql);
   return stored;
 }
@@ -44,12 +48,15 @@ int32_t RingPut(ReceiveRing* ring, const uint8_t* source, int32_t n) {
 int32_t RingGet(ReceiveRing* ring, uint8_t* destination, int32_t n) {
   if (destination == nullptr || n <= 0) return 0;
   const plat::Irql irql = plat::SpinLockAcquire(&ring->Lock);
-  int32_t taken = 0;
-  while (taken < n && ring->Count > 0) {
-    destination[taken++] = ring->Data[ring->ReadPos];
-    if (++ring->ReadPos == ring->Capacity) ring->ReadPos = 0;
-    --ring->Count;
-  }
+  const int32_t taken = n < ring->Count ? n : ring->Count;
+  // Oldest first, in at most two runs, as the bytes were stored.
+  const int32_t first =
+      taken < ring->Capacity - ring->ReadPos ? taken : ring->Capacity - ring->ReadPos;
+  CopyBytes(destination, ring->Data + ring->ReadPos, first);
+  CopyBytes(destination + first, ring->Data, taken - first);
+  ring->ReadPos += taken;
+  if (ring->ReadPos >= ring->Capacity) ring->ReadPos -= ring->Capacity;
+  ring->Count -= taken;
   plat::SpinLockRelease(&ring->Lock, irql);
   return taken;
 }

@@ -1,5 +1,6 @@
 #include "kernel/io.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace hk {
@@ -7,9 +8,24 @@ namespace hk {
 using namespace tower;
 
 PendingIo::~PendingIo() {
+  // Seen finished under the lock already: the completion is done with it.
+  if (sawDone_) {
+    kernel_.FreeIrp(irp_);
+    return;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   // A request that never finished stays live, for the verifier to name.
   if (done_) kernel_.FreeIrp(irp_);
+}
+
+bool PendingIo::WaitResult(std::chrono::milliseconds limit, NTSTATUS* status,
+                           uintptr_t* information) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!cv_.wait_for(lock, limit, [this] { return done_; })) return false;
+  sawDone_ = true;
+  *status = status_;
+  *information = information_;
+  return true;
 }
 
 void PendingIo::Finished(Irp* irp) {
@@ -60,14 +76,16 @@ std::unique_ptr<PendingIo> IoManager::Issue(Irp* irp) {
 }
 
 NTSTATUS IoManager::Finish(std::unique_ptr<PendingIo> io, uintptr_t* information) {
-  if (!io->Wait(hangLimit_)) {
+  NTSTATUS status = STATUS_PENDING;
+  uintptr_t done = 0;
+  if (!io->WaitResult(hangLimit_, &status, &done)) {
     kernel_.verifier().Report(io->irp_->Describe() + " was never completed");
     (void)io.release();  // the request may still be completed late; keep it alive
     if (information != nullptr) *information = 0;
     return STATUS_PENDING;
   }
-  if (information != nullptr) *information = io->information();
-  return io->status();
+  if (information != nullptr) *information = done;
+  return status;
 }
 
 NTSTATUS IoManager::Open(const std::u16string& path, FileObject** file) {
@@ -248,11 +266,13 @@ void IoManager::CancelIo(FileObject* file) {
   std::vector<Irp*> mine;
   {
     std::lock_guard<std::mutex> lock(kernel_.irpMutex_);
-    for (auto& entry : kernel_.liveIrps_)
-      if (entry.second->file == file) {
-        entry.second->cancelRefs.fetch_add(1);
-        mine.push_back(entry.second);
+    for (Irp* irp = kernel_.liveIrps_; irp != nullptr; irp = irp->liveNext)
+      if (irp->file == file) {
+        irp->cancelRefs.fetch_add(1);
+        mine.push_back(irp);
       }
+    // Oldest first, as they were issued.
+    std::reverse(mine.begin(), mine.end());
   }
   // Cancel routines run without the kernel's request list locked: they take
   // the driver's own locks.

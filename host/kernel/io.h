@@ -32,6 +32,8 @@ class PendingIo {
   friend class IoManager;
   PendingIo(Kernel& kernel, Irp* irp) : kernel_(kernel), irp_(irp), id_(irp->id) {}
   void Finished(Irp* irp);
+  // Waits, and takes status and information under the same lock.
+  bool WaitResult(std::chrono::milliseconds limit, NTSTATUS* status, uintptr_t* information);
 
   Kernel& kernel_;
   Irp* irp_;
@@ -39,6 +41,7 @@ class PendingIo {
   std::mutex mutex_;
   std::condition_variable cv_;
   bool done_ = false;
+  bool sawDone_ = false;  // the owner's thread saw done_ under mutex_
   NTSTATUS status_ = tower::STATUS_PENDING;
   uintptr_t information_ = 0;
   uint64_t finishOrder_ = 0;

@@ -1,5 +1,6 @@
 #include "kernel/kernel.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,26 +25,35 @@ std::vector<std::string> Verifier::Take() {
   return out;
 }
 
+bool Verifier::Known(const char* held, const char* taking) const {
+  const size_t count = knownCount_.load(std::memory_order_acquire);
+  for (size_t i = 0; i < count; ++i)
+    if (known_[i].held.load(std::memory_order_relaxed) == held &&
+        known_[i].taking.load(std::memory_order_relaxed) == taking)
+      return true;
+  return false;
+}
+
 void Verifier::CheckOrder(const char* held, const char* taking) {
-  // Each thread remembers the pairs it has already checked, for this
-  // verifier, so that the hot paths take the verifier's lock once per pair.
-  thread_local const Verifier* owner = nullptr;
-  thread_local std::vector<std::pair<const char*, const char*>> checked;
-  if (owner != this) {
-    owner = this;
-    checked.clear();
-  }
-  for (const auto& pair : checked)
-    if (pair.first == held && pair.second == taking) return;
-  checked.emplace_back(held, taking);
+  // Each pair is judged once, by name, under the lock; afterwards its
+  // addresses answer at once. A pair against the order is remembered too,
+  // so that it is reported once rather than on every acquisition.
+  if (Known(held, taking)) return;
   std::string message;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (Known(held, taking)) return;
     if (orders_.count({taking, held}) != 0)
       message = std::string("spin lock ") + taking + " taken while " + held +
                 " is held, against the order seen before (" + taking + " first)";
     else
       orders_.insert({held, taking});
+    const size_t count = knownCount_.load(std::memory_order_relaxed);
+    if (count < kKnownPairs) {
+      known_[count].held.store(held, std::memory_order_relaxed);
+      known_[count].taking.store(taking, std::memory_order_relaxed);
+      knownCount_.store(count + 1, std::memory_order_release);
+    }
   }
   if (!message.empty()) Report(message);
 }
@@ -53,10 +63,7 @@ size_t Verifier::Count() const {
   return violations_.size();
 }
 
-ThreadContext& CurrentThread() {
-  thread_local ThreadContext context;
-  return context;
-}
+__attribute__((tls_model("initial-exec"))) thread_local ThreadContext g_threadContext{};
 
 bool MayBlockNow() {
   const ThreadContext& t = CurrentThread();
@@ -93,10 +100,12 @@ void CheckMayBlock(const char* what) {
   const ThreadContext& t = CurrentThread();
   if (t.irql < 2 && t.completionDepth == 0) return;
   std::string message = std::string("blocking wait on ") + what;
-  if (!t.spinLocks.empty())
-    message += std::string(" while spin lock ") + t.spinLocks.back() + " is held";
+  if (t.spinLockCount > 0) {
+    const int innermost = std::min(t.spinLockCount, ThreadContext::kMaxSpinLocks) - 1;
+    message += std::string(" while spin lock ") + t.spinLocks[innermost] + " is held";
+  }
   if (t.completionDepth > 0) message += " inside a completion context";
-  if (t.spinLocks.empty() && t.completionDepth == 0) message += " at raised priority";
+  if (t.spinLockCount == 0 && t.completionDepth == 0) message += " at raised priority";
   Kernel::Current().verifier().Report(message);
 }
 
@@ -104,25 +113,55 @@ void CheckMayBlock(const char* what) {
 
 // ---- synchronisation ------------------------------------------------------------
 
+namespace {
+
+// Out of line, so that the common acquisition (nothing held, lock free)
+// stays a handful of instructions.
+[[gnu::noinline]] void CheckOrderAgainstHeld(const ThreadContext& t, const char* taking) {
+  Verifier& verifier = Kernel::Current().verifier();
+  const int kept = std::min(t.spinLockCount, ThreadContext::kMaxSpinLocks);
+  for (int i = 0; i < kept; ++i) verifier.CheckOrder(t.spinLocks[i], taking);
+}
+
+[[gnu::noinline]] void SpinUntilFree(std::atomic<bool>& locked) {
+  for (int spins = 0; locked.exchange(true, std::memory_order_acquire); ++spins) {
+    // The holder may have lost its processor: let it run.
+    if (spins >= 64) std::this_thread::yield();
+  }
+}
+
+}  // namespace
+
 int SpinLock::Acquire() {
   ThreadContext& t = CurrentThread();
-  for (const char* held : t.spinLocks) Kernel::Current().verifier().CheckOrder(held, name_);
-  mutex_.lock();
+  if (t.spinLockCount > 0) CheckOrderAgainstHeld(t, name_);
+  if (locked_.exchange(true, std::memory_order_acquire)) SpinUntilFree(locked_);
   const int previous = t.irql;
   t.irql = 2;
-  t.spinLocks.push_back(name_);
+  if (t.spinLockCount < ThreadContext::kMaxSpinLocks) t.spinLocks[t.spinLockCount] = name_;
+  ++t.spinLockCount;
   return previous;
 }
 
+namespace {
+
+[[gnu::noinline]] void ReportBadRelease(const char* name) {
+  Kernel::Current().verifier().Report(std::string("spin lock ") + name +
+                                      " released out of order or not held");
+}
+
+}  // namespace
+
 void SpinLock::Release(int previous) {
   ThreadContext& t = CurrentThread();
-  if (t.spinLocks.empty() || t.spinLocks.back() != name_)
-    Kernel::Current().verifier().Report(std::string("spin lock ") + name_ +
-                                        " released out of order or not held");
+  const int innermost = t.spinLockCount - 1;
+  if (innermost < 0 ||
+      (innermost < ThreadContext::kMaxSpinLocks && t.spinLocks[innermost] != name_))
+    ReportBadRelease(name_);
   else
-    t.spinLocks.pop_back();
+    --t.spinLockCount;
   t.irql = previous;
-  mutex_.unlock();
+  locked_.store(false, std::memory_order_release);
 }
 
 void Mutex::Acquire() {
@@ -226,7 +265,11 @@ Kernel::Kernel() {
 }
 
 Kernel::~Kernel() {
-  for (auto& entry : liveIrps_) delete entry.second;
+  while (liveIrps_ != nullptr) {
+    Irp* next = liveIrps_->liveNext;
+    delete liveIrps_;
+    liveIrps_ = next;
+  }
   for (auto& block : blocks_) std::free(block.first);
   g_current.store(nullptr);
 }
@@ -513,7 +556,9 @@ Irp* Kernel::AllocateIrp() {
   auto* irp = new Irp();
   irp->id = nextIrpId_.fetch_add(1);
   std::lock_guard<std::mutex> lock(irpMutex_);
-  liveIrps_[irp->id] = irp;
+  irp->liveNext = liveIrps_;
+  if (liveIrps_ != nullptr) liveIrps_->livePrev = irp;
+  liveIrps_ = irp;
   return irp;
 }
 
@@ -537,7 +582,12 @@ void Kernel::FailNthDriverIrp(uint64_t n) {
 void Kernel::FreeIrp(Irp* irp) {
   {
     std::lock_guard<std::mutex> lock(irpMutex_);
-    liveIrps_.erase(irp->id);
+    if (irp->livePrev != nullptr)
+      irp->livePrev->liveNext = irp->liveNext;
+    else
+      liveIrps_ = irp->liveNext;
+    if (irp->liveNext != nullptr) irp->liveNext->livePrev = irp->livePrev;
+    irp->livePrev = irp->liveNext = nullptr;
   }
   while (irp->cancelRefs.load() != 0) std::this_thread::yield();
   delete irp;
@@ -581,9 +631,12 @@ void Kernel::CancelIrp(Irp* irp) {
 
 std::vector<std::string> Kernel::LiveRequests() const {
   std::lock_guard<std::mutex> lock(irpMutex_);
+  // Oldest first, as they were issued.
+  std::vector<const Irp*> live;
+  for (const Irp* irp = liveIrps_; irp != nullptr; irp = irp->liveNext)
+    if (!irp->finished) live.push_back(irp);
   std::vector<std::string> out;
-  for (const auto& entry : liveIrps_)
-    if (!entry.second->finished) out.push_back(entry.second->Describe());
+  for (auto it = live.rbegin(); it != live.rend(); ++it) out.push_back((*it)->Describe());
   return out;
 }
 

@@ -40,18 +40,38 @@ class Verifier {
   void CheckOrder(const char* held, const char* taking);
 
  private:
+  // Pairs of names already checked, by address, readable without a lock:
+  // the hot path of every nested acquisition is a short scan. Slots are
+  // filled under mutex_ and published by count_.
+  static constexpr size_t kKnownPairs = 64;
+  struct KnownPair {
+    std::atomic<const char*> held{nullptr};
+    std::atomic<const char*> taking{nullptr};
+  };
+  bool Known(const char* held, const char* taking) const;
+  KnownPair known_[kKnownPairs];
+  std::atomic<size_t> knownCount_{0};
+
   mutable std::mutex mutex_;
   std::vector<std::string> violations_;
-  std::set<std::pair<std::string, std::string>> orders_;  // (first, then)
+  std::set<std::pair<std::string, std::string>> orders_;  // (first, then), by name
 };
 
-// Per-thread execution context: the interrupt level and what it holds.
+// Per-thread execution context: the interrupt level and the spin locks held,
+// innermost last. Plain data, so that each thread's copy needs no
+// construction and is reached in one load.
 struct ThreadContext {
-  int irql = 0;
-  int completionDepth = 0;  // inside a transfer's completion callback
-  std::vector<const char*> spinLocks;
+  static constexpr int kMaxSpinLocks = 16;
+  int irql;
+  int completionDepth;  // inside a transfer's completion callback
+  int spinLockCount;    // may exceed kMaxSpinLocks; the names beyond are not kept
+  const char* spinLocks[kMaxSpinLocks];
 };
-ThreadContext& CurrentThread();
+// Initial-exec: the library is loaded with the program, so each thread's
+// context sits at a fixed offset from the thread pointer instead of behind a
+// lookup call on every spin lock operation.
+extern __attribute__((tls_model("initial-exec"))) thread_local ThreadContext g_threadContext;
+inline ThreadContext& CurrentThread() { return g_threadContext; }
 bool MayBlockNow();
 
 // Runs the enclosed code as a completion callback at raised priority.
@@ -69,6 +89,9 @@ class CompletionContext {
 std::string TagName(uint32_t tag);
 
 // ---- synchronisation objects ----------------------------------------------------
+// Held only for short stretches by code that never blocks under it, so a
+// waiter spins (yielding the processor, which the host's threads share)
+// rather than sleeping.
 class SpinLock {
  public:
   explicit SpinLock(const char* name) : name_(name) {}
@@ -77,7 +100,7 @@ class SpinLock {
   const char* name() const { return name_; }
 
  private:
-  std::mutex mutex_;
+  std::atomic<bool> locked_{false};
   const char* name_;
 };
 
@@ -182,6 +205,11 @@ struct Irp {
   CancelRoutine cancelRoutine = nullptr;
   void* cancelContext = nullptr;
   void* queueLinks = nullptr;  // owned by the hold queue while held
+
+  // The kernel's list of requests allocated and not yet freed (under its
+  // request lock): the request carries its own links.
+  Irp* livePrev = nullptr;
+  Irp* liveNext = nullptr;
 
   std::string Describe() const;
 };
@@ -334,7 +362,7 @@ class Kernel {
   uint64_t nextDeviceId_ = 1;
 
   mutable std::mutex irpMutex_;
-  std::map<uint64_t, Irp*> liveIrps_;
+  Irp* liveIrps_ = nullptr;  // newest first, linked through the requests
   std::atomic<uint64_t> nextIrpId_{1};
   std::atomic<uint64_t> finishCounter_{0};
 };

@@ -20,29 +20,75 @@ Bus::~Bus() {
   thread_.join();
 }
 
+void Bus::WorkQueue::Push(BusWork* work) {
+  work->next = nullptr;
+  if (tail == nullptr)
+    head = work;
+  else
+    tail->next = work;
+  tail = work;
+}
+
+BusWork* Bus::WorkQueue::Pop() {
+  BusWork* work = head;
+  if (work == nullptr) return nullptr;
+  head = work->next;
+  if (head == nullptr) tail = nullptr;
+  work->next = nullptr;
+  return work;
+}
+
+namespace {
+
+// Work given as a function: the rare posts that are not a transfer's
+// completion. It frees itself once run.
+struct FunctionWork : BusWork {
+  std::function<void()> function;
+  static void Run(BusWork* work) {
+    auto* self = static_cast<FunctionWork*>(work);
+    self->function();
+    delete self;
+  }
+};
+
+}  // namespace
+
 void Bus::Post(std::function<void()> work) {
+  auto* item = new FunctionWork();
+  item->run = &FunctionWork::Run;
+  item->function = std::move(work);
+  Post(item);
+}
+
+void Bus::Post(BusWork* work) {
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (completeInline_.load() && OnBusThread()) {
-      inline_.push_back(std::move(work));
+      inline_.Push(work);
+      inlineCount_.fetch_add(1);
       return;
     }
-    queue_.push_back(std::move(work));
+    queue_.Push(work);
+    // A thread that is running work takes this before it waits again.
+    wake = idle_;
   }
-  cv_.notify_all();
+  if (wake) cv_.notify_all();
 }
 
 void Bus::RunInline() {
+  // Only the bus's own thread fills inline_, so an empty count seen here is
+  // not about to change under it.
   if (!OnBusThread()) return;
-  for (;;) {
-    std::function<void()> work;
+  while (inlineCount_.load() != 0) {
+    BusWork* work = nullptr;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (inline_.empty()) return;
-      work = std::move(inline_.front());
-      inline_.pop_front();
+      work = inline_.Pop();
     }
-    work();
+    if (work == nullptr) return;
+    inlineCount_.fetch_sub(1);
+    work->run(work);
   }
 }
 
@@ -54,21 +100,23 @@ void Bus::Drain() {
 void Bus::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
+    idle_ = true;
     cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    idle_ = false;
     if (queue_.empty()) return;  // stopping, and nothing is left
-    std::function<void()> work = std::move(queue_.front());
-    queue_.pop_front();
+    BusWork* work = queue_.Pop();
     ++busy_;
     lock.unlock();
     {
       // Completions run at raised priority, where blocking is forbidden.
       CompletionContext raised;
-      work();
+      work->run(work);
       RunInline();
     }
     lock.lock();
     --busy_;
-    cv_.notify_all();
+    // Only a drain waits for the bus to run dry.
+    if (queue_.empty()) cv_.notify_all();
   }
 }
 
@@ -118,33 +166,46 @@ void UsbDevice::Vanish() { owner_.RequestUnplug(physical_); }
 
 void UsbDevice::Complete(Transfer* transfer, NTSTATUS status, uint32_t usbdStatus,
                          uint32_t actual) {
-  bus_.Post([this, transfer, status, usbdStatus, actual] {
-    Irp* irp = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = std::find_if(inFlight_.begin(), inFlight_.end(),
-                             [transfer](const auto& entry) { return entry.first == transfer; });
-      if (it != inFlight_.end()) {
-        irp = it->second;
-        inFlight_.erase(it);
-      }
+  Irp* irp = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = std::find_if(inFlight_.begin(), inFlight_.end(),
+                           [transfer](const auto& entry) { return entry.first == transfer; });
+    if (it != inFlight_.end()) {
+      irp = it->second;
+      inFlight_.erase(it);
     }
-    if (irp == nullptr) {
-      kernel_.verifier().Report("a device model completed a transfer it did not hold");
-      return;
-    }
-    {
-      hk::SpinGuard lock(irp->cancelLock);
-      irp->cancelRoutine = nullptr;
-    }
-    auto* urb = static_cast<Urb*>(irp->internalArgument);
-    transfer->actual = actual;
-    transfer->status = status;
-    transfer->usbdStatus = usbdStatus;
-    urb->transferred = actual;
-    urb->usbdStatus = usbdStatus;
-    kernel_.CompleteIrp(irp, status, 0);
-  });
+  }
+  // A transfer completed twice, or never handed over, is found out here.
+  if (irp == nullptr) {
+    kernel_.verifier().Report("a device model completed a transfer it did not hold");
+    return;
+  }
+  // Taken off the in-flight list, the transfer is the stack's alone until
+  // the bus runs its completion: its block carries the work.
+  auto* urb = static_cast<Urb*>(irp->internalArgument);
+  transfer->actual = actual;
+  transfer->status = status;
+  transfer->usbdStatus = usbdStatus;
+  TransferDoneWork& done = urb->done;
+  done.run = &UsbDevice::TransferDone;
+  done.device = this;
+  done.irp = irp;
+  done.status = status;
+  bus_.Post(&done);
+}
+
+void UsbDevice::TransferDone(BusWork* work) {
+  auto* done = static_cast<TransferDoneWork*>(work);
+  Irp* irp = done->irp;
+  {
+    hk::SpinGuard lock(irp->cancelLock);
+    irp->cancelRoutine = nullptr;
+  }
+  auto* urb = static_cast<Urb*>(irp->internalArgument);
+  urb->transferred = urb->transfer.actual;
+  urb->usbdStatus = urb->transfer.usbdStatus;
+  done->device->kernel_.CompleteIrp(irp, done->status, 0);
 }
 
 void UsbDevice::CancelTransfer(Irp* irp) {
@@ -230,9 +291,15 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
     kernel_.CompleteIrp(irp, status, 0);
     return status;
   };
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!attached_) return finish(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0);
+  switch (urb->function) {
+    case UrbFunction::GetDeviceDescriptor:
+    case UrbFunction::GetConfigurationDescriptor:
+    case UrbFunction::SelectConfiguration:
+      if (!Attached()) return finish(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0);
+      break;
+    case UrbFunction::VendorDevice:
+    case UrbFunction::BulkOrInterrupt:
+      break;
   }
   switch (urb->function) {
     case UrbFunction::GetDeviceDescriptor:
@@ -258,32 +325,40 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
   t = Transfer{};
   t.buffer = static_cast<uint8_t*>(urb->buffer);
   t.length = urb->length;
-  if (urb->function == UrbFunction::VendorDevice) {
+  const bool control = urb->function == UrbFunction::VendorDevice;
+  if (control) {
     t.kind = TransferKind::Control;
     t.setup = urb->setup;
   } else {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const bool known = std::any_of(pipes_.begin(), pipes_.end(),
-                                   [urb](const auto& pipe) { return pipe.get() == urb->pipe; }) &&
-                       configuration_ != 0;
-    if (!known) {
-      constexpr uint32_t kInvalidPipeHandle = 0x80000600u;
-      urb->usbdStatus = kInvalidPipeHandle;
-      urb->transferred = 0;
-      kernel_.CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
-      return STATUS_INVALID_PARAMETER;
-    }
     t.kind = urb->in ? TransferKind::BulkIn : TransferKind::BulkOut;
-    t.endpoint = urb->pipe->endpoint;
     t.shortOk = urb->shortOk;
   }
+  // One look at the device's state, serialised with Detach: still on the
+  // bus (a device that left answers first), the pipe one of the
+  // configuration's, and the transfer counted in flight.
   std::unique_lock<std::mutex> submit(submitMutex_);
-  if (!Attached()) {
-    submit.unlock();
-    return finish(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0);
-  }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!attached_) {
+      lock.unlock();
+      submit.unlock();
+      return finish(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0);
+    }
+    if (!control) {
+      const bool known = configuration_ != 0 &&
+                         std::any_of(pipes_.begin(), pipes_.end(),
+                                     [urb](const auto& pipe) { return pipe.get() == urb->pipe; });
+      if (!known) {
+        lock.unlock();
+        submit.unlock();
+        constexpr uint32_t kInvalidPipeHandle = 0x80000600u;
+        urb->usbdStatus = kInvalidPipeHandle;
+        urb->transferred = 0;
+        kernel_.CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
+        return STATUS_INVALID_PARAMETER;
+      }
+      t.endpoint = urb->pipe->endpoint;
+    }
     inFlight_.emplace_back(&t, irp);
   }
   // The model may finish the transfer at once, and its owner then frees the

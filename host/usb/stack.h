@@ -43,6 +43,22 @@ struct UrbInterface {
   std::vector<HostPipe*> pipes;  // filled in by a successful selection
 };
 
+// One piece of work for the bus's thread. The owner keeps it alive until it
+// has run; `run` is called once, with the work itself.
+struct BusWork {
+  BusWork* next = nullptr;
+  void (*run)(BusWork* work) = nullptr;
+};
+
+class UsbDevice;
+
+// A finished transfer on its way to the bus's thread, carried by its block.
+struct TransferDoneWork : BusWork {
+  UsbDevice* device = nullptr;
+  Irp* irp = nullptr;
+  NTSTATUS status = tower::STATUS_PENDING;
+};
+
 // A USB request block as the host stack understands it.
 struct Urb {
   UrbFunction function = UrbFunction::VendorDevice;
@@ -59,7 +75,8 @@ struct Urb {
 
   uint32_t usbdStatus = USBD_STATUS_PENDING;
   uint32_t transferred = 0;
-  Transfer transfer;  // what the device model sees
+  Transfer transfer;      // what the device model sees
+  TransferDoneWork done;  // its completion, queued on the bus without allocating
 };
 
 // Runs completions on the bus's own thread, at raised priority.
@@ -71,6 +88,8 @@ class Bus {
   Bus& operator=(const Bus&) = delete;
 
   void Post(std::function<void()> work);
+  // Queues work the caller keeps alive until it has run: nothing is allocated.
+  void Post(BusWork* work);
   // Waits until everything posted so far has run.
   void Drain();
   // A stack that completes a transfer inside its submission: a completion a
@@ -84,11 +103,21 @@ class Bus {
  private:
   void Run();
   bool OnBusThread() const { return std::this_thread::get_id() == thread_.get_id(); }
+  // A singly linked queue of work, oldest first.
+  struct WorkQueue {
+    BusWork* head = nullptr;
+    BusWork* tail = nullptr;
+    bool empty() const { return head == nullptr; }
+    void Push(BusWork* work);
+    BusWork* Pop();
+  };
   std::atomic<bool> completeInline_{false};
-  std::deque<std::function<void()>> inline_;  // under mutex_
+  WorkQueue inline_;                    // under mutex_
+  std::atomic<size_t> inlineCount_{0};  // entries in inline_: an empty one is seen without the lock
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::deque<std::function<void()>> queue_;
+  WorkQueue queue_;
+  bool idle_ = false;  // the thread waits for work (under mutex_): only then is it woken
   bool stop_ = false;
   size_t busy_ = 0;
   std::thread thread_;
@@ -131,6 +160,7 @@ class UsbDevice : public Port {
 
  private:
   NTSTATUS SubmitUrb(Irp* irp, Urb* urb);
+  static void TransferDone(BusWork* work);
   bool Attached();
   NTSTATUS Select(Urb* urb);
   static void CancelTransfer(Irp* irp);

@@ -3,6 +3,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include <cstring>
 
@@ -113,6 +114,45 @@ TEST_F(Concurrency, CleanupRacingReceiveCompletionsNeverTouchesADeadRing) {
   for (int i = 0; i < 5000 && Flag(&Record(1)->ReaderActive); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_FALSE(Flag(&Record(1)->ReaderActive));
+}
+
+// Two reads waiting at once on one handle: each packet goes to one of them,
+// whole and in order, none to both, and neither is left waiting for bytes
+// the other was handed.
+TEST_F(Concurrency, TwoWaitingReadsShareThePacketsWithoutDuplicates) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "Timeout_Read_1st", 3000));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "Timeout_Read_ic", 1000));
+  PlugTower();
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  std::vector<uint8_t> got[2];
+  std::vector<std::thread> readers;
+  for (auto& bytes : got) {
+    readers.emplace_back([&] {
+      bytes.resize(16);
+      uint32_t n = 0;
+      EXPECT_EQ(machine_->io().Read(file, bytes.data(), 16, &n), STATUS_SUCCESS);
+      bytes.resize(n);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (uint8_t k = 0; k < 4; ++k) {
+    Tower().Inject({static_cast<uint8_t>(k * 8), static_cast<uint8_t>(k * 8 + 1),
+                    static_cast<uint8_t>(k * 8 + 2), static_cast<uint8_t>(k * 8 + 3),
+                    static_cast<uint8_t>(k * 8 + 4), static_cast<uint8_t>(k * 8 + 5),
+                    static_cast<uint8_t>(k * 8 + 6), static_cast<uint8_t>(k * 8 + 7)});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  for (auto& r : readers) r.join();
+  std::set<uint8_t> all;
+  for (const auto& bytes : got) {
+    EXPECT_EQ(bytes.size(), 16u);
+    for (size_t i = 1; i < bytes.size(); ++i) EXPECT_LT(bytes[i - 1], bytes[i]);
+    all.insert(bytes.begin(), bytes.end());
+  }
+  EXPECT_EQ(all.size(), 32u);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
 // The units of the towers the driver has started, read from their records.

@@ -226,6 +226,50 @@ TEST_F(DataPath, AReadWaitsFirstForTheFirstByteLimitThenTheInterCharacterLimit) 
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
+// A read that sleeps while packets keep coming: each packet counts as a
+// wake-up at its arrival, so the read runs on under the inter-character
+// limit from the latest one, gets every byte in order, and ends as soon as it
+// is full or one limit after the last packet, never at the first-byte limit.
+TEST_F(DataPath, PacketsKeepASleepingReadGoingUntilItIsFull) {
+  SetDword("Timeout_Read_1st", 3000);
+  SetDword("Timeout_Read_ic", 150);
+  PlugTower();
+  hk::FileObject* file = Open();
+  auto feed = [this](int packets) {
+    return std::thread([this, packets] {
+      for (int k = 0; k < packets; ++k) {
+        std::this_thread::sleep_for(milliseconds(60));
+        std::vector<uint8_t> packet(8);
+        for (int i = 0; i < 8; ++i) packet[i] = static_cast<uint8_t>(k * 8 + i);
+        Tower().Inject(packet);
+      }
+    });
+  };
+
+  // Four packets fill a 32-byte read: it ends with the fourth.
+  std::thread feeder = feed(4);
+  auto start = Clock::now();
+  const std::vector<uint8_t> full = Read(file, 32);
+  int64_t took = MsSince(start);
+  feeder.join();
+  ASSERT_EQ(full.size(), 32u);
+  for (size_t i = 0; i < full.size(); ++i) EXPECT_EQ(full[i], i) << i;
+  EXPECT_LT(took, 2000);
+
+  // Three packets and silence: each packet keeps the read going, which
+  // ends one inter-character limit after the last, with all 24 bytes.
+  feeder = feed(3);
+  start = Clock::now();
+  const std::vector<uint8_t> part = Read(file, 64);
+  took = MsSince(start);
+  feeder.join();
+  ASSERT_EQ(part.size(), 24u);
+  for (size_t i = 0; i < part.size(); ++i) EXPECT_EQ(part[i], i) << i;
+  EXPECT_GE(took, 300);   // 180 ms of packets, then the 150 ms limit
+  EXPECT_LT(took, 2500);  // far short of the first-byte limit
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
 TEST_F(DataPath, AReadWithoutAFirstByteLimitNeverWaits) {
   SetDword("Timeout_Read_1st", 0);
   SetDword("Timeout_Read_ic", 5000);

@@ -1,5 +1,6 @@
 // The driver's kernel operations on the host machine's kernel.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -65,6 +66,13 @@ void EventSet(Event* event) {
   K().PauseAfterCompletionEvent();
 }
 void EventClear(Event* event) { static_cast<hk::Event*>(event->impl)->Clear(); }
+int64_t Now() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+             .count() /
+         100;
+}
+
 NTSTATUS EventWait(Event* event, const int64_t* timeout) {
   return static_cast<hk::Event*>(event->impl)->Wait(timeout);
 }
@@ -350,6 +358,14 @@ TransferBlock* TransferAllocBulk(Pipe* pipe, void* buffer, ULONG length, bool in
 }
 
 void TransferFree(TransferBlock* block) { DeleteUrb(U(block)); }
+
+void TransferRenewBulk(TransferBlock* block, ULONG length) {
+  Urb* urb = U(block);
+  urb->length = length;
+  urb->transferred = 0;
+  urb->usbdStatus = hk::usb::USBD_STATUS_PENDING;
+  urb->transfer = hk::usb::Transfer{};
+}
 ULONG TransferLength(TransferBlock* block) { return U(block)->transferred; }
 ULONG TransferUsbStatus(TransferBlock* block) { return U(block)->usbdStatus; }
 
@@ -363,6 +379,11 @@ void RequestFree(Request* request) { K().FreeIrp(I(request)); }
 NTSTATUS SubmitTransferAsync(Device* lower, Request* request, TransferBlock* block,
                              TransferDone done, void* context) {
   hk::Irp* irp = I(request);
+  // A packet submitted again starts over, as the kernel's reuse of a packet
+  // does; a cancellation that came before this submission still stands.
+  irp->status = STATUS_PENDING;
+  irp->information = 0;
+  irp->completionRoutines.clear();
   irp->major = hk::IrpMajor::InternalDeviceControl;
   irp->ioctl = hk::usb::IOCTL_INTERNAL_USB_SUBMIT_URB;
   irp->internalArgument = U(block);

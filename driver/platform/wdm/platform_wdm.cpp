@@ -68,6 +68,8 @@ void EventSet(Event* event) { KeSetEvent(K(event), IO_NO_INCREMENT, FALSE); }
 
 void EventClear(Event* event) { KeClearEvent(K(event)); }
 
+int64_t Now() { return static_cast<int64_t>(KeQueryInterruptTime()); }
+
 NTSTATUS EventWait(Event* event, const int64_t* timeout) {
   LARGE_INTEGER limit;
   limit.QuadPart = timeout != nullptr ? *timeout : 0;

@@ -78,6 +78,18 @@ TransferBlock* TransferAllocBulk(Pipe* pipe, void* buffer, ULONG length, bool in
 
 void TransferFree(TransferBlock* block) { PoolFree(block); }
 
+void TransferRenewBulk(TransferBlock* block, ULONG length) {
+  PURB urb = K(block);
+  // The completion rewrote the length and the status; pipe, buffer and flags
+  // are as they were built.
+  const USBD_PIPE_HANDLE pipe = urb->UrbBulkOrInterruptTransfer.PipeHandle;
+  const PVOID buffer = urb->UrbBulkOrInterruptTransfer.TransferBuffer;
+  const ::ULONG flags = urb->UrbBulkOrInterruptTransfer.TransferFlags;
+  const size_t bytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+  Zero(urb, bytes);
+  UsbBuildInterruptOrBulkTransferRequest(urb, bytes, pipe, buffer, nullptr, length, flags, nullptr);
+}
+
 ULONG TransferLength(TransferBlock* block) {
   PURB urb = K(block);
   switch (urb->UrbHeader.Function) {

@@ -69,6 +69,10 @@ NTSTATUS EventWait(Event* event, const int64_t* timeout);
 
 constexpr int64_t RelativeMs(uint32_t ms) { return -static_cast<int64_t>(ms) * 10000; }
 
+// A clock that only runs forward, in 100 ns units from an arbitrary start;
+// callable at raised priority.
+int64_t Now();
+
 // ---- atomic words -----------------------------------------------------------
 inline LONG AtomicExchange(volatile LONG* word, LONG value) {
   return __atomic_exchange_n(word, value, __ATOMIC_SEQ_CST);
@@ -212,6 +216,9 @@ TransferBlock* TransferAllocVendor(uint8_t request, uint16_t value, uint16_t ind
 // A bulk-or-interrupt transfer of length bytes on a pipe; null on no memory.
 TransferBlock* TransferAllocBulk(Pipe* pipe, void* buffer, ULONG length, bool in, bool shortOk);
 void TransferFree(TransferBlock* block);
+// Makes a finished bulk transfer block ready to be submitted again: the same
+// pipe, buffer and direction, for `length` bytes, as if newly built.
+void TransferRenewBulk(TransferBlock* block, ULONG length);
 // After completion: the bytes moved and the USB status word (top bit set:
 // error; top two bits 01: pending).
 ULONG TransferLength(TransferBlock* block);
