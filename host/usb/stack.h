@@ -27,6 +27,7 @@ enum class UrbFunction : uint8_t {
   GetDeviceDescriptor,
   GetConfigurationDescriptor,
   SelectConfiguration,
+  AbortPipe,  // cancels the transfers in flight on `pipe`
 };
 
 // One endpoint of the configuration in force.
@@ -80,11 +81,18 @@ class Bus {
   void SetCompleteInline(bool on) { completeInline_.store(on); }
   // Runs the completions held for the submission ending on this thread.
   void RunInline();
+  // A stack that behaves as Wine's USB stack does: cancelling a transfer
+  // does nothing, create and close requests are refused
+  // (STATUS_INVALID_DEVICE_REQUEST), and aborting a pipe cancels every
+  // transfer of the device.
+  void SetWineLike(bool on) { wineLike_.store(on); }
+  bool WineLike() const { return wineLike_.load(); }
 
  private:
   void Run();
   bool OnBusThread() const { return std::this_thread::get_id() == thread_.get_id(); }
   std::atomic<bool> completeInline_{false};
+  std::atomic<bool> wineLike_{false};
   std::deque<std::function<void()>> inline_;  // under mutex_
   std::mutex mutex_;
   std::condition_variable cv_;
@@ -133,6 +141,7 @@ class UsbDevice : public Port {
   NTSTATUS SubmitUrb(Irp* irp, Urb* urb);
   bool Attached();
   NTSTATUS Select(Urb* urb);
+  void Abort(const HostPipe* pipe);
   static void CancelTransfer(Irp* irp);
 
   Kernel& kernel_;

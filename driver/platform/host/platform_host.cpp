@@ -349,6 +349,13 @@ TransferBlock* TransferAllocBulk(Pipe* pipe, void* buffer, ULONG length, bool in
   return reinterpret_cast<TransferBlock*>(urb);
 }
 
+TransferBlock* TransferAllocAbortPipe(Pipe* pipe) {
+  Urb* urb = NewUrb(UrbFunction::AbortPipe);
+  if (urb == nullptr) return nullptr;
+  urb->pipe = reinterpret_cast<hk::usb::HostPipe*>(pipe);
+  return reinterpret_cast<TransferBlock*>(urb);
+}
+
 void TransferFree(TransferBlock* block) { DeleteUrb(U(block)); }
 ULONG TransferLength(TransferBlock* block) { return U(block)->transferred; }
 ULONG TransferUsbStatus(TransferBlock* block) { return U(block)->usbdStatus; }

@@ -211,6 +211,9 @@ TransferBlock* TransferAllocVendor(uint8_t request, uint16_t value, uint16_t ind
                                    ULONG length);
 // A bulk-or-interrupt transfer of length bytes on a pipe; null on no memory.
 TransferBlock* TransferAllocBulk(Pipe* pipe, void* buffer, ULONG length, bool in, bool shortOk);
+// Asks the stack to cancel every transfer in flight on a pipe; the request
+// itself completes without waiting for them. Null on no memory.
+TransferBlock* TransferAllocAbortPipe(Pipe* pipe);
 void TransferFree(TransferBlock* block);
 // After completion: the bytes moved and the USB status word (top bit set:
 // error; top two bits 01: pending).
