@@ -56,7 +56,7 @@ in_chroot() {
 }
 
 make_chroot() {
-  need_packages debootstrap
+  need_packages "${WINE10_PACKAGES[@]}"
   local started=$SECONDS
   echo "making the Wine 10 chroot in $CHROOT ($SUITE from $MIRROR; about 6 minutes)"
   as_root rm -rf "$CHROOT"

@@ -10,7 +10,7 @@
 # images, the stand-in and the scripts bound in. Each case prints PASS or
 # FAIL with its time; the last line sums up.
 source "$(dirname "$0")/common.sh"
-need_packages "${HOST_PACKAGES[@]}" g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
+need_packages "${HOST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${WINE10_PACKAGES[@]}"
 started=$SECONDS
 
 build="$(cd "${1:-$ROOT/build/windows-x64}" && pwd)"
