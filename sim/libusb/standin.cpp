@@ -631,7 +631,14 @@ int HandleEvents(libusb_context* ctx, const timeval* tv, int* completed) {
 
 // A synchronous transfer over the asynchronous ones, as libusb's own are.
 void LIBUSB_CALL SyncDone(libusb_transfer* transfer) {
-  *static_cast<int*>(transfer->user_data) = 1;
+  // The waiting thread may not be the one delivering: it reads the flag
+  // under the context's lock.
+  libusb_context* ctx = transfer->dev_handle->device->ctx;
+  {
+    std::lock_guard lock(ctx->mutex);
+    *static_cast<int*>(transfer->user_data) = 1;
+  }
+  ctx->cv.notify_all();
 }
 
 int RunSync(libusb_transfer* t) {
@@ -641,10 +648,14 @@ int RunSync(libusb_transfer* t) {
   const int r = libusb_submit_transfer(t);
   if (r < 0) return r;
   libusb_context* ctx = t->dev_handle->device->ctx;
-  while (!done) {
+  auto finished = [&] {
+    std::lock_guard lock(ctx->mutex);
+    return done != 0;
+  };
+  while (!finished()) {
     if (HandleEvents(ctx, nullptr, &done) < 0) {
       libusb_cancel_transfer(t);
-      while (!done) HandleEvents(ctx, nullptr, &done);
+      while (!finished()) HandleEvents(ctx, nullptr, &done);
     }
   }
   switch (t->status) {

@@ -83,7 +83,7 @@ TEST_F(Diagnostics, TheParentHubsPowerSourceComesFromTheTopology) {
 TEST_F(Diagnostics, AnInstalledTowerThatIsUnpluggedIsListedOnlyByTheWideSearch) {
   hk::DeviceObject* physical = PlugTower();
   ASSERT_NE(physical, nullptr);
-  machine_->Unplug(physical);
+  UnplugTower(physical);
   machine_->SettlePnp();
 
   QIROTOWER_DEVICEINFO info;

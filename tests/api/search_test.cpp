@@ -71,7 +71,7 @@ TEST_F(Search, ModeOneSkipsAnAbsentTowerAndOtherModesListIt) {
   QIROTOWER_FIND* before = QIROTowerFindFirst(QIROTOWER_FIND_PRESENT);
   ASSERT_NE(before, nullptr);
   const std::string absent = QIROTowerGetPathName(before);
-  machine_->Unplug(gone);
+  UnplugTower(gone);
   machine_->SettlePnp();
   EXPECT_EQ(Open(absent), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), 2u);

@@ -352,7 +352,7 @@ TEST_F(DataPath, UnpluggedWhileOpenTheReceiveTransferStops) {
   QuickReads();
   hk::DeviceObject* physical = PlugTower();
   hk::FileObject* file = Open();
-  machine_->Unplug(physical);
+  UnplugTower(physical);
   uint8_t byte = 0;
   uint32_t got = 0;
   EXPECT_EQ(machine_->io().Read(file, &byte, 1, &got), STATUS_DELETE_PENDING);

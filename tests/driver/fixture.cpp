@@ -20,6 +20,17 @@ std::filesystem::path FreshStateDir() {
   return dir;
 }
 
+namespace {
+
+std::unique_ptr<TowerBus>& InstalledBus() {
+  static auto* bus = new std::unique_ptr<TowerBus>;
+  return *bus;
+}
+
+}  // namespace
+
+void UseTowerBus(std::unique_ptr<TowerBus> bus) { InstalledBus() = std::move(bus); }
+
 void MachineTest::SetUp() {
   stateDir_ = FreshStateDir();
   Boot();
@@ -28,6 +39,7 @@ void MachineTest::SetUp() {
 namespace {
 
 void ExpectClean(hk::Machine& machine) {
+  if (InstalledBus()) InstalledBus()->Leaving(machine);
   const std::vector<std::string> violations = machine.Shutdown();
   std::string all;
   for (const auto& v : violations) all += "\n  " + v;
@@ -44,6 +56,7 @@ void MachineTest::Boot(bool legacyLayout) {
   machine_->io().SetHangLimit(std::chrono::seconds(5));
   ASSERT_EQ(machine_->LoadDriver(kService, TOWER_DRIVER_MODULE), STATUS_SUCCESS);
   machine_->BindHardwareId(kTowerHardwareId, kService);
+  if (InstalledBus()) InstalledBus()->Booted(*machine_);
 }
 
 void MachineTest::TearDown() {
@@ -61,9 +74,23 @@ sim::TowerOptions MachineTest::Instant() {
 }
 
 hk::DeviceObject* MachineTest::PlugTower(NTSTATUS* status, sim::TowerOptions options) {
+  if (InstalledBus()) {
+    std::shared_ptr<sim::TowerModel> tower;
+    hk::DeviceObject* physical = InstalledBus()->Plug(*machine_, options, &tower, status);
+    if (tower) towers_.push_back(tower);
+    return physical;
+  }
   auto tower = std::make_shared<sim::TowerModel>(options);
   towers_.push_back(tower);
   return machine_->PlugUsb(tower, kTowerHardwareId, status);
+}
+
+void MachineTest::UnplugTower(hk::DeviceObject* physical) {
+  if (InstalledBus()) {
+    InstalledBus()->Unplug(*machine_, physical);
+  } else {
+    machine_->Unplug(physical);
+  }
 }
 
 NTSTATUS MachineTest::OpenUnit(uint32_t unit, hk::FileObject** file) {

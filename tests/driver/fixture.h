@@ -26,6 +26,27 @@ inline constexpr char kParameters[] =
 // A fresh, empty state directory per test.
 std::filesystem::path FreshStateDir();
 
+// The bus PlugTower puts towers on. Without one installed they go straight
+// onto the machine's simulated bus; the libusb runs of the same tests
+// install one that goes through the libusb stand-in and the libusb backend.
+class TowerBus {
+ public:
+  virtual ~TowerBus() = default;
+  // The machine has booted, with the driver loaded.
+  virtual void Booted(hk::Machine& machine) = 0;
+  // The machine is about to shut down: the bus lets go of it.
+  virtual void Leaving(hk::Machine& machine) = 0;
+  // A tower with these options is plugged in and has arrived on the
+  // machine's bus; its physical device (null if it never arrived).
+  virtual hk::DeviceObject* Plug(hk::Machine& machine, const sim::TowerOptions& options,
+                                 std::shared_ptr<sim::TowerModel>* tower, NTSTATUS* status) = 0;
+  // The tower behind `physical` is pulled out; returns once the machine
+  // has carried out the surprise removal.
+  virtual void Unplug(hk::Machine& machine, hk::DeviceObject* physical) = 0;
+};
+// Installs the bus for every test of the process (null: the simulated one).
+void UseTowerBus(std::unique_ptr<TowerBus> bus);
+
 class MachineTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -37,6 +58,8 @@ class MachineTest : public ::testing::Test {
   // otherwise) and returns its physical device.
   hk::DeviceObject* PlugTower(NTSTATUS* status = nullptr, sim::TowerOptions options = Instant());
   static sim::TowerOptions Instant();
+  // Pulls a tower out: what it held fails, then surprise removal.
+  void UnplugTower(hk::DeviceObject* physical);
   // The simulated tower plugged n-th (from 0).
   sim::TowerModel& Tower(size_t n = 0) { return *towers_.at(n); }
   // Opens \??\QIROTOWERn.

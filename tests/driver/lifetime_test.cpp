@@ -61,10 +61,10 @@ TEST_P(RemovalRace, TheRecordOutlivesTheLastReceiveCompletion) {
     switch (GetParam()) {
       case Leaving::CloseThenUnplug:
         EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
-        machine_->Unplug(physical);
+        UnplugTower(physical);
         break;
       case Leaving::UnplugThenClose:
-        machine_->Unplug(physical);
+        UnplugTower(physical);
         EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
         break;
       case Leaving::RestartThenClose: {
@@ -116,7 +116,7 @@ TEST_F(Lifetime, AReceiveTransferFailedBelowWithoutAUsbStatusStopsTheReader) {
   uint32_t got = 0;
   EXPECT_EQ(machine_->io().Read(file, &byte, 1, &got), STATUS_DEVICE_NOT_READY);
 
-  machine_->Unplug(physical);
+  UnplugTower(physical);
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
   machine_->SettlePnp();
   EXPECT_TRUE(GoneWithin(1, milliseconds(5000)));
@@ -333,7 +333,7 @@ TEST_F(AllocationSweep, TowersComingAndGoingSurviveEveryAllocationFailing) {
       [this](Scene& s) {
         uint8_t bytes[4];
         auto read = machine_->io().ReadAsync(s.file, bytes, sizeof(bytes));
-        machine_->Unplug(s.physical);
+        UnplugTower(s.physical);
         read->Wait(std::chrono::seconds(5));
         const NTSTATUS status = machine_->io().Close(s.file);
         s.file = nullptr;

@@ -14,9 +14,12 @@
 #include "win32/host_ui.h"
 #include "win32/windows.h"
 
+#include <libusb-1.0/libusb.h>
+
 #include "kernel/machine.h"
 #include "sim/tower.h"
 #include "tower/ids.h"
+#include "usb/libusb/watcher.h"
 
 namespace towerctl {
 
@@ -138,6 +141,7 @@ bool HostMachine::Boot(const Options& options) {
     machine_->BindHardwareId(tower::kTowerHardwareId, kService, "QIRO USB Tower", "QIRO",
                              "1.0.0.160");
   }
+  if (options.usb) return StartUsb();
   const int towers = options.towers != 0 ? options.towers
                      : saved.empty()     ? 1
                                          : static_cast<int>(saved.size());
@@ -160,6 +164,52 @@ bool HostMachine::Boot(const Options& options) {
     }
   }
   return true;
+}
+
+bool HostMachine::StartUsb() {
+  usb_ = std::make_unique<hk::usb::LibusbWatcher>(*machine_);
+  std::string error;
+  if (!usb_->Start(&error)) {
+    std::fprintf(stderr, "towerctl: %s\n", error.c_str());
+    return false;
+  }
+  // The towers already plugged in arrive during the start; each is on the
+  // machine's bus, with its driver started, once the watch has settled.
+  usb_->Settle();
+  machine_->SettlePnp();
+  for (const auto& refused : usb_->Refusals()) {
+    char node[32];
+    std::snprintf(node, sizeof(node), "/dev/bus/usb/%03u/%03u", refused.bus, refused.address);
+    if (refused.libusbError == LIBUSB_ERROR_ACCESS) {
+      std::fprintf(stderr,
+                   "towerctl: the tower at %s cannot be opened: no permission on the device "
+                   "node.\n"
+                   "Install the udev rule that lets the logged-in user open towers, then unplug "
+                   "the tower and plug it in again:\n"
+                   "  sudo install -m 644 %s /etc/udev/rules.d/ && sudo udevadm control "
+                   "--reload-rules\n"
+                   "(or run towerctl as root)\n",
+                   node, TOWER_UDEV_RULE);
+    } else if (refused.libusbError == LIBUSB_ERROR_BUSY) {
+      std::fprintf(stderr,
+                   "towerctl: the tower at %s is held by another program (libusb: %s); close "
+                   "it and try again\n",
+                   node, libusb_strerror(refused.libusbError));
+    } else {
+      std::fprintf(
+          stderr, "towerctl: the tower at %s cannot be used (libusb: %s)\n", node,
+          refused.libusbError != 0 ? libusb_strerror(refused.libusbError) : "it did not start");
+    }
+  }
+  if (usb_->Present() != 0) return true;
+  if (!usb_->Refusals().empty()) return false;
+  std::fprintf(stderr,
+               "towerctl: no tower is plugged into this computer's USB (looked for 0f5c:0001 "
+               "through libusb).\n"
+               "Plug one in and run the command again; 'lsusb -d 0f5c:0001' shows whether Linux "
+               "sees it.\n");
+  failureCode_ = kExitNotFound;
+  return false;
 }
 
 void HostMachine::SaveTowers() {
@@ -340,7 +390,14 @@ void HostMachine::Settle() {
 
 bool HostMachine::Shutdown() {
   if (!machine_) return true;
-  if (!removeStateDir_) SaveTowers();
+  // The real towers leave the machine before it shuts down; the kept
+  // simulated towers were not plugged, so their file stays as it is.
+  if (usb_) {
+    usb_->Stop();
+    usb_.reset();
+  } else if (!removeStateDir_) {
+    SaveTowers();
+  }
   const std::vector<std::string> violations = machine_->Shutdown();
   for (const auto& v : violations) std::fprintf(stderr, "towerctl: verifier: %s\n", v.c_str());
   machine_.reset();

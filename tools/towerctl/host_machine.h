@@ -12,6 +12,9 @@
 namespace hk {
 class Machine;
 struct DeviceObject;
+namespace usb {
+class LibusbWatcher;
+}
 }  // namespace hk
 
 namespace sim {
@@ -29,6 +32,9 @@ class HostMachine {
     // The driver is not bound at boot: a tower waits (problem 28) until the
     // installer has installed the driver package.
     bool setupWay = false;
+    // The towers on this computer's USB, through libusb, instead of
+    // simulated ones (the kept simulated towers stay as they are).
+    bool usb = false;
   };
   // The file in the state directory that keeps the simulated towers (how
   // many, their far side and their settings) from one command to the next.
@@ -38,8 +44,10 @@ class HostMachine {
   HostMachine(const HostMachine&) = delete;
   HostMachine& operator=(const HostMachine&) = delete;
 
-  // Boots the machine with the driver and the towers; false after a report.
+  // Boots the machine with the driver and the towers; false after a report,
+  // with the exit code in FailureCode().
   bool Boot(const Options& options);
+  int FailureCode() const { return failureCode_; }
   // Plugs one more simulated tower; its tower number (as `list` counts), or 0.
   int Plug(bool silent);
   // Unplugs tower n (as `list` counts), closing the session's handle on it first.
@@ -75,7 +83,11 @@ class HostMachine {
   bool removeStateDir_ = false;
   int lockFd_ = -1;  // holds the kept state directory's lock
   bool setupWay_ = false;
+  // Real towers: their watch starts with the machine and stops before it.
+  bool StartUsb();
+  int failureCode_ = 1;
   std::unique_ptr<hk::Machine> machine_;
+  std::unique_ptr<hk::usb::LibusbWatcher> usb_;
   std::vector<Slot> slots_;
 };
 

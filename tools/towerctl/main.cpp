@@ -65,6 +65,7 @@ struct Request {
   std::string stateDir;
   int towers = 0;
   bool silent = false;
+  bool usb = false;
 };
 
 CLI::App* Command(CLI::App& app, Request& r, const char* name, const char* description) {
@@ -98,6 +99,9 @@ void Build(CLI::App& app, Request& r, bool inShell) {
         ->check(CLI::Range(1, towerctl::kMaxTowers));
     app.add_flag("--silent", r.silent,
                  "simulated towers whose link hears nothing (default: they hear themselves)");
+    app.add_flag("--usb", r.usb,
+                 "the towers plugged into this computer's USB (through libusb) instead of "
+                 "simulated ones");
 #endif
   }
   std::string footer = kExitCodes;
@@ -376,6 +380,7 @@ int Main(int argc, char** argv) {
   towerctl::HostMachine::Options options;
   options.towers = request.towers;
   options.silent = request.silent;
+  options.usb = request.usb;
   // The demo starts from a fresh machine unless it is given a directory;
   // every other command keeps its state.
   const bool fresh =
@@ -394,7 +399,7 @@ int Main(int argc, char** argv) {
   if (lifecycle) options.setupWay = true;
   towerctl::HostMachine machine;
   try {
-    if (!machine.Boot(options)) return towerctl::kExitFailure;
+    if (!machine.Boot(options)) return machine.FailureCode();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "towerctl: the host machine did not start: %s\n", e.what());
     return towerctl::kExitFailure;
