@@ -61,6 +61,8 @@ TOOL_PACKAGES=(clang-format clang-tidy)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # The Wine tier: the x86_64 images under wine64, the applet under Xvfb.
 WINE_PACKAGES=(wine wine64 xvfb xdotool imagemagick)
+# The Wine 10 tier: a Debian sid chroot made with debootstrap.
+WINE10_PACKAGES=(debootstrap)
 
 # Configures and builds a preset; the compiler's output (progress, warnings,
 # errors) stays on the terminal.

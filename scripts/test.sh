@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: formatting, the host suite under ASan+UBSan, clang-tidy, the
 # concurrency tests under TSan, both Windows targets' builds with their
-# image checks, and the x86_64 images run under Wine.
+# image checks, the x86_64 images run under Wine, and the real x86_64
+# driver end to end under Wine 10 over a simulated tower.
 source "$(dirname "$0")/common.sh"
 summary_on_exit test.sh
 need_packages "${HOST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${TOOL_PACKAGES[@]}"
@@ -55,3 +56,6 @@ scripts/check-pe.sh build/windows-x64 x86_64
 
 echo "== wine tier, x86_64 images under wine64"
 scripts/wine-tier.sh build/windows-x64
+
+echo "== wine 10 tier, the real x86_64 driver end to end"
+scripts/wine10-tier.sh build/windows-x64

@@ -45,6 +45,8 @@ bool DetectLegacyLayout() {
 }  // namespace
 
 void TowerDeleteDevice(TowerDevice* device) {
+  // The number a removed device kept for its open handle is free with it.
+  TowerReleaseDeviceUnit(device);
   plat::Device* self = device->Self;
   if (device->InterfaceRegistered) plat::InterfaceNameFree(&device->Interface);
   TowerDestroyDevice(device);

@@ -15,6 +15,17 @@ void FreeReaderParts(plat::Request* request, plat::TransferBlock* block) {
   if (block != nullptr) plat::TransferFree(block);
 }
 
+// Cancels what is in flight on a pipe of a tower still present (may block);
+// false when nothing could be asked.
+bool AbortPipe(TowerDevice* device, plat::Pipe* pipe) {
+  if (pipe == nullptr || !Flag(&device->Present)) return false;
+  plat::TransferBlock* block = plat::TransferAllocAbortPipe(pipe);
+  if (block == nullptr) return false;
+  const NTSTATUS status = TowerSubmitTransfer(device->Lower, block, 0);
+  plat::TransferFree(block);
+  return NtSuccess(status);
+}
+
 // The request cleanup took is shared with the completion; the last to let go frees it.
 void ReleaseReaderShare(TowerDevice* device, plat::Request* request) {
   if (plat::AtomicDecrement(&device->ReaderRequestShares) == 0) plat::RequestFree(request);
@@ -237,7 +248,12 @@ NTSTATUS TowerCleanup(TowerDevice* device, plat::Request* request) {
     ReleaseReaderShare(device, reader);
     if (plat::MayBlock()) {
       const int64_t limit = plat::RelativeMs(kCleanupWaitMs);
-      plat::EventWait(&device->ReaderStoppedEvent, &limit);
+      // A stack that does not cancel requests (Wine's) still aborts the
+      // pipe: without that the transfer stays out, and the next open finds
+      // the record's transfer slot taken and starts no receive transfer.
+      if (plat::EventWait(&device->ReaderStoppedEvent, &limit) != STATUS_SUCCESS &&
+          AbortPipe(device, device->ReadPipe))
+        plat::EventWait(&device->ReaderStoppedEvent, &limit);
     }
   }
 
@@ -254,10 +270,18 @@ NTSTATUS TowerCleanup(TowerDevice* device, plat::Request* request) {
 }
 
 NTSTATUS TowerClose(TowerDevice* device, plat::Request* request) {
-  const NTSTATUS status = plat::PassDownAndWait(device->Lower, request);
-  if (status == STATUS_SUCCESS && plat::AtomicRead(&device->Dispatch.OpenCount) <= 1)
-    SetFlag(&device->Open, false);
-  return status;
+  const bool last = plat::AtomicRead(&device->Dispatch.OpenCount) <= 1;
+  // The last close stops the receive transfer and discards the ring even
+  // when no cleanup came first (Wine sends none); after a cleanup nothing
+  // is left for it to do.
+  if (last) TowerCleanup(device, request);
+  // The stack below sees the close, but its answer is not examined: the
+  // handle is gone whatever it says. A close counted as failed would keep
+  // the open count up for ever, and a removed device would never be
+  // deleted (Wine's USB stack refuses closes).
+  plat::PassDownAndWait(device->Lower, request);
+  if (last) SetFlag(&device->Open, false);
+  return STATUS_SUCCESS;
 }
 
 namespace {

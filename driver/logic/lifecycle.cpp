@@ -62,16 +62,28 @@ NTSTATUS TowerStopDevice(TowerDevice* device, plat::Request* request) {
   return STATUS_SUCCESS;
 }
 
+namespace {
+
+// A removed device with a handle still open keeps its number until that
+// handle's close deletes it: its device object, named after the number,
+// lives until then, and a tower added meanwhile under the same number would
+// fail its add on the name. With no handle open the number is free at once.
+void ReleaseUnitUnlessOpen(TowerDevice* device) {
+  if (plat::AtomicRead(&device->Dispatch.OpenCount) == 0) TowerReleaseDeviceUnit(device);
+}
+
+}  // namespace
+
 NTSTATUS TowerSurpriseRemoval(TowerDevice* device, plat::Request* request) {
   SetFlag(&device->Present, false);
-  TowerReleaseDeviceUnit(device);
+  ReleaseUnitUnlessOpen(device);
   plat::RequestSetInformation(request, 0);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS TowerRemoveDevice(TowerDevice* device, plat::Request* request) {
   SetFlag(&device->Present, false);
-  TowerReleaseDeviceUnit(device);
+  ReleaseUnitUnlessOpen(device);
   plat::RequestSetInformation(request, 0);
   if (device->LinkName[0] != 0) {
     plat::SymbolicLinkDelete(device->LinkName);

@@ -210,6 +210,7 @@ void UsbDevice::TransferDone(BusWork* work) {
 
 void UsbDevice::CancelTransfer(Irp* irp) {
   auto* self = static_cast<UsbDevice*>(irp->cancelContext);
+  if (self->bus_.WineLike()) return;
   auto* urb = static_cast<Urb*>(irp->internalArgument);
   self->model_->Cancel(&urb->transfer);
 }
@@ -284,6 +285,16 @@ NTSTATUS UsbDevice::Select(Urb* urb) {
   return STATUS_SUCCESS;
 }
 
+// Under mutex_: a transfer listed in flight is not completed, so its
+// request block is still the driver's to free later.
+void UsbDevice::Abort(const HostPipe* pipe) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [transfer, irp] : inFlight_) {
+    const auto* urb = static_cast<const Urb*>(irp->internalArgument);
+    if (bus_.WineLike() || urb->pipe == pipe) model_->Cancel(transfer);
+  }
+}
+
 NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
   auto finish = [&](NTSTATUS status, uint32_t usbdStatus, uint32_t transferred) {
     urb->usbdStatus = usbdStatus;
@@ -316,6 +327,10 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
       const NTSTATUS status = Select(urb);
       return finish(status, NtSuccess(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID, 0);
     }
+    case UrbFunction::AbortPipe:
+      // Done when asked: the aborted transfers complete on their own.
+      Abort(urb->pipe);
+      return finish(STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0);
     case UrbFunction::VendorDevice:
     case UrbFunction::BulkOrInterrupt:
       break;
@@ -414,6 +429,8 @@ NTSTATUS UsbDevice::Dispatch(DeviceObject* device, Irp* irp) {
       break;
     case IrpMajor::Create:
     case IrpMajor::Close:
+      if (self->bus_.WineLike()) status = STATUS_INVALID_DEVICE_REQUEST;
+      break;
     case IrpMajor::Cleanup:
     case IrpMajor::Power:
       break;

@@ -27,6 +27,7 @@ enum class UrbFunction : uint8_t {
   GetDeviceDescriptor,
   GetConfigurationDescriptor,
   SelectConfiguration,
+  AbortPipe,  // cancels the transfers in flight on `pipe`
 };
 
 // One endpoint of the configuration in force.
@@ -99,6 +100,12 @@ class Bus {
   void SetCompleteInline(bool on) { completeInline_.store(on); }
   // Runs the completions held for the submission ending on this thread.
   void RunInline();
+  // A stack that behaves as Wine's USB stack does: cancelling a transfer
+  // does nothing, create and close requests are refused
+  // (STATUS_INVALID_DEVICE_REQUEST), and aborting a pipe cancels every
+  // transfer of the device.
+  void SetWineLike(bool on) { wineLike_.store(on); }
+  bool WineLike() const { return wineLike_.load(); }
 
  private:
   void Run();
@@ -112,6 +119,7 @@ class Bus {
     BusWork* Pop();
   };
   std::atomic<bool> completeInline_{false};
+  std::atomic<bool> wineLike_{false};
   WorkQueue inline_;                    // under mutex_
   std::atomic<size_t> inlineCount_{0};  // entries in inline_: an empty one is seen without the lock
   std::mutex mutex_;
@@ -163,6 +171,7 @@ class UsbDevice : public Port {
   static void TransferDone(BusWork* work);
   bool Attached();
   NTSTATUS Select(Urb* urb);
+  void Abort(const HostPipe* pipe);
   static void CancelTransfer(Irp* irp);
 
   Kernel& kernel_;

@@ -170,3 +170,34 @@ TEST_F(Lifecycle, ATowerKeepsWorkingAfterASleepTheSystemWasAllowed) {
 
 }  // namespace
 }  // namespace towertest
+
+namespace towertest {
+namespace {
+
+// A removed tower whose handle is still open keeps its device object, and
+// with it its name, until the close: a tower plugged meanwhile takes another
+// number instead of failing its add on the name.
+TEST_F(Lifecycle, ATowerPluggedWhileARemovedOneIsStillOpenTakesAFreeNumber) {
+  hk::DeviceObject* first = PlugTower();
+  hk::FileObject* old = nullptr;
+  ASSERT_EQ(OpenUnit(1, &old), STATUS_SUCCESS);
+  machine_->Unplug(first);
+  machine_->SettlePnp();
+
+  hk::DeviceObject* second = PlugTower();
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(2, &file), STATUS_SUCCESS);
+  EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+
+  // The close deletes the old device and frees its number.
+  EXPECT_EQ(machine_->io().Close(old), STATUS_SUCCESS);
+  EXPECT_EQ(Record(1), nullptr);
+  machine_->Unplug(second);
+  machine_->SettlePnp();
+  PlugTower();
+  EXPECT_NE(Record(1), nullptr);
+}
+
+}  // namespace
+}  // namespace towertest

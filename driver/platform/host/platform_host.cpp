@@ -357,6 +357,13 @@ TransferBlock* TransferAllocBulk(Pipe* pipe, void* buffer, ULONG length, bool in
   return reinterpret_cast<TransferBlock*>(urb);
 }
 
+TransferBlock* TransferAllocAbortPipe(Pipe* pipe) {
+  Urb* urb = NewUrb(UrbFunction::AbortPipe);
+  if (urb == nullptr) return nullptr;
+  urb->pipe = reinterpret_cast<hk::usb::HostPipe*>(pipe);
+  return reinterpret_cast<TransferBlock*>(urb);
+}
+
 void TransferFree(TransferBlock* block) { DeleteUrb(U(block)); }
 
 void TransferRenewBulk(TransferBlock* block, ULONG length) {

@@ -76,6 +76,16 @@ TransferBlock* TransferAllocBulk(Pipe* pipe, void* buffer, ULONG length, bool in
   return B(urb);
 }
 
+TransferBlock* TransferAllocAbortPipe(Pipe* pipe) {
+  const size_t bytes = sizeof(struct _URB_PIPE_REQUEST);
+  PURB urb = NewUrb(bytes);
+  if (urb == nullptr) return nullptr;
+  urb->UrbPipeRequest.Hdr.Length = static_cast<USHORT>(bytes);
+  urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+  urb->UrbPipeRequest.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(pipe);
+  return B(urb);
+}
+
 void TransferFree(TransferBlock* block) { PoolFree(block); }
 
 void TransferRenewBulk(TransferBlock* block, ULONG length) {

@@ -215,6 +215,9 @@ TransferBlock* TransferAllocVendor(uint8_t request, uint16_t value, uint16_t ind
                                    ULONG length);
 // A bulk-or-interrupt transfer of length bytes on a pipe; null on no memory.
 TransferBlock* TransferAllocBulk(Pipe* pipe, void* buffer, ULONG length, bool in, bool shortOk);
+// Asks the stack to cancel every transfer in flight on a pipe; the request
+// itself completes without waiting for them. Null on no memory.
+TransferBlock* TransferAllocAbortPipe(Pipe* pipe);
 void TransferFree(TransferBlock* block);
 // Makes a finished bulk transfer block ready to be submitted again: the same
 // pipe, buffer and direction, for `length` bytes, as if newly built.
