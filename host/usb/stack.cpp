@@ -310,6 +310,7 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
       break;
     case UrbFunction::VendorDevice:
     case UrbFunction::BulkOrInterrupt:
+    case UrbFunction::AbortPipe:  // nothing is in flight on a device that left
       break;
   }
   switch (urb->function) {
