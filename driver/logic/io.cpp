@@ -151,7 +151,11 @@ void ReaderCompletion(TowerDevice* device, plat::Request* request, NTSTATUS stat
     // Cleanup destroys the ring under the same lock: never a store into a dead ring.
     if (device->ReadBuffer != nullptr) {
       ReadWaiter* waiter = device->Waiter;
-      if (waiter != nullptr && RingAvailable(device->ReadBuffer) == 0) {
+      // Every byte passes through the ring: a ring too small for the packet
+      // keeps only its oldest bytes (none when it is of size 0), so such a
+      // packet takes the ring's way and drops the rest there.
+      if (waiter != nullptr && n <= device->ReadBuffer->Capacity &&
+          RingAvailable(device->ReadBuffer) == 0) {
         // A lone read waits and the ring holds nothing older: it takes these
         // bytes now, as it would on waking, and is woken only once full.
         // The rest, if any, waits in the ring as usual.

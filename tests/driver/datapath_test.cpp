@@ -166,10 +166,15 @@ TEST_F(DataPath, AFullRingKeepsTheOldestBytesInOrder) {
   // Give the transfers after the 1024th byte time to arrive and be dropped.
   for (int i = 0; i < 200 && Tower().QueuedBytes() > 0; ++i)
     std::this_thread::sleep_for(milliseconds(1));
-  const auto first = Read(file, 2000);
+  const auto first = Read(file, 1024);
   ASSERT_EQ(first.size(), 1024u);
   EXPECT_TRUE(std::equal(first.begin(), first.end(), burst.begin()));
-  EXPECT_TRUE(Read(file, 10).empty());
+  // A packet still on its way when the ring was emptied (a bus with a hop
+  // more, such as libusb's event thread) lands in the ring afterwards: what
+  // comes later is only the burst's newest bytes, after a dropped stretch.
+  const auto rest = Read(file, 2000);
+  ASSERT_LT(rest.size(), burst.size() - 1024);
+  EXPECT_TRUE(std::equal(rest.begin(), rest.end(), burst.end() - static_cast<long>(rest.size())));
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
@@ -183,6 +188,23 @@ TEST_F(DataPath, ARingOfSizeZeroStoresNothing) {
     std::this_thread::sleep_for(milliseconds(1));
   EXPECT_TRUE(Read(file, 3).empty());
   EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+// Bytes that arrive while a read waits are kept only as far as the ring
+// would keep them: with a ring of size 0 the waiting read still gets nothing.
+TEST_F(DataPath, AReadWaitingOnARingOfSizeZeroGetsNothing) {
+  SetDword("BufferSize", 0);
+  SetDword("Timeout_Read_1st", 500);
+  SetDword("Timeout_Read_ic", 200);
+  PlugTower();
+  hk::FileObject* file = Open();
+  std::vector<uint8_t> got{0xEE};
+  std::thread reader([&] { got = Read(file, 3); });
+  std::this_thread::sleep_for(milliseconds(50));
+  Tower().Inject({1, 2, 3});
+  reader.join();
+  EXPECT_TRUE(got.empty());
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
