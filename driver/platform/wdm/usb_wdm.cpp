@@ -139,11 +139,16 @@ namespace {
 
 // Makes a packet fresh for another submission, as the NT family's IoReuseIrp
 // does (the legacy family lacks that routine): everything but the record of
-// how the packet was allocated, which its release needs, starts over.
+// how the packet was allocated, which its release needs, and a cancel that
+// came before this submission: cleanup may cancel the receive packet between
+// the reader storing it and submitting it, and that cancel must reach the
+// stack below, or the transfer stays out and cleanup's wait runs out.
 void Renew(PIRP irp) {
   const UCHAR allocation = irp->AllocationFlags;
+  const BOOLEAN cancelled = irp->Cancel;
   IoInitializeIrp(irp, irp->Size, irp->StackCount);
   irp->AllocationFlags = allocation;
+  irp->Cancel = cancelled;
 }
 
 }  // namespace
