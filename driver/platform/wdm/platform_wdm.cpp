@@ -68,7 +68,20 @@ void EventSet(Event* event) { KeSetEvent(K(event), IO_NO_INCREMENT, FALSE); }
 
 void EventClear(Event* event) { KeClearEvent(K(event)); }
 
-int64_t Now() { return static_cast<int64_t>(KeQueryInterruptTime()); }
+// The legacy family lacks KeQueryInterruptTime; the tick count times the
+// length of a tick gives the same 100 ns units, as coarse as the clock tick,
+// which is also how finely the kernel's waits run out. On 32-bit x86 the
+// headers read the tick count through the NT family's exported variable, so
+// the routine both families export is called by name instead.
+#if defined(_M_IX86) || defined(__i386__)
+#undef KeQueryTickCount
+extern "C" NTKERNELAPI VOID NTAPI KeQueryTickCount(PLARGE_INTEGER CurrentCount);
+#endif
+int64_t Now() {
+  LARGE_INTEGER ticks;
+  KeQueryTickCount(&ticks);
+  return static_cast<int64_t>(ticks.QuadPart) * static_cast<int64_t>(KeQueryTimeIncrement());
+}
 
 NTSTATUS EventWait(Event* event, const int64_t* timeout) {
   LARGE_INTEGER limit;
