@@ -135,12 +135,12 @@ UsbDevice::UsbDevice(Kernel& kernel, Bus& bus, BusOwner& owner, std::shared_ptr<
 UsbDevice::~UsbDevice() { Detach(); }
 
 uint8_t UsbDevice::configuration() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return configuration_;
 }
 
 std::vector<uint8_t> UsbDevice::Selections() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return selections_;
 }
 
@@ -149,7 +149,7 @@ void UsbDevice::Detach() {
   // it lets go (and is failed by it) or finds the device gone.
   std::lock_guard<std::mutex> submit(submitMutex_);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (!attached_) return;
     attached_ = false;
   }
@@ -158,7 +158,7 @@ void UsbDevice::Detach() {
 }
 
 bool UsbDevice::Attached() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   return attached_;
 }
 
@@ -168,7 +168,7 @@ void UsbDevice::Complete(Transfer* transfer, NTSTATUS status, uint32_t usbdStatu
                          uint32_t actual) {
   Irp* irp = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     auto it = std::find_if(inFlight_.begin(), inFlight_.end(),
                            [transfer](const auto& entry) { return entry.first == transfer; });
     if (it != inFlight_.end()) {
@@ -234,7 +234,7 @@ void Walk(const std::vector<uint8_t>& set, Visit visit) {
 
 NTSTATUS UsbDevice::Select(Urb* urb) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     selections_.push_back(urb->configurationValue);
   }
   std::vector<std::unique_ptr<HostPipe>> pipes;
@@ -277,7 +277,7 @@ NTSTATUS UsbDevice::Select(Urb* urb) {
     }
   }
   if (!model_->SetConfiguration(urb->configurationValue)) return STATUS_UNSUCCESSFUL;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   configuration_ = urb->configurationValue;
   // Pipes of the old configuration stay allocated: a handle a driver still
   // holds must fail cleanly rather than point at freed memory.
@@ -286,10 +286,17 @@ NTSTATUS UsbDevice::Select(Urb* urb) {
 }
 
 // Under mutex_: a transfer listed in flight is not completed, so its
-// request block is still the driver's to free later.
+// request block is still the driver's to free later. A model may complete
+// a transfer inside Cancel, and Complete takes mutex_ again on this thread
+// and takes the transfer off the list: the walk goes over a copy and skips
+// what an earlier cancel already completed.
 void UsbDevice::Abort(const HostPipe* pipe) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& [transfer, irp] : inFlight_) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const std::vector<std::pair<Transfer*, Irp*>> listed = inFlight_;
+  for (const auto& [transfer, irp] : listed) {
+    const bool still = std::any_of(inFlight_.begin(), inFlight_.end(),
+                                   [t = transfer](const auto& entry) { return entry.first == t; });
+    if (!still) continue;
     const auto* urb = static_cast<const Urb*>(irp->internalArgument);
     if (bus_.WineLike() || urb->pipe == pipe) model_->Cancel(transfer);
   }
@@ -354,7 +361,7 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
   // configuration's, and the transfer counted in flight.
   std::unique_lock<std::mutex> submit(submitMutex_);
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::recursive_mutex> lock(mutex_);
     if (!attached_) {
       lock.unlock();
       submit.unlock();

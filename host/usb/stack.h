@@ -182,7 +182,9 @@ class UsbDevice : public Port {
   DeviceObject* physical_ = nullptr;
 
   std::mutex submitMutex_;  // held across handing a transfer to the model, and by Detach
-  std::mutex mutex_;
+  // Recursive: a model may complete a transfer inside the Cancel that an
+  // abort makes under this lock.
+  std::recursive_mutex mutex_;
   uint8_t configuration_ = 0;
   std::vector<uint8_t> selections_;
   std::vector<std::unique_ptr<HostPipe>> pipes_;
