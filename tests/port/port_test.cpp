@@ -606,8 +606,11 @@ TEST_F(Transfer, ACallbackGivingUpTheLastReferenceDestroysThePortWithoutDeadlock
   unsigned char data[2] = {1, 2};
   ASSERT_EQ(port->send(data, sizeof(data), nullptr, &done), ZMB_S_PENDING);
   ASSERT_TRUE(Eventually([&] { return done.calls.load() == 1; }));
-  EXPECT_EQ(done.releaseResult.load(), 0u);
-  // The worker destroyed the port: its tower handle is closed, and the
+  // 0, or 1 when the callback ran before send had left the port: a call
+  // holds a reference of its own until it returns, and its release is then
+  // the last.
+  EXPECT_LE(done.releaseResult.load(), 1u);
+  // The worker (or the call, leaving) destroyed the port: its tower handle is closed, and the
   // leak checker sees no object left behind.
   HANDLE tower = INVALID_HANDLE_VALUE;
   ASSERT_TRUE(Eventually([&] {
