@@ -101,14 +101,14 @@ DevNode* Machine::AddHub(DevNode* parentHub, uint8_t port, bool selfPowered, uin
 }
 
 DeviceObject* Machine::PlugUsbAt(DevNode* hub, uint8_t port,
-                                 std::shared_ptr<usb::DeviceModel> model, NTSTATUS* status) {
-  return topology_->PlugUsbAt(hub, port, std::move(model), status);
+                                 const std::shared_ptr<usb::DeviceModel>& model, NTSTATUS* status) {
+  return topology_->PlugUsbAt(hub, port, model, status);
 }
 
-DeviceObject* Machine::PlugUsb(std::shared_ptr<usb::DeviceModel> model,
+DeviceObject* Machine::PlugUsb(const std::shared_ptr<usb::DeviceModel>& model,
                                const std::string& hardwareId, NTSTATUS* status) {
   (void)hardwareId;  // the device's own descriptor names it
-  return topology_->PlugUsb(std::move(model), status);
+  return topology_->PlugUsb(model, status);
 }
 
 void Machine::Reenumerate() {
@@ -134,8 +134,8 @@ bool Machine::RemoveDevice(DevNode* node) {
 
 bool Machine::Sleep(uint32_t systemState) { return pnp_->Sleep(systemState); }
 
-void Machine::Unplug(DeviceObject* physical, std::function<void()> gone) {
-  topology_->Unplug(physical, std::move(gone));
+void Machine::Unplug(DeviceObject* physical, const std::function<void()>& gone) {
+  topology_->Unplug(physical, gone);
 }
 
 usb::UsbDevice* Machine::UsbDeviceOf(DeviceObject* physical) {

@@ -81,11 +81,12 @@ class Machine {
   // ports 100 mA, a self-powered one 500 mA, as a root hub does.
   DevNode* AddHub(DevNode* parentHub, uint8_t port, bool selfPowered, uint8_t ports = 4);
   // A USB device model appears on a hub's port, is added and started.
-  DeviceObject* PlugUsbAt(DevNode* hub, uint8_t port, std::shared_ptr<usb::DeviceModel> model,
+  DeviceObject* PlugUsbAt(DevNode* hub, uint8_t port,
+                          const std::shared_ptr<usb::DeviceModel>& model,
                           NTSTATUS* status = nullptr);
   // The same on the first free port (a new host controller when all are taken).
-  DeviceObject* PlugUsb(std::shared_ptr<usb::DeviceModel> model, const std::string& hardwareId,
-                        NTSTATUS* status = nullptr);
+  DeviceObject* PlugUsb(const std::shared_ptr<usb::DeviceModel>& model,
+                        const std::string& hardwareId, NTSTATUS* status = nullptr);
   DevNode* NodeOf(const DeviceObject* physical) { return tree_.FindByPhysical(physical); }
   // Present devices without a function driver get one if a binding exists now.
   void Reenumerate();
@@ -101,7 +102,7 @@ class Machine {
   // The device leaves the bus: what it held fails, then surprise removal and
   // removal.
   // `gone` runs once the removal has been carried out (after the last handle closed).
-  void Unplug(DeviceObject* physical, std::function<void()> gone = {});
+  void Unplug(DeviceObject* physical, const std::function<void()>& gone = {});
   // The USB device behind a physical device, or null.
   usb::UsbDevice* UsbDeviceOf(DeviceObject* physical);
   // Waits until the Plug and Play work asked for so far (unplugs and port

@@ -98,9 +98,11 @@ void PnpManager::LoadEnumKeys() {
   const std::string usb = enumRoot_ + "\\USB";
   for (const std::string& device : registry_.SubKeys(usb)) {
     if (device.rfind("ROOT_HUB", 0) == 0) continue;
-    const std::string deviceKey = usb + "\\" + device;
+    std::string deviceKey = usb;
+    deviceKey.append("\\").append(device);
     for (const std::string& instance : registry_.SubKeys(deviceKey)) {
-      const std::string key = deviceKey + "\\" + instance;
+      std::string key = deviceKey;
+      key.append("\\").append(instance);
       std::string instanceId = "USB\\";
       instanceId.append(device).append("\\").append(instance);
       DevNode* node = tree_.Add(tree_.Root(), NodeKind::Device, instanceId);
