@@ -26,14 +26,6 @@ class QuentaTest : public SetupTest {
     win32ui::Reset();
     SetupTest::TearDown();
   }
-  // Tower entries the device tree still has, present or not.
-  size_t TowerEntries() {
-    size_t count = 0;
-    std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
-    for (hk::DevNode* node : machine_->tree().Nodes())
-      if (!node->removed && node->instanceId.rfind("USB\\VID_0F5C&PID_0001\\", 0) == 0) ++count;
-    return count;
-  }
   size_t WorkingTowers() {
     size_t count = 0;
     QIROTOWER_FIND* find = QIROTowerFindFirst(QIROTOWER_FIND_PRESENT);

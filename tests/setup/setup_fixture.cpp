@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <mutex>
 
 namespace towertest {
 
@@ -65,6 +66,14 @@ void SetupTest::PutDriverSource(const std::string& folder) {
   std::filesystem::copy_file(TOWER_DRIVER_MODULE, host / "Ostrel.sys",
                              std::filesystem::copy_options::overwrite_existing);
   std::ofstream(host / "Ostrel.chm", std::ios::binary) << "ITSF help";
+}
+
+size_t SetupTest::TowerEntries() {
+  size_t count = 0;
+  std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
+  for (hk::DevNode* node : machine_->tree().Nodes())
+    if (!node->removed && node->instanceId.rfind("USB\\VID_0F5C&PID_0001\\", 0) == 0) ++count;
+  return count;
 }
 
 }  // namespace towertest

@@ -28,6 +28,8 @@ class SetupTest : public AppTest {
   // The driver INF, the driver file and the help file in a source folder
   // on the drive.
   void PutDriverSource(const std::string& folder);
+  // Tower entries the device tree still has, present or not.
+  size_t TowerEntries();
 
   hk::WindowsVersion windows_ = hk::WindowsVersion::XP;
 };

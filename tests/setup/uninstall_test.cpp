@@ -27,13 +27,6 @@ class UninstallTest : public SetupTest {
     win32ui::Reset();
     SetupTest::TearDown();
   }
-  size_t TowerEntries() {
-    size_t count = 0;
-    std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
-    for (hk::DevNode* node : machine_->tree().Nodes())
-      if (!node->removed && node->instanceId.rfind("USB\\VID_0F5C&PID_0001\\", 0) == 0) ++count;
-    return count;
-  }
   // The driver installed from its package, a tower bound to it, and the
   // applet loaded from the system directory as the Control Panel does.
   void InstallAndLoadApplet(const std::string& appletPath) {
