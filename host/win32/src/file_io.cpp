@@ -2,6 +2,7 @@
 // opens it through the host machine's I/O manager; reads, writes and device
 // control are synchronous and go one at a time per handle, as on a handle
 // opened without overlapped I/O.
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -21,33 +22,43 @@ namespace {
 // it under them.
 class DeviceFile final : public Object {
  public:
-  DeviceFile(hk::Machine* machine, hk::FileObject* file) : machine_(machine), file_(file) {}
+  DeviceFile(hk::Machine* machine, hk::FileObject* file)
+      : Object(ObjectKind::kDeviceFile), machine_(machine), file_(file) {}
   bool ClosedByCloseHandle() const override { return true; }
   void OnClose() override { Close(); }
 
   // Starts a request on the handle; false once the handle is being closed or
-  // its machine is gone.
+  // its machine is gone. Counted without a lock, as every read and write
+  // passes here: the count goes up before the closing flag is looked at, and
+  // the close sets the flag before it looks at the count, so (both in one
+  // total order) either the request sees the close or the close waits for
+  // the request.
   bool Begin() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closing_ || CurrentMachine() != machine_) return false;
-    ++inFlight_;
+    inFlight_.fetch_add(1);
+    if (closing_.load() || CurrentMachine() != machine_) {
+      End();
+      return false;
+    }
     return true;
   }
   void End() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (--inFlight_ == 0) idle_.notify_all();
+    // Only a close waits for the count: the last request out wakes it, under
+    // the lock its wait holds between looking and sleeping.
+    if (inFlight_.fetch_sub(1) == 1 && closing_.load()) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      idle_.notify_all();
+    }
   }
   // Cleanup now, close once the requests in flight are done.
   void Close() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    closing_ = true;
+    closing_.store(true);
     // A handle that outlived its machine has nothing left to close.
     if (CurrentMachine() != machine_) return;
-    lock.unlock();
     machine_->io().Cleanup(file_);
-    lock.lock();
-    idle_.wait(lock, [this] { return inFlight_ == 0; });
-    lock.unlock();
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      idle_.wait(lock, [this] { return inFlight_.load() == 0; });
+    }
     machine_->io().CloseFile(file_);
   }
   hk::IoManager& io() { return machine_->io(); }
@@ -60,8 +71,8 @@ class DeviceFile final : public Object {
   hk::FileObject* file_;
   std::mutex mutex_;
   std::condition_variable idle_;
-  int inFlight_ = 0;
-  bool closing_ = false;
+  std::atomic<int> inFlight_{0};
+  std::atomic<bool> closing_{false};
   // The NT family's I/O manager lets one request at a time through a file
   // object opened for synchronous I/O (without FILE_FLAG_OVERLAPPED, the
   // only kind the subset opens): a write or device control waits while a
@@ -79,8 +90,12 @@ class DeviceFile final : public Object {
 // Holds a request on a handle from its start to its end.
 class Request {
  public:
-  explicit Request(HANDLE handle) : file_(Lookup<DeviceFile>(handle)) {
-    if (file_ && !file_->Begin()) file_.reset();
+  // `object` is what the handle names, looked up once by the caller.
+  explicit Request(std::shared_ptr<Object> object) {
+    if (object && object->kind() == ObjectKind::kDeviceFile) {
+      file_ = std::static_pointer_cast<DeviceFile>(std::move(object));
+      if (!file_->Begin()) file_.reset();
+    }
   }
   ~Request() {
     if (file_) file_->End();
@@ -162,8 +177,10 @@ BOOL Transfer(HANDLE file, void* buffer, DWORD length, LPDWORD transferred, LPOV
               bool write) {
   if (transferred != nullptr) *transferred = 0;
   if (RefuseOverlapped(overlapped)) return FALSE;
-  if (IsDiskFile(file)) return DiskTransfer(file, buffer, length, transferred, write);
-  Request request(file);
+  std::shared_ptr<Object> object = LookupHandle(file);
+  if (object && object->kind() == ObjectKind::kDiskFile)
+    return DiskTransfer(file, buffer, length, transferred, write);
+  Request request(std::move(object));
   if (request.get() == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -201,7 +218,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
   if (lpBytesReturned != nullptr) *lpBytesReturned = 0;
   if (RefuseOverlapped(lpOverlapped)) return FALSE;
-  Request request(hDevice);
+  Request request(LookupHandle(hDevice));
   if (request.get() == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

@@ -14,13 +14,22 @@ class Machine;
 
 namespace win32host {
 
+// What the read and write paths must tell apart on every call, known
+// without a cast through the type information.
+enum class ObjectKind { kOther, kDiskFile, kDeviceFile };
+
 class Object {
  public:
+  explicit Object(ObjectKind kind = ObjectKind::kOther) : kind_(kind) {}
   virtual ~Object() = default;
+  ObjectKind kind() const { return kind_; }
   // Whether CloseHandle takes this kind of object (a device-information set
   // has a call of its own), and what closing does beyond dropping the handle.
   virtual bool ClosedByCloseHandle() const { return false; }
   virtual void OnClose() {}
+
+ private:
+  const ObjectKind kind_;
 };
 
 HANDLE InsertHandle(std::shared_ptr<Object> object);

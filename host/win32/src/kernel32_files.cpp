@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 
 class DiskFile final : public Object {
  public:
+  DiskFile() : Object(ObjectKind::kDiskFile) {}
   ~DiskFile() override {
     if (fd >= 0) ::close(fd);
   }
@@ -196,7 +197,10 @@ HANDLE OpenDiskFile(LPCSTR name, DWORD access, DWORD share, DWORD disposition, D
   return InsertHandle(std::move(file));
 }
 
-bool IsDiskFile(HANDLE handle) { return Lookup<DiskFile>(handle) != nullptr; }
+bool IsDiskFile(HANDLE handle) {
+  const std::shared_ptr<Object> object = LookupHandle(handle);
+  return object && object->kind() == ObjectKind::kDiskFile;
+}
 
 BOOL DiskTransfer(HANDLE handle, void* buffer, DWORD length, LPDWORD transferred, bool write) {
   auto file = Lookup<DiskFile>(handle);
