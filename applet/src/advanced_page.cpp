@@ -1,5 +1,4 @@
 // The Advanced page: the driver's three timeouts and its read buffer size.
-#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -45,17 +44,6 @@ DWORD ReadNumber(HWND page, int id) {
   return static_cast<DWORD>(value);
 }
 
-// Whether the edit's text holds a number at all (digits after optional
-// white space and sign).
-bool HoldsNumber(HWND page, int id) {
-  char text[kReadBack + 1] = "";
-  GetDlgItemTextA(page, id, text, sizeof(text));
-  const char* p = text;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  if (*p == '+' || *p == '-') ++p;
-  return std::isdigit(static_cast<unsigned char>(*p)) != 0;
-}
-
 void FillAdvancedControls(HWND page, const QIROTOWER_CONFIG& record) {
   SetNumber(page, IDC_TIMEOUT_WRITE, record.Timeout_Write);
   SetNumber(page, IDC_TIMEOUT_FIRST, record.Timeout_Read_1st);
@@ -69,17 +57,6 @@ void StoreAdvancedControls(HWND page, QIROTOWER_CONFIG& record) {
   record.Timeout_Read_1st = ReadNumber(page, IDC_TIMEOUT_FIRST);
   record.Timeout_Read_ic = ReadNumber(page, IDC_TIMEOUT_INTERCHAR);
   record.BufferSize = ReadNumber(page, IDC_BUFFER_SIZE);
-}
-
-// The buffer-size edit takes any text, and a text without a number would be
-// stored as a buffer of 0 bytes: a tower that keeps nothing it receives.
-// The page is not left (and the sheet not closed with OK) until it holds a
-// number; the timeouts' edits take digits only.
-bool BufferSizeAccepted(HWND page) {
-  if (HoldsNumber(page, IDC_BUFFER_SIZE)) return true;
-  ShowAppletMessage(page, IDS_BUFFER_SIZE_NOT_A_NUMBER, MB_OK | MB_ICONEXCLAMATION,
-                    "Read buffer size: please type the number of bytes.");
-  return false;
 }
 
 void OnReset(HWND page) {
@@ -107,7 +84,9 @@ INT_PTR CALLBACK AdvancedPageProc(HWND page, UINT msg, WPARAM wParam, LPARAM lPa
           }
           return Answer(page, 0);
         case PSN_KILLACTIVE:
-          return Answer(page, BufferSizeAccepted(page) ? FALSE : TRUE);
+          // No checks: a text that is no number is stored as 0 (a ring that
+          // keeps nothing), as the general page and the library store it.
+          return Answer(page, FALSE);
         case PSN_APPLY:
           if (advanced.record) StoreAdvancedControls(page, *advanced.record);
           return Answer(page, PSNRET_NOERROR);
