@@ -365,11 +365,15 @@ BOOL WINAPI QIROTowerGetState(HANDLE tower, WORD* state) {
 BOOL WINAPI QIROTowerGetVersion(HANDLE tower, QIROTOWER_VERSION* version) {
   if (IsInvalid(tower)) return Fail(ERROR_INVALID_HANDLE);
   if (version == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  // The record has no header: it is handed over as it comes. It is zeroed
-  // first, so that a tower that does not answer (a success with no bytes)
-  // leaves zeros, never what the caller's memory held.
-  std::memset(version, 0, sizeof(*version));
-  return Control(tower, IOCTL_TOWER_GET_VERSION, nullptr, 0, version, sizeof(*version));
+  // The record has no header: it is handed over as it comes. The call fills
+  // a zeroed record of its own, so that a tower that does not answer (a
+  // success with no bytes) reads as zeros, and the caller's record is
+  // written only when the call succeeds.
+  QIROTOWER_VERSION answer;
+  std::memset(&answer, 0, sizeof(answer));
+  if (!Control(tower, IOCTL_TOWER_GET_VERSION, nullptr, 0, &answer, sizeof(answer))) return FALSE;
+  *version = answer;
+  return TRUE;
 }
 
 BOOL WINAPI QIROTowerGetCaps(HANDLE tower, WORD selector, QIROTOWER_CAPS* caps) {

@@ -1,6 +1,9 @@
 // UTF-16 texts from the driver and the USB stack, turned into the caller's
 // multibyte text.
+#include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <cwchar>
 
 #include "internal.h"
 
@@ -24,9 +27,20 @@ bool WideToText(const uint16_t* wide, size_t units, char* buffer, size_t size) {
   }
   text[n] = 0;
   // At most size - 1 bytes and a terminator inside the buffer. A character
-  // the locale cannot show ends the text there.
-  const size_t written = std::wcstombs(buffer, text, size - 1);
-  buffer[written == static_cast<size_t>(-1) ? 0 : written] = '\0';
+  // the locale cannot show ends the text there, after what came before it.
+  size_t written = std::wcstombs(buffer, text, size - 1);
+  if (written == static_cast<size_t>(-1)) {
+    written = 0;
+    std::mbstate_t state{};
+    char one[MB_LEN_MAX];
+    for (size_t i = 0; i < n; ++i) {
+      const size_t bytes = std::wcrtomb(one, text[i], &state);
+      if (bytes == static_cast<size_t>(-1) || written + bytes > size - 1) break;
+      std::memcpy(buffer + written, one, bytes);
+      written += bytes;
+    }
+  }
+  buffer[written] = '\0';
   std::free(text);
   return true;
 }

@@ -200,8 +200,9 @@ TEST_F(Control, ATowerStatusByteBecomesTheLibrarysError) {
   std::memset(&version, 0x5A, sizeof(version));
   EXPECT_FALSE(QIROTowerGetVersion(tower_, &version));
   EXPECT_EQ(GetLastError(), 31u);  // STATUS_UNSUCCESSFUL
-  // The record was zeroed before the call, and a failed call hands nothing over.
-  EXPECT_EQ(version.DriverMajor, 0);
+  // A failed call leaves the caller's record as it was.
+  EXPECT_EQ(version.DriverMajor, 0x5A);
+  EXPECT_EQ(version.FirmwareBuild, 0x5A5A);
 
   // A tower that does not answer: the call succeeds with no bytes, and the
   // caller reads zeros, not what its memory held before.
@@ -278,6 +279,12 @@ TEST_F(Control, TextsAreCutToTheCallersBuffer) {
   EXPECT_EQ(GetLastError(), 122u);  // STATUS_BUFFER_TOO_SMALL
   EXPECT_EQ(std::string(text, 8), std::string(8, '\0'));
   EXPECT_EQ(text[8], 'x');
+  // A character the C locale cannot show ends the text after what came
+  // before it.
+  Tower().SetCopyright(u"Tower \u263A 2026");
+  std::memset(text, 'x', sizeof(text));
+  ASSERT_TRUE(QIROTowerGetCopyright(tower_, text, sizeof(text)));
+  EXPECT_STREQ(text, "Tower ");
   // Size 1 yields an empty text.
   std::memset(text, 'x', sizeof(text));
   EXPECT_FALSE(QIROTowerGetCopyright(tower_, text, 1));
