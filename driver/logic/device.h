@@ -21,6 +21,11 @@ struct ReceiveRing {
   int32_t WritePos;
   ULONG OwnsData;
   plat::SpinLock Lock;
+
+  int32_t Put(const uint8_t* source, int32_t n);
+  int32_t Get(uint8_t* destination, int32_t n);
+  int32_t Available();
+  int32_t Clear();
 };
 
 // Creates a ring of the given capacity; storage that cannot be had gives a
@@ -31,6 +36,15 @@ int32_t RingPut(ReceiveRing* ring, const uint8_t* source, int32_t n);
 int32_t RingGet(ReceiveRing* ring, uint8_t* destination, int32_t n);
 int32_t RingAvailable(ReceiveRing* ring);
 int32_t RingClear(ReceiveRing* ring);
+
+inline int32_t ReceiveRing::Put(const uint8_t* source, int32_t n) {
+  return RingPut(this, source, n);
+}
+inline int32_t ReceiveRing::Get(uint8_t* destination, int32_t n) {
+  return RingGet(this, destination, n);
+}
+inline int32_t ReceiveRing::Available() { return RingAvailable(this); }
+inline int32_t ReceiveRing::Clear() { return RingClear(this); }
 
 // A read waiting for bytes while it is the only one: the receive completion
 // hands it the bytes of each packet directly and wakes it only once it is
@@ -46,8 +60,8 @@ struct ReadWaiter {
   int64_t LastArrival;  // when the last of them arrived (plat::Now)
 };
 
-// The receive transfer in flight: its request packet and its transfer block.
-struct ReaderTransfer {
+// A receive transfer: its request packet and its transfer block.
+struct ReaderParts {
   plat::Request* Request;
   plat::TransferBlock* Block;
 };
@@ -85,9 +99,8 @@ struct DispatchState {
   volatile LONG ReaderHolds;      // receive transfers out, and completions running
   plat::Event NoReader;           // manual reset: set while ReaderHolds is 0
   plat::HoldQueue Held;
-  plat::Mutex CreateCloseLock;     // serialises create, close and removal
-  ULONG DevicePowerState;          // never set to D0 by this driver
-  volatile LONG SystemPowerState;  // last accepted power query's state; 1 = working
+  plat::Mutex CreateCloseLock;  // serialises create, close and removal
+  ULONG DevicePowerState;       // never set to D0 by this driver
   Lifetime Life;
 };
 
@@ -107,7 +120,7 @@ struct TowerDevice {
   volatile LONG Open;
   volatile LONG ReaderActive;
   uint8_t ReaderBytes[8];
-  ReaderTransfer Reader;
+  ReaderParts ReaderTransfer;  // the receive transfer in flight
   ULONG BufferSize;
   ULONG Timeout_Read_1st;
   ULONG Timeout_Read_ic;
@@ -116,6 +129,7 @@ struct TowerDevice {
   plat::Event ReaderStoppedEvent;
   uint8_t HighPower;
   ULONG UnitNumber;
+  volatile LONG SystemPowerState;  // last accepted power query's state; 1 = working
 
   // USB binding and the device's place in the system.
   TowerDriver* Driver;
@@ -138,7 +152,7 @@ struct TowerDevice {
   // kept for the next submission instead of freeing them and allocating
   // anew. Set by the completion and taken by the submission it asks for, on
   // the same thread; empty otherwise.
-  ReaderTransfer ReaderSpare;
+  ReaderParts ReaderSpare;
   // Reads inside their wait for data, and the one that may be handed bytes
   // directly (only while it waits alone). Under StateLock.
   LONG ReadsWaiting;
@@ -197,6 +211,14 @@ void TowerReleaseDeviceUnit(TowerDevice* device);
 // the transfer, waits without limit until it has come back, and returns
 // STATUS_TIMEOUT. STATUS_INSUFFICIENT_RESOURCES when no packet could be had.
 NTSTATUS TowerSubmitTransfer(plat::Device* lower, plat::TransferBlock* block, ULONG limitMs);
+// Submits a block on the caller's request packet and returns the submission
+// status (possibly STATUS_PENDING); `done` runs once when it ends, owns the
+// request from then on, and may run at raised priority on another processor.
+inline NTSTATUS TowerSubmitTransferAsync(plat::Device* lower, plat::Request* request,
+                                         plat::TransferBlock* block, plat::TransferDone done,
+                                         void* context) {
+  return plat::SubmitTransferAsync(lower, request, block, done, context);
+}
 // Each binding names a configuration value, interface, alternate setting and
 // endpoint, and the pipe to bind.
 struct PipeBinding {

@@ -49,7 +49,7 @@ bool MustHold(TowerDevice* device) {
   const DispatchState& d = device->Dispatch;
   if (!Flag(&d.Started) || Flag(&d.StopPending) || Flag(&d.RemovePending)) return true;
   return d.DevicePowerState != kPowerDeviceD0 &&
-         plat::AtomicRead(&d.SystemPowerState) != kSystemWorking;
+         plat::AtomicRead(&device->SystemPowerState) != kSystemWorking;
 }
 
 NTSTATUS RunDataHandler(TowerDevice* device, plat::Request* request) {
@@ -157,7 +157,7 @@ NTSTATUS DispatchPower(TowerDevice* device, plat::Request* request) {
   const bool wake = minor == PowerMinor::SetPower &&
                     plat::RequestPowerType(request) == plat::PowerStateType::System &&
                     plat::RequestPowerState(request) == static_cast<ULONG>(kSystemWorking);
-  if (wake) plat::AtomicExchange(&device->Dispatch.SystemPowerState, kSystemWorking);
+  if (wake) plat::AtomicExchange(&device->SystemPowerState, kSystemWorking);
   plat::PowerStartNext(request);
   const NTSTATUS status = plat::PowerPassDown(device->Lower, request);
   if (wake) ReleaseHeld(device);

@@ -228,7 +228,7 @@ void TowerInitDevice(TowerDevice* device, TowerDriver* driver, ULONG unit) {
   DispatchState& d = device->Dispatch;
   plat::SpinLockInit(&d.CountLock, "TowerDevice.CountLock");
   d.InProgress = 1;
-  d.SystemPowerState = kSystemWorking;
+  device->SystemPowerState = kSystemWorking;
   plat::EventInit(&d.NoOtherRequests, plat::EventType::Notification, true);
   plat::EventInit(&d.NoReader, plat::EventType::Notification, true);
   d.Life.Holds = 1;

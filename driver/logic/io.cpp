@@ -70,8 +70,8 @@ NTSTATUS TowerStartReader(TowerDevice* device) {
     const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
     stopping = device->ReaderStopping;
     if (!stopping) {
-      device->Reader.Request = request;
-      device->Reader.Block = block;
+      device->ReaderTransfer.Request = request;
+      device->ReaderTransfer.Block = block;
     }
     plat::SpinLockRelease(&device->StateLock, irql);
   }
@@ -87,7 +87,7 @@ NTSTATUS TowerStartReader(TowerDevice* device) {
   // the submission returns, and its 0 must stand.
   SetFlag(&device->ReaderActive, true);
   const NTSTATUS status =
-      plat::SubmitTransferAsync(device->Lower, request, block, &TowerReaderComplete, device);
+      TowerSubmitTransferAsync(device->Lower, request, block, &TowerReaderComplete, device);
   if (status != STATUS_SUCCESS && status != STATUS_PENDING) SetFlag(&device->ReaderActive, false);
   return status;
 }
@@ -110,10 +110,10 @@ void ReaderCompletion(TowerDevice* device, plat::Request* request, NTSTATUS stat
   plat::TransferBlock* block = nullptr;
   {
     const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
-    held = device->Reader.Request;
-    block = device->Reader.Block;
-    device->Reader.Request = nullptr;
-    device->Reader.Block = nullptr;
+    held = device->ReaderTransfer.Request;
+    block = device->ReaderTransfer.Block;
+    device->ReaderTransfer.Request = nullptr;
+    device->ReaderTransfer.Block = nullptr;
     plat::SpinLockRelease(&device->StateLock, irql);
   }
   if (block == nullptr) return;
@@ -241,8 +241,8 @@ NTSTATUS TowerCleanup(TowerDevice* device, plat::Request* request) {
     // Cleared before the request is taken: a completion that follows can
     // only signal it afterwards.
     plat::EventClear(&device->ReaderStoppedEvent);
-    reader = device->Reader.Request;
-    device->Reader.Request = nullptr;
+    reader = device->ReaderTransfer.Request;
+    device->ReaderTransfer.Request = nullptr;
     device->ReaderStopping = true;
     if (reader != nullptr) plat::AtomicExchange(&device->ReaderRequestShares, 2);
     plat::SpinLockRelease(&device->StateLock, irql);

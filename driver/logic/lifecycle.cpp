@@ -107,12 +107,12 @@ NTSTATUS TowerQueryPower(TowerDevice* device, plat::Request* request) {
   const ULONG state = plat::RequestPowerState(request);
   // An open tower vetoes a sleep deeper than the last accepted state.
   if (plat::RequestPowerType(request) == plat::PowerStateType::System &&
-      state > static_cast<ULONG>(plat::AtomicRead(&device->Dispatch.SystemPowerState)) &&
+      state > static_cast<ULONG>(plat::AtomicRead(&device->SystemPowerState)) &&
       Flag(&device->Open)) {
     plat::RequestComplete(request, STATUS_DEVICE_BUSY, 0);
     return STATUS_DEVICE_BUSY;
   }
-  plat::AtomicExchange(&device->Dispatch.SystemPowerState, static_cast<LONG>(state));
+  plat::AtomicExchange(&device->SystemPowerState, static_cast<LONG>(state));
   return plat::PowerPassDown(device->Lower, request);
 }
 

@@ -163,7 +163,7 @@ NTSTATUS TowerSubmitTransfer(plat::Device* lower, plat::TransferBlock* block, UL
   SyncWait wait;
   wait.status = STATUS_PENDING;
   plat::EventInit(&wait.done, plat::EventType::Notification, false);
-  plat::SubmitTransferAsync(lower, request, block, &SyncDone, &wait);
+  TowerSubmitTransferAsync(lower, request, block, &SyncDone, &wait);
   NTSTATUS status = STATUS_SUCCESS;
   const int64_t limit = plat::RelativeMs(limitMs);
   if (limitMs > 0 && plat::EventWait(&wait.done, &limit) == STATUS_TIMEOUT) {
