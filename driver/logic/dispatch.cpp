@@ -241,8 +241,10 @@ NTSTATUS DispatchPnp(TowerDevice* device, plat::Request* request) {
     case PnpMinor::CancelStop: {
       const NTSTATUS status = plat::PassDownAndWait(device->Lower, request);
       SetFlag(&d.StopPending, false);
-      Finish(device, request, status, 0);
+      // The held requests go first, in arrival order; the cancel completes
+      // after them.
       ReleaseHeld(device);
+      Finish(device, request, status, 0);
       return status;
     }
 
@@ -267,8 +269,10 @@ NTSTATUS DispatchPnp(TowerDevice* device, plat::Request* request) {
     case PnpMinor::CancelRemove: {
       const NTSTATUS status = plat::PassDownAndWait(device->Lower, request);
       SetFlag(&d.RemovePending, false);
-      Finish(device, request, status, 0);
+      // The held requests go first, in arrival order; the cancel completes
+      // after them.
       ReleaseHeld(device);
+      Finish(device, request, status, 0);
       return status;
     }
 

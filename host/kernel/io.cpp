@@ -283,6 +283,10 @@ void IoManager::CancelIo(FileObject* file) {
 }
 
 NTSTATUS IoManager::SendPnp(DeviceObject* physical, uint8_t minor) {
+  return Finish(SendPnpAsync(physical, minor), nullptr);
+}
+
+std::unique_ptr<PendingIo> IoManager::SendPnpAsync(DeviceObject* physical, uint8_t minor) {
   Irp* irp = kernel_.AllocateIrp();
   irp->major = IrpMajor::Pnp;
   irp->minor = minor;
@@ -290,7 +294,7 @@ NTSTATUS IoManager::SendPnp(DeviceObject* physical, uint8_t minor) {
   DeviceObject* top = kernel_.TopOfStack(physical);
   auto io = Issue(irp);
   kernel_.CallDriver(top, irp);
-  return Finish(std::move(io), nullptr);
+  return io;
 }
 
 NTSTATUS IoManager::QueryCapabilities(DeviceObject* physical, uint16_t version, uint32_t* flags) {

@@ -88,6 +88,8 @@ class IoManager {
 
   // Plug and Play and power requests to the top of a physical device's stack.
   NTSTATUS SendPnp(DeviceObject* physical, uint8_t minor);
+  // The same, handing back the request to look at once it is done.
+  std::unique_ptr<PendingIo> SendPnpAsync(DeviceObject* physical, uint8_t minor);
   NTSTATUS QueryCapabilities(DeviceObject* physical, uint16_t version, uint32_t* flags);
   NTSTATUS SendPower(DeviceObject* physical, uint8_t minor, uint8_t type, uint32_t state);
 

@@ -134,10 +134,14 @@ TEST_F(Lifecycle, HeldRequestsAreReleasedAtCancelStopAndFailAtRemoval) {
   auto first = io.ReadAsync(file, buffer, 4);
   auto second = io.WriteAsync(file, "ab", 2);
   EXPECT_FALSE(first->Wait(std::chrono::milliseconds(30)));
-  ASSERT_EQ(io.SendPnp(physical, 0x06), STATUS_SUCCESS);  // cancel stop
+  auto cancel = io.SendPnpAsync(physical, 0x06);  // cancel stop
+  ASSERT_TRUE(cancel->Wait(std::chrono::seconds(5)));
+  EXPECT_EQ(cancel->status(), STATUS_SUCCESS);
   ASSERT_TRUE(first->Wait(std::chrono::seconds(5)));
   ASSERT_TRUE(second->Wait(std::chrono::seconds(5)));
+  // Released in arrival order, and before the cancel itself completes.
   EXPECT_LT(first->finishOrder(), second->finishOrder());
+  EXPECT_LT(second->finishOrder(), cancel->finishOrder());
   EXPECT_EQ(second->status(), STATUS_SUCCESS);
   EXPECT_EQ(io.Close(file), STATUS_SUCCESS);
 
