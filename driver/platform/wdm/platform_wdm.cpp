@@ -151,7 +151,11 @@ const void* RequestFile(Request* request) { return Here(request)->FileObject; }
 
 void* RequestDataBuffer(Request* request) {
   PMDL mdl = K(request)->MdlAddress;
-  return mdl != nullptr ? SystemAddressOf(mdl) : nullptr;
+  if (mdl != nullptr) return SystemAddressOf(mdl);
+  // Direct I/O describes no pages for a transfer of 0 bytes: the caller's
+  // own pointer says whether a buffer was given. It is only compared, never
+  // read through.
+  return RequestDataLength(request) == 0 ? K(request)->UserBuffer : nullptr;
 }
 
 ULONG RequestDataLength(Request* request) {
