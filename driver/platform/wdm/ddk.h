@@ -43,8 +43,8 @@ static_assert(tower::kPoolTag == 0x206D6457u);
 
 // The storage the logic holds must fit the kernel objects placed in it.
 static_assert(sizeof(::KSPIN_LOCK) == sizeof(SpinLock));
-static_assert(sizeof(::KMUTEX) == sizeof(Mutex::storage));
-static_assert(alignof(::KMUTEX) <= alignof(Mutex));
+static_assert(sizeof(::KEVENT) == sizeof(Mutex::storage));
+static_assert(alignof(::KEVENT) <= alignof(Mutex));
 static_assert(sizeof(::KEVENT) == sizeof(Event::storage));
 static_assert(alignof(::KEVENT) <= alignof(Event));
 static_assert(sizeof(::UNICODE_STRING) == sizeof(InterfaceName));
@@ -72,7 +72,7 @@ inline void ReleaseSpin(::KSPIN_LOCK* lock, KIRQL previous) {
 #endif
 }
 
-inline ::KMUTEX* K(Mutex* mutex) { return reinterpret_cast<::KMUTEX*>(mutex->storage); }
+inline ::KEVENT* K(Mutex* mutex) { return reinterpret_cast<::KEVENT*>(mutex->storage); }
 inline ::KEVENT* K(Event* event) { return reinterpret_cast<::KEVENT*>(event->storage); }
 inline ::KSPIN_LOCK* K(SpinLock* lock) { return reinterpret_cast<::KSPIN_LOCK*>(&lock->lock); }
 inline ::IRP* K(Request* request) { return reinterpret_cast<::IRP*>(request); }

@@ -41,9 +41,15 @@ void SpinLockRelease(SpinLock* lock, Irql previous) { ReleaseSpin(K(lock), previ
 
 // ---- mutex ----------------------------------------------------------------------
 
+// The lock is a synchronization event, signalled while free: each release
+// lets exactly one waiter through. Not a kernel mutex: Wine's releases a
+// mutex without handing it to a thread already waiting for it, which then
+// waits for ever (a close holding the lock while a removal arrives on another
+// thread left the tower's device behind). The lock is never taken twice by
+// one thread, so a mutex's recursion is not needed.
 void MutexInit(Mutex* mutex, const char* name) {
   (void)name;
-  KeInitializeMutex(K(mutex), 0);
+  KeInitializeEvent(K(mutex), SynchronizationEvent, TRUE);
 }
 
 void MutexDestroy(Mutex* mutex) { (void)mutex; }
@@ -52,7 +58,7 @@ void MutexAcquire(Mutex* mutex) {
   KeWaitForSingleObject(K(mutex), Executive, KernelMode, FALSE, nullptr);
 }
 
-void MutexRelease(Mutex* mutex) { KeReleaseMutex(K(mutex), FALSE); }
+void MutexRelease(Mutex* mutex) { KeSetEvent(K(mutex), IO_NO_INCREMENT, FALSE); }
 
 // ---- events ---------------------------------------------------------------------
 

@@ -10,11 +10,11 @@
 namespace plat {
 
 #if defined(_WIN64)
-inline constexpr size_t kMutexBytes = 56;      // KMUTEX
+inline constexpr size_t kMutexBytes = 24;      // KEVENT (synchronization)
 inline constexpr size_t kEventBytes = 24;      // KEVENT
 inline constexpr size_t kHoldQueueBytes = 40;  // lock, list head, owner callback and context
 #else
-inline constexpr size_t kMutexBytes = 32;
+inline constexpr size_t kMutexBytes = 16;
 inline constexpr size_t kEventBytes = 16;
 inline constexpr size_t kHoldQueueBytes = 20;
 #endif
