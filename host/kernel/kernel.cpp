@@ -167,9 +167,15 @@ void SpinLock::Release(int previous) {
 void Mutex::Acquire() {
   CheckMayBlock((std::string("mutex ") + name_).c_str());
   mutex_.lock();
+  if (++depth_ > 1)
+    Kernel::Current().verifier().Report(std::string("mutex ") + name_ +
+                                        " taken again by the thread that holds it");
 }
 
-void Mutex::Release() { mutex_.unlock(); }
+void Mutex::Release() {
+  --depth_;
+  mutex_.unlock();
+}
 
 void Event::Set() {
   std::lock_guard<std::mutex> lock(mutex_);

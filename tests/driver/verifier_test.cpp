@@ -91,6 +91,22 @@ TEST_F(VerifierTest, CatchesSpinLocksTakenAgainstTheirOrder) {
   EXPECT_TRUE(Mentions(violations, "spin lock Test.Outer taken while Test.Inner is held"));
 }
 
+TEST_F(VerifierTest, CatchesAMutexTakenAgainByItsHolder) {
+  hk::Mutex mutex("Test.CreateCloseLock");
+  mutex.Acquire();
+  mutex.Release();
+  mutex.Acquire();  // after a release, taking it again is fine
+  mutex.Release();
+  EXPECT_EQ(machine_->kernel().verifier().Count(), 0u);
+  mutex.Acquire();
+  mutex.Acquire();
+  mutex.Release();
+  mutex.Release();
+  const auto violations = machine_->kernel().verifier().Take();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_TRUE(Mentions(violations, "mutex Test.CreateCloseLock taken again"));
+}
+
 TEST_F(VerifierTest, InjectsAllocationFailures) {
   hk::Kernel& kernel = machine_->kernel();
   kernel.FailNthAllocation(2);
