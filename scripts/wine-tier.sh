@@ -50,8 +50,9 @@ done
 DISPLAY=":$(head -n1 "$work/display")"
 export DISPLAY
 
-# Seconds since a $EPOCHREALTIME.
-since() { awk -v from="$1" -v to="$EPOCHREALTIME" 'BEGIN { print to - from }'; }
+CASE_WIDTH=40
+# shellcheck source=scripts/wine/cases-lib.sh
+source "$ROOT/scripts/wine/cases-lib.sh"
 
 started=$EPOCHREALTIME
 # A prefix whose making was cut short lacks the mark and is made again.
@@ -70,51 +71,10 @@ wineserver -p </dev/null >/dev/null 2>&1 || echo "a wineserver already serves $W
 wine wineboot </dev/null >/dev/null 2>&1
 printf 'wine ready in %.1f s (%s)\n' "$(since "$started")" "$(wine --version)"
 
-failures=0
-case_started=""
-begin() {
-  case_started=$EPOCHREALTIME
-  case_name="$1"
-  case_failed=0
-  case_log=""
-}
-# Records one broken expectation of the running case.
-miss() {
-  case_failed=1
-  case_log+="  $*"$'\n'
-}
-end() {
-  local took
-  took="$(since "$case_started")"
-  if [ "$case_failed" -eq 0 ]; then
-    printf 'PASS %-40s %5.2f s\n' "$case_name" "$took"
-  else
-    printf 'FAIL %-40s %5.2f s\n%s' "$case_name" "$took" "$case_log"
-    failures=$((failures + 1))
-  fi
-}
 # Runs a Windows program in $dir (dist/ unless set) with $input as its
-# standard input: its output (without carriage returns) in $out, its exit
-# code in $rc.
+# standard input.
 dir="$dist"
-input=""
-run() {
-  out="$(
-    cd "$dir" || exit 1
-    printf '%s' "$input" | wine "$@" 2>&1
-    echo "rc=$?"
-  )"
-  out="$(tr -d '\r' <<<"$out")"
-  rc="${out##*rc=}"
-  out="${out%rc=*}"
-  out="${out%$'\n'}"
-}
-expect_rc() {
-  [ "$rc" = "$1" ] || miss "$2: exit code $rc, expected $1; output: $out"
-}
-expect_line() {
-  grep -qxF -- "$1" <<<"$out" || miss "$2: no line '$1' in: $out"
-}
+run() { capture "$dir" wine "$@"; }
 registry_value() {
   wine reg query "$PARAMETERS" /v "$1" </dev/null 2>/dev/null | tr -d '\r' |
     awk -v name="$1" '$1 == name { print $3 }'

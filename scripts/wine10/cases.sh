@@ -29,7 +29,8 @@ dist=/tower/dist
 # for a loaded machine.
 LIST_LIMIT_S="${WINE10_LIST_LIMIT_S:-60}"
 
-since() { awk -v from="$1" -v to="$EPOCHREALTIME" 'BEGIN { printf "%.2f", to - from }'; }
+# shellcheck source=scripts/wine/cases-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../wine/cases-lib.sh"
 started=$EPOCHREALTIME
 
 cleanup() {
@@ -60,44 +61,8 @@ mkdir -p "$TOWER_LIBUSB_STANDIN"
 wine wineboot </dev/null >/tower/work/wine.log 2>&1
 echo "wine ready in $(since "$started") s ($(wine --version))"
 
-failures=0
-passes=0
-begin() {
-  case_started=$EPOCHREALTIME
-  case_name="$1"
-  case_failed=0
-  case_log=""
-}
-miss() {
-  case_failed=1
-  case_log+="  $*"$'\n'
-}
-end() {
-  if [ "$case_failed" -eq 0 ]; then
-    printf 'PASS %-52s %6s s\n' "$case_name" "$(since "$case_started")"
-    passes=$((passes + 1))
-  else
-    printf 'FAIL %-52s %6s s\n%s' "$case_name" "$(since "$case_started")" "$case_log"
-    failures=$((failures + 1))
-  fi
-}
-# Runs towerctl.exe (in dist/) with $input as its standard input: output
-# without carriage returns in $out, exit code in $rc.
-input=""
-towerctl() {
-  out="$(
-    cd "$dist" || exit 1
-    printf '%s' "$input" | WINEDEBUG=-all timeout 60 wine towerctl.exe "$@" 2>&1
-    echo "rc=$?"
-  )"
-  out="$(tr -d '\r' <<<"$out")"
-  rc="${out##*rc=}"
-  out="${out%rc=*}"
-  out="${out%$'\n'}"
-}
-expect_rc() { [ "$rc" = "$1" ] || miss "$2: exit code $rc, expected $1; output: $out"; }
-expect_line() { grep -qxF -- "$1" <<<"$out" || miss "$2: no line '$1' in: $out"; }
-expect_match() { grep -qE -- "$1" <<<"$out" || miss "$2: nothing matches '$1' in: $out"; }
+# Runs towerctl.exe (in dist/) with $input as its standard input.
+towerctl() { capture "$dist" env WINEDEBUG=-all timeout 60 wine towerctl.exe "$@"; }
 
 # The stand-in's bus: a command file, then its status file tells the result.
 standin() {
