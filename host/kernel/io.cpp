@@ -8,28 +8,19 @@ namespace hk {
 using namespace tower;
 
 PendingIo::~PendingIo() {
-  // Seen finished under the lock already: the completion is done with it.
-  if (sawDone_) {
-    kernel_.FreeIrp(irp_);
-    return;
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
   // A request that never finished stays live, for the verifier to name.
-  if (done_) kernel_.FreeIrp(irp_);
+  if (done_.IsSignalled()) kernel_.FreeIrp(irp_);
 }
 
 bool PendingIo::WaitResult(std::chrono::milliseconds limit, NTSTATUS* status,
                            uintptr_t* information) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!cv_.wait_for(lock, limit, [this] { return done_; })) return false;
-  sawDone_ = true;
+  if (!Wait(limit)) return false;
   *status = status_;
   *information = information_;
   return true;
 }
 
 void PendingIo::Finished(Irp* irp) {
-  std::lock_guard<std::mutex> lock(mutex_);
   status_ = irp->status;
   information_ = irp->information;
   finishOrder_ = irp->finishOrder;
@@ -39,34 +30,23 @@ void PendingIo::Finished(Irp* irp) {
     const size_t bytes = std::min<size_t>(information_, userOutputLength_);
     if (bytes > 0) std::memcpy(userOutput_, systemBuffer_.data(), bytes);
   }
-  done_ = true;
-  cv_.notify_all();
+  done_.Set();
 }
 
 bool PendingIo::Wait(std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return cv_.wait_for(lock, limit, [this] { return done_; });
+  if (done_.IsSignalled()) return true;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  return done_.WaitUntil(&deadline);
 }
 
-bool PendingIo::Done() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return done_;
-}
+bool PendingIo::Done() { return done_.IsSignalled(); }
 
-NTSTATUS PendingIo::status() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return status_;
-}
+// Before the completion these read as a request still pending.
+NTSTATUS PendingIo::status() { return Done() ? status_ : tower::STATUS_PENDING; }
 
-uint64_t PendingIo::finishOrder() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return finishOrder_;
-}
+uint64_t PendingIo::finishOrder() { return Done() ? finishOrder_ : 0; }
 
-uintptr_t PendingIo::information() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return information_;
-}
+uintptr_t PendingIo::information() { return Done() ? information_ : 0; }
 
 std::unique_ptr<PendingIo> IoManager::Issue(Irp* irp) {
   std::unique_ptr<PendingIo> io(new PendingIo(kernel_, irp));

@@ -38,10 +38,9 @@ class PendingIo {
   Kernel& kernel_;
   Irp* irp_;
   uint64_t id_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  bool sawDone_ = false;  // the owner's thread saw done_ under mutex_
+  // Set by the completion after it has written the results below, and its
+  // last touch of this object: the owner reads them once it sees the set.
+  Event done_{false, false};
   NTSTATUS status_ = tower::STATUS_PENDING;
   uintptr_t information_ = 0;
   uint64_t finishOrder_ = 0;

@@ -1,9 +1,15 @@
 #include "kernel/kernel.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 namespace hk {
@@ -177,40 +183,76 @@ void Mutex::Release() {
   mutex_.unlock();
 }
 
+namespace {
+
+// The word's bits above the signal count sleepers.
+constexpr uint32_t kSignalled = 1;
+constexpr uint32_t kSleeper = 2;
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+                  std::atomic<uint32_t>::is_always_lock_free,
+              "the kernel's futex calls take an event's word by address");
+
+uint32_t* WordAddress(std::atomic<uint32_t>& word) { return reinterpret_cast<uint32_t*>(&word); }
+
+}  // namespace
+
 void Event::Set() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  signalled_ = true;
-  if (autoReset_)
-    cv_.notify_one();
-  else
-    cv_.notify_all();
+  // The one access to the event besides the wake-up call below: whoever sees
+  // the signal may free the event from here on.
+  // Everything it needs is read before it (the release keeps them there).
+  uint32_t* const address = WordAddress(word_);
+  const int wake = autoReset_ ? 1 : INT_MAX;
+  const uint32_t before = word_.fetch_or(kSignalled, std::memory_order_acq_rel);
+  if (before >= kSleeper && (before & kSignalled) == 0)
+    syscall(SYS_futex, address, FUTEX_WAKE_PRIVATE, wake, nullptr, nullptr, 0);
 }
 
-void Event::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  signalled_ = false;
-}
+void Event::Clear() { word_.fetch_and(~kSignalled, std::memory_order_acq_rel); }
 
-bool Event::IsSignalled() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return signalled_;
+bool Event::WaitUntil(const std::chrono::steady_clock::time_point* deadline) {
+  uint32_t seen = word_.load(std::memory_order_acquire);
+  for (;;) {
+    if ((seen & kSignalled) != 0) {
+      // An auto-reset event lets one waiter through per signal.
+      if (!autoReset_) return true;
+      if (word_.compare_exchange_weak(seen, seen & ~kSignalled, std::memory_order_acq_rel))
+        return true;
+      continue;
+    }
+    timespec until{};
+    if (deadline != nullptr) {
+      if (std::chrono::steady_clock::now() >= *deadline) return false;
+      // steady_clock is CLOCK_MONOTONIC, the clock an absolute futex wait uses.
+      const auto since = deadline->time_since_epoch();
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+      until.tv_sec = static_cast<time_t>(seconds.count());
+      until.tv_nsec = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+    }
+    // Counted as a sleeper before the last look, so that a Set after it
+    // sees the sleeper and wakes it; a Set before it changes the word and
+    // the sleep returns at once.
+    const uint32_t asleep = word_.fetch_add(kSleeper, std::memory_order_acq_rel) + kSleeper;
+    if ((asleep & kSignalled) == 0)
+      syscall(SYS_futex, WordAddress(word_), FUTEX_WAIT_BITSET_PRIVATE, asleep,
+              deadline != nullptr ? &until : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
+    seen = word_.fetch_sub(kSleeper, std::memory_order_acq_rel) - kSleeper;
+  }
 }
 
 NTSTATUS Event::Wait(const int64_t* timeout100ns) {
   // A zero-length wait only polls, which raised priority allows.
   if (timeout100ns == nullptr || *timeout100ns != 0) CheckMayBlock("an event");
-  std::unique_lock<std::mutex> lock(mutex_);
   if (timeout100ns == nullptr) {
-    cv_.wait(lock, [this] { return signalled_; });
-  } else {
-    // Relative times are negative; a positive (absolute) time is taken as
-    // relative to now, which the driver never relies on.
-    const int64_t units = *timeout100ns < 0 ? -*timeout100ns : *timeout100ns;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(units * 100);
-    if (!cv_.wait_until(lock, deadline, [this] { return signalled_; })) return STATUS_TIMEOUT;
+    WaitUntil(nullptr);
+    return STATUS_SUCCESS;
   }
-  if (autoReset_) signalled_ = false;
-  return STATUS_SUCCESS;
+  // Relative times are negative; a positive (absolute) time is taken as
+  // relative to now, which the driver never relies on.
+  const int64_t units = *timeout100ns < 0 ? -*timeout100ns : *timeout100ns;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(units * 100);
+  return WaitUntil(&deadline) ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
 // ---- requests -------------------------------------------------------------------

@@ -132,20 +132,27 @@ class Mutex {
   int depth_ = 0;  // acquisitions by the holding thread (only it touches this)
 };
 
+// A kernel event: one word holds the signal (bit 0) and the number of
+// threads asleep on it (the bits above). Setting it is a single atomic
+// operation followed, only when someone sleeps, by a wake-up call that
+// touches nothing but the word's address; a waiter that sees the signal may
+// therefore free the event at once (an event on the waiter's stack, set from
+// a completion, is the common case), as it may on Windows.
 class Event {
  public:
-  Event(bool autoReset, bool signalled) : autoReset_(autoReset), signalled_(signalled) {}
+  Event(bool autoReset, bool signalled) : autoReset_(autoReset), word_(signalled ? 1u : 0u) {}
   void Set();
   void Clear();
   // timeout100ns: null = no limit; negative = relative time. Success or timeout.
   NTSTATUS Wait(const int64_t* timeout100ns);
-  bool IsSignalled();
+  // The same wait without the verifier's check: for user-mode callers of the
+  // I/O manager, which run at no interrupt level. Null deadline = no limit.
+  bool WaitUntil(const std::chrono::steady_clock::time_point* deadline);
+  bool IsSignalled() const { return (word_.load(std::memory_order_acquire) & 1u) != 0; }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool autoReset_;
-  bool signalled_;
+  const bool autoReset_;
+  std::atomic<uint32_t> word_;
 };
 
 // ---- requests -------------------------------------------------------------------

@@ -16,7 +16,7 @@ Bus::~Bus() {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
-  cv_.notify_all();
+  workReady_.Set();
   thread_.join();
 }
 
@@ -73,7 +73,7 @@ void Bus::Post(BusWork* work) {
     // A thread that is running work takes this before it waits again.
     wake = idle_;
   }
-  if (wake) cv_.notify_all();
+  if (wake) workReady_.Set();
 }
 
 void Bus::RunInline() {
@@ -94,15 +94,21 @@ void Bus::RunInline() {
 
 void Bus::Drain() {
   std::unique_lock<std::mutex> lock(mutex_);
-  cv_.wait(lock, [this] { return queue_.empty() && busy_ == 0; });
+  drained_.wait(lock, [this] { return queue_.empty() && busy_ == 0; });
 }
 
 void Bus::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    idle_ = true;
-    cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-    idle_ = false;
+    while (!stop_ && queue_.empty()) {
+      // A post made from here on sees the thread idle and signals the event,
+      // which keeps the signal until the wait below takes it.
+      idle_ = true;
+      lock.unlock();
+      workReady_.WaitUntil(nullptr);
+      lock.lock();
+      idle_ = false;
+    }
     if (queue_.empty()) return;  // stopping, and nothing is left
     BusWork* work = queue_.Pop();
     ++busy_;
@@ -116,7 +122,7 @@ void Bus::Run() {
     lock.lock();
     --busy_;
     // Only a drain waits for the bus to run dry.
-    if (queue_.empty()) cv_.notify_all();
+    if (queue_.empty()) drained_.notify_all();
   }
 }
 

@@ -1,5 +1,6 @@
 // Races the driver must survive: cancellation against release of held
 // requests, many towers added at once, and state queries from many threads.
+#include <atomic>
 #include <random>
 #include <set>
 #include <thread>
@@ -284,6 +285,65 @@ TEST_F(Concurrency, ControlRequestsFromManyThreadsBesideReadsAndWrites) {
   EXPECT_EQ(unexpected.load(), 0);
   EXPECT_EQ(StateWord(file), 0xF);
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+// The kernel's events: a waiter that sees the signal may free the event at
+// once; an auto-reset event lets one waiter through per signal, a manual one
+// all of them; a limited wait with no signal says so.
+TEST(KernelEvent, AWaiterFreesTheEventItWasWokenBy) {
+  for (int round = 0; round < 300; ++round) {
+    auto* event = new hk::Event(round % 2 == 0, false);
+    std::thread setter([event] { event->Set(); });
+    ASSERT_EQ(event->Wait(nullptr), STATUS_SUCCESS);
+    delete event;  // the setter may still be inside Set: it must not touch it any more
+    setter.join();
+  }
+}
+
+TEST(KernelEvent, OneWaiterPassesPerSignalOfAnAutoResetEvent) {
+  hk::Event autoReset(true, false);
+  std::atomic<int> passed{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 4; ++i)
+    waiters.emplace_back([&] {
+      autoReset.Wait(nullptr);
+      ++passed;
+    });
+  for (int signal = 1; signal <= 4; ++signal) {
+    autoReset.Set();
+    while (passed.load() < signal) std::this_thread::yield();
+    EXPECT_EQ(passed.load(), signal);
+  }
+  for (auto& t : waiters) t.join();
+  EXPECT_FALSE(autoReset.IsSignalled());
+
+  hk::Event manual(false, false);
+  std::atomic<int> woken{0};
+  waiters.clear();
+  for (int i = 0; i < 4; ++i)
+    waiters.emplace_back([&] {
+      manual.Wait(nullptr);
+      ++woken;
+    });
+  manual.Set();
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(woken.load(), 4);
+  EXPECT_TRUE(manual.IsSignalled());
+}
+
+TEST(KernelEvent, ALimitedWaitWithoutASignalTimesOutAndASignalIsTakenOnce) {
+  hk::Event event(true, false);
+  const int64_t tenMs = -100000;
+  const int64_t poll = 0;
+  EXPECT_EQ(event.Wait(&tenMs), STATUS_TIMEOUT);
+  EXPECT_EQ(event.Wait(&poll), STATUS_TIMEOUT);
+  event.Set();
+  event.Set();  // a second signal on a signalled event adds nothing
+  EXPECT_EQ(event.Wait(&poll), STATUS_SUCCESS);
+  EXPECT_EQ(event.Wait(&poll), STATUS_TIMEOUT);
+  event.Set();
+  event.Clear();
+  EXPECT_EQ(event.Wait(&tenMs), STATUS_TIMEOUT);
 }
 
 }  // namespace
