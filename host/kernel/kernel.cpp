@@ -119,55 +119,25 @@ void CheckMayBlock(const char* what) {
 
 // ---- synchronisation ------------------------------------------------------------
 
-namespace {
-
 // Out of line, so that the common acquisition (nothing held, lock free)
 // stays a handful of instructions.
-[[gnu::noinline]] void CheckOrderAgainstHeld(const ThreadContext& t, const char* taking) {
+void SpinLock::CheckOrderAgainstHeld(const char* taking) {
+  const ThreadContext& t = CurrentThread();
   Verifier& verifier = Kernel::Current().verifier();
   const int kept = std::min(t.spinLockCount, ThreadContext::kMaxSpinLocks);
   for (int i = 0; i < kept; ++i) verifier.CheckOrder(t.spinLocks[i], taking);
 }
 
-[[gnu::noinline]] void SpinUntilFree(std::atomic<bool>& locked) {
-  for (int spins = 0; locked.exchange(true, std::memory_order_acquire); ++spins) {
+void SpinLock::SpinUntilFree() {
+  for (int spins = 0; locked_.exchange(true, std::memory_order_acquire); ++spins) {
     // The holder may have lost its processor: let it run.
     if (spins >= 64) std::this_thread::yield();
   }
 }
 
-}  // namespace
-
-int SpinLock::Acquire() {
-  ThreadContext& t = CurrentThread();
-  if (t.spinLockCount > 0) CheckOrderAgainstHeld(t, name_);
-  if (locked_.exchange(true, std::memory_order_acquire)) SpinUntilFree(locked_);
-  const int previous = t.irql;
-  t.irql = 2;
-  if (t.spinLockCount < ThreadContext::kMaxSpinLocks) t.spinLocks[t.spinLockCount] = name_;
-  ++t.spinLockCount;
-  return previous;
-}
-
-namespace {
-
-[[gnu::noinline]] void ReportBadRelease(const char* name) {
-  Kernel::Current().verifier().Report(std::string("spin lock ") + name +
+void SpinLock::ReportBadRelease() {
+  Kernel::Current().verifier().Report(std::string("spin lock ") + name_ +
                                       " released out of order or not held");
-}
-
-}  // namespace
-
-void SpinLock::Release(int previous) {
-  ThreadContext& t = CurrentThread();
-  const int innermost = t.spinLockCount - 1;
-  if (innermost < 0 ||
-      (innermost < ThreadContext::kMaxSpinLocks && t.spinLocks[innermost] != name_))
-    ReportBadRelease(name_);
-  else
-    --t.spinLockCount;
-  t.irql = previous;
-  locked_.store(false, std::memory_order_release);
 }
 
 void Mutex::Acquire() {

@@ -95,11 +95,37 @@ std::string TagName(uint32_t tag);
 class SpinLock {
  public:
   explicit SpinLock(const char* name) : name_(name) {}
-  int Acquire();
-  void Release(int previous);
+  // Inline: the common case (nothing else held, lock free) is a handful of
+  // instructions in the caller; the verifier's work is out of line.
+  int Acquire() {
+    ThreadContext& t = CurrentThread();
+    if (t.spinLockCount > 0) CheckOrderAgainstHeld(name_);
+    if (locked_.exchange(true, std::memory_order_acquire)) SpinUntilFree();
+    const int previous = t.irql;
+    t.irql = 2;
+    if (t.spinLockCount < ThreadContext::kMaxSpinLocks) t.spinLocks[t.spinLockCount] = name_;
+    ++t.spinLockCount;
+    return previous;
+  }
+  void Release(int previous) {
+    ThreadContext& t = CurrentThread();
+    const int innermost = t.spinLockCount - 1;
+    if (innermost < 0 ||
+        (innermost < ThreadContext::kMaxSpinLocks && t.spinLocks[innermost] != name_))
+      ReportBadRelease();
+    else
+      --t.spinLockCount;
+    t.irql = previous;
+    locked_.store(false, std::memory_order_release);
+  }
   const char* name() const { return name_; }
 
  private:
+  // Checks the order of this lock against each one the thread holds.
+  void CheckOrderAgainstHeld(const char* taking);
+  void SpinUntilFree();
+  void ReportBadRelease();
+
   std::atomic<bool> locked_{false};
   const char* name_;
 };
