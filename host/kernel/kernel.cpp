@@ -31,6 +31,13 @@ std::vector<std::string> Verifier::Take() {
   return out;
 }
 
+namespace {
+std::atomic<uint64_t> g_verifierSerial{0};
+}  // namespace
+
+// Serial numbers start at 1: a thread's empty memory (0) matches no verifier.
+Verifier::Verifier() : serial_(g_verifierSerial.fetch_add(1) + 1) {}
+
 bool Verifier::Known(const char* held, const char* taking) const {
   const size_t count = knownCount_.load(std::memory_order_acquire);
   for (size_t i = 0; i < count; ++i)
@@ -69,7 +76,7 @@ size_t Verifier::Count() const {
   return violations_.size();
 }
 
-__attribute__((tls_model("initial-exec"))) thread_local ThreadContext g_threadContext{};
+__attribute__((tls_model("initial-exec"))) constinit thread_local ThreadContext g_threadContext{};
 
 bool MayBlockNow() {
   const ThreadContext& t = CurrentThread();
@@ -122,10 +129,23 @@ void CheckMayBlock(const char* what) {
 // Out of line, so that the common acquisition (nothing held, lock free)
 // stays a handful of instructions.
 void SpinLock::CheckOrderAgainstHeld(const char* taking) {
-  const ThreadContext& t = CurrentThread();
+  ThreadContext& t = CurrentThread();
   Verifier& verifier = Kernel::Current().verifier();
+  // One lock held: a pair this thread already had judged needs no second
+  // look (a pair's verdict never changes; the reverse pair is another pair).
+  const bool single = t.spinLockCount == 1;
+  if (single) {
+    for (const ThreadContext::JudgedPair& pair : t.judged)
+      if (pair.verifier == verifier.serial() && pair.held == t.spinLocks[0] &&
+          pair.taking == taking)
+        return;
+  }
   const int kept = std::min(t.spinLockCount, ThreadContext::kMaxSpinLocks);
   for (int i = 0; i < kept; ++i) verifier.CheckOrder(t.spinLocks[i], taking);
+  if (single) {
+    t.judged[t.nextJudged] = {verifier.serial(), t.spinLocks[0], taking};
+    t.nextJudged = (t.nextJudged + 1) % ThreadContext::kJudgedPairs;
+  }
 }
 
 void SpinLock::SpinUntilFree() {

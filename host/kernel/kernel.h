@@ -32,14 +32,19 @@ struct Irp;
 // request, the pool tag or the lock, and printed at once.
 class Verifier {
  public:
+  Verifier();
   void Report(const std::string& message);
   std::vector<std::string> Take();
   size_t Count() const;
   // A spin lock taken while another is held: the pair's order is learnt the
   // first time, and taking them the other way round later is reported.
   void CheckOrder(const char* held, const char* taking);
+  // Distinct for every verifier a process makes: a thread's memory of the
+  // pairs one verifier has judged is not taken for another's.
+  uint64_t serial() const { return serial_; }
 
  private:
+  const uint64_t serial_;
   // Pairs of names already checked, by address, readable without a lock:
   // the hot path of every nested acquisition is a short scan. Slots are
   // filled under mutex_ and published by count_.
@@ -66,11 +71,23 @@ struct ThreadContext {
   int completionDepth;  // inside a transfer's completion callback
   int spinLockCount;    // may exceed kMaxSpinLocks; the names beyond are not kept
   const char* spinLocks[kMaxSpinLocks];
+  // The last nested pairs (one lock held, another taken) this thread had
+  // judged, and by which verifier: taking them again asks nobody.
+  static constexpr int kJudgedPairs = 4;
+  struct JudgedPair {
+    uint64_t verifier;
+    const char* held;
+    const char* taking;
+  };
+  JudgedPair judged[kJudgedPairs];
+  int nextJudged;
 };
 // Initial-exec: the library is loaded with the program, so each thread's
 // context sits at a fixed offset from the thread pointer instead of behind a
 // lookup call on every spin lock operation.
-extern __attribute__((tls_model("initial-exec"))) thread_local ThreadContext g_threadContext;
+// constinit: no dynamic initialisation, so no per-access initialisation check.
+extern
+    __attribute__((tls_model("initial-exec"))) constinit thread_local ThreadContext g_threadContext;
 inline ThreadContext& CurrentThread() { return g_threadContext; }
 bool MayBlockNow();
 

@@ -91,6 +91,27 @@ TEST_F(VerifierTest, CatchesSpinLocksTakenAgainstTheirOrder) {
   EXPECT_TRUE(Mentions(violations, "spin lock Test.Outer taken while Test.Inner is held"));
 }
 
+// A thread remembers the pairs it had judged, but only for the machine that
+// judged them: the next machine learns its own order from scratch.
+TEST_F(VerifierTest, EachMachineJudgesTheOrderOfItsLocksAfresh) {
+  hk::SpinLock a("Test.First");
+  hk::SpinLock b("Test.Second");
+  const auto take = [](hk::SpinLock& outer, hk::SpinLock& inner) {
+    const int first = outer.Acquire();
+    const int second = inner.Acquire();
+    inner.Release(second);
+    outer.Release(first);
+  };
+  take(a, b);
+  take(a, b);
+  Boot();  // a machine that has seen neither order
+  take(b, a);
+  EXPECT_EQ(machine_->kernel().verifier().Count(), 0u);
+  take(a, b);  // against the order this machine saw first
+  const auto violations = machine_->kernel().verifier().Take();
+  EXPECT_TRUE(Mentions(violations, "spin lock Test.Second taken while Test.First is held"));
+}
+
 TEST_F(VerifierTest, CatchesAMutexTakenAgainByItsHolder) {
   hk::Mutex mutex("Test.CreateCloseLock");
   mutex.Acquire();
