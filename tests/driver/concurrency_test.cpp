@@ -304,6 +304,7 @@ TEST(KernelEvent, OneWaiterPassesPerSignalOfAnAutoResetEvent) {
   hk::Event autoReset(true, false);
   std::atomic<int> passed{0};
   std::vector<std::thread> waiters;
+  waiters.reserve(4);
   for (int i = 0; i < 4; ++i)
     waiters.emplace_back([&] {
       autoReset.Wait(nullptr);
