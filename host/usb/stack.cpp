@@ -291,21 +291,21 @@ NTSTATUS UsbDevice::Select(Urb* urb) {
   return STATUS_SUCCESS;
 }
 
-// Under mutex_: a transfer listed in flight is not completed, so its
-// request block is still the driver's to free later. A model may complete
-// a transfer inside Cancel, and Complete takes mutex_ again on this thread
-// and takes the transfer off the list: the walk goes over a copy and skips
-// what an earlier cancel already completed.
+// The transfers to cancel are chosen under mutex_, and cancelled after it
+// is released: a model completes under its own lock and then takes mutex_
+// (in Complete), so cancelling under mutex_ would take the two locks in the
+// other order. A model takes a transfer only as a key among those it holds,
+// so one that completed in between is simply not found.
 void UsbDevice::Abort(const HostPipe* pipe) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  const std::vector<std::pair<Transfer*, Irp*>> listed = inFlight_;
-  for (const auto& [transfer, irp] : listed) {
-    const bool still = std::any_of(inFlight_.begin(), inFlight_.end(),
-                                   [t = transfer](const auto& entry) { return entry.first == t; });
-    if (!still) continue;
-    const auto* urb = static_cast<const Urb*>(irp->internalArgument);
-    if (bus_.WineLike() || urb->pipe == pipe) model_->Cancel(transfer);
+  std::vector<Transfer*> chosen;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    for (const auto& [transfer, irp] : inFlight_) {
+      const auto* urb = static_cast<const Urb*>(irp->internalArgument);
+      if (bus_.WineLike() || urb->pipe == pipe) chosen.push_back(transfer);
+    }
   }
+  for (Transfer* transfer : chosen) model_->Cancel(transfer);
 }
 
 NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
