@@ -109,10 +109,10 @@ namespace {
 
 // A blocking wait is allowed only below dispatch level and outside completion
 // callbacks; the message names what forbids it.
-void CheckMayBlock(const char* what) {
+void CheckMayBlock(const char* what, const char* name = "") {
   const ThreadContext& t = CurrentThread();
   if (t.irql < 2 && t.completionDepth == 0) return;
-  std::string message = std::string("blocking wait on ") + what;
+  std::string message = std::string("blocking wait on ") + what + name;
   if (t.spinLockCount > 0) {
     const int innermost = std::min(t.spinLockCount, ThreadContext::kMaxSpinLocks) - 1;
     message += std::string(" while spin lock ") + t.spinLocks[innermost] + " is held";
@@ -161,7 +161,8 @@ void SpinLock::ReportBadRelease() {
 }
 
 void Mutex::Acquire() {
-  CheckMayBlock((std::string("mutex ") + name_).c_str());
+  // The message is put together only when there is something to report.
+  CheckMayBlock("mutex ", name_);
   mutex_.lock();
   if (++depth_ > 1)
     Kernel::Current().verifier().Report(std::string("mutex ") + name_ +
