@@ -176,10 +176,6 @@ void Mutex::Release() {
 
 namespace {
 
-// The word's bits above the signal count sleepers.
-constexpr uint32_t kSignalled = 1;
-constexpr uint32_t kSleeper = 2;
-
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
                   std::atomic<uint32_t>::is_always_lock_free,
               "the kernel's futex calls take an event's word by address");

@@ -183,7 +183,8 @@ class Mutex {
 // a completion, is the common case), as it may on Windows.
 class Event {
  public:
-  Event(bool autoReset, bool signalled) : autoReset_(autoReset), word_(signalled ? 1u : 0u) {}
+  Event(bool autoReset, bool signalled)
+      : autoReset_(autoReset), word_(signalled ? kSignalled : 0u) {}
   void Set();
   void Clear();
   // timeout100ns: null = no limit; negative = relative time. Success or timeout.
@@ -191,9 +192,12 @@ class Event {
   // The same wait without the verifier's check: for user-mode callers of the
   // I/O manager, which run at no interrupt level. Null deadline = no limit.
   bool WaitUntil(const std::chrono::steady_clock::time_point* deadline);
-  bool IsSignalled() const { return (word_.load(std::memory_order_acquire) & 1u) != 0; }
+  bool IsSignalled() const { return (word_.load(std::memory_order_acquire) & kSignalled) != 0; }
 
  private:
+  // The word's bit 0 is the signal; the bits above count sleepers.
+  static constexpr uint32_t kSignalled = 1;
+  static constexpr uint32_t kSleeper = 2;
   const bool autoReset_;
   std::atomic<uint32_t> word_;
 };

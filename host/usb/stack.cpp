@@ -61,7 +61,6 @@ void Bus::Post(std::function<void()> work) {
 }
 
 void Bus::Post(BusWork* work) {
-  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (completeInline_.load() && OnBusThread()) {
@@ -70,10 +69,10 @@ void Bus::Post(BusWork* work) {
       return;
     }
     queue_.Push(work);
-    // A thread that is running work takes this before it waits again.
-    wake = idle_;
   }
-  if (wake) workReady_.Set();
+  // The event calls the system only when the thread sleeps on it; a thread
+  // that is running work finds the signal, and the queue, when it next looks.
+  workReady_.Set();
 }
 
 void Bus::RunInline() {
@@ -101,13 +100,11 @@ void Bus::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     while (!stop_ && queue_.empty()) {
-      // A post made from here on sees the thread idle and signals the event,
-      // which keeps the signal until the wait below takes it.
-      idle_ = true;
+      // Every post signals the event after queueing, and the event keeps the
+      // signal until the wait below takes it.
       lock.unlock();
       workReady_.WaitUntil(nullptr);
       lock.lock();
-      idle_ = false;
     }
     if (queue_.empty()) return;  // stopping, and nothing is left
     BusWork* work = queue_.Pop();

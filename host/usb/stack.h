@@ -123,10 +123,9 @@ class Bus {
   WorkQueue inline_;                    // under mutex_
   std::atomic<size_t> inlineCount_{0};  // entries in inline_: an empty one is seen without the lock
   std::mutex mutex_;
-  Event workReady_{true, false};     // wakes the thread when it is idle
+  Event workReady_{true, false};     // signalled by every post
   std::condition_variable drained_;  // the queue ran dry (for Drain)
   WorkQueue queue_;
-  bool idle_ = false;  // the thread waits for work (under mutex_): only then is it woken
   bool stop_ = false;
   size_t busy_ = 0;
   std::thread thread_;

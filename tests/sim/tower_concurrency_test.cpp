@@ -46,11 +46,10 @@ TEST(TowerConcurrencyTest, InTransfersRaceCancelsAndArrivingBytes) {
 
   // Before any byte arrives a cancel always wins: the race below may or may
   // not produce one, depending on how the threads run.
-  std::vector<std::unique_ptr<Slot>> idle;
-  idle.push_back(NewIn());
-  model.Submit(&idle.back()->transfer);
-  model.Cancel(&idle.back()->transfer);
-  ASSERT_TRUE(port.WaitFor(&idle.back()->transfer));
+  const std::unique_ptr<Slot> idle = NewIn();
+  model.Submit(&idle->transfer);
+  model.Cancel(&idle->transfer);
+  ASSERT_TRUE(port.WaitFor(&idle->transfer));
 
   constexpr int kReaders = 4;
   constexpr int kPerReader = 300;
