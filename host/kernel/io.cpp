@@ -245,7 +245,7 @@ NTSTATUS IoManager::Control(FileObject* file, uint32_t code, const void* input,
 void IoManager::CancelIo(FileObject* file) {
   std::vector<Irp*> mine;
   {
-    std::lock_guard<std::mutex> lock(kernel_.irpMutex_);
+    std::lock_guard<HostMutex> lock(kernel_.irpMutex_);
     for (Irp* irp = kernel_.liveIrps_; irp != nullptr; irp = irp->liveNext)
       if (irp->file == file) {
         irp->cancelRefs.fetch_add(1);

@@ -12,6 +12,10 @@
 #include <ctime>
 #include <thread>
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace hk {
 
 using namespace tower;
@@ -183,6 +187,32 @@ static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
 uint32_t* WordAddress(std::atomic<uint32_t>& word) { return reinterpret_cast<uint32_t*>(&word); }
 
 }  // namespace
+
+void HostMutex::LockSlow(uint32_t seen) {
+  // Marked as having sleepers before each sleep, so that the holder's
+  // release wakes one; a thread that takes it this way keeps the mark, which
+  // costs at most one needless wake-up call.
+  if (seen != 2) seen = word_.exchange(2, std::memory_order_acquire);
+  while (seen != 0) {
+    syscall(SYS_futex, WordAddress(word_), FUTEX_WAIT_PRIVATE, 2u, nullptr, nullptr, 0);
+    seen = word_.exchange(2, std::memory_order_acquire);
+  }
+}
+
+void HostMutex::Wake(uint32_t* address) {
+  syscall(SYS_futex, address, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+#if defined(__SANITIZE_THREAD__)
+void HostMutex::TsanCreate() { __tsan_mutex_create(this, __tsan_mutex_not_static); }
+void HostMutex::TsanDestroy() { __tsan_mutex_destroy(this, __tsan_mutex_not_static); }
+void HostMutex::TsanPreLock(unsigned flags) { __tsan_mutex_pre_lock(this, flags); }
+void HostMutex::TsanPostLock(unsigned flags) { __tsan_mutex_post_lock(this, flags, 0); }
+void HostMutex::TsanPreUnlock() { __tsan_mutex_pre_unlock(this, 0); }
+void HostMutex::TsanPostUnlock() { __tsan_mutex_post_unlock(this, 0); }
+static_assert(__tsan_mutex_try_lock == (1u << 4) && __tsan_mutex_try_lock_failed == (1u << 5),
+              "the lock's inline try_lock passes these flags by value");
+#endif
 
 void Event::Set() {
   // The one access to the event besides the wake-up call below: whoever sees
@@ -590,7 +620,7 @@ std::vector<DeviceInterface> Kernel::Interfaces(const std::string& classGuid,
 Irp* Kernel::AllocateIrp() {
   auto* irp = new Irp();
   irp->id = nextIrpId_.fetch_add(1);
-  std::lock_guard<std::mutex> lock(irpMutex_);
+  std::lock_guard<HostMutex> lock(irpMutex_);
   irp->liveNext = liveIrps_;
   if (liveIrps_ != nullptr) liveIrps_->livePrev = irp;
   liveIrps_ = irp;
@@ -616,7 +646,7 @@ void Kernel::FailNthDriverIrp(uint64_t n) {
 
 void Kernel::FreeIrp(Irp* irp) {
   {
-    std::lock_guard<std::mutex> lock(irpMutex_);
+    std::lock_guard<HostMutex> lock(irpMutex_);
     if (irp->livePrev != nullptr)
       irp->livePrev->liveNext = irp->liveNext;
     else
@@ -665,7 +695,7 @@ void Kernel::CancelIrp(Irp* irp) {
 }
 
 std::vector<std::string> Kernel::LiveRequests() const {
-  std::lock_guard<std::mutex> lock(irpMutex_);
+  std::lock_guard<HostMutex> lock(irpMutex_);
   // Oldest first, as they were issued.
   std::vector<const Irp*> live;
   for (const Irp* irp = liveIrps_; irp != nullptr; irp = irp->liveNext)

@@ -13,7 +13,7 @@ Bus::Bus() : thread_([this] { Run(); }) {}
 
 Bus::~Bus() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(mutex_);
     stop_ = true;
   }
   workReady_.Set();
@@ -62,7 +62,7 @@ void Bus::Post(std::function<void()> work) {
 
 void Bus::Post(BusWork* work) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(mutex_);
     if (completeInline_.load() && OnBusThread()) {
       inline_.Push(work);
       inlineCount_.fetch_add(1);
@@ -82,7 +82,7 @@ void Bus::RunInline() {
   while (inlineCount_.load() != 0) {
     BusWork* work = nullptr;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<HostMutex> lock(mutex_);
       work = inline_.Pop();
     }
     if (work == nullptr) return;
@@ -92,12 +92,14 @@ void Bus::RunInline() {
 }
 
 void Bus::Drain() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<HostMutex> lock(mutex_);
+  ++draining_;
   drained_.wait(lock, [this] { return queue_.empty() && busy_ == 0; });
+  --draining_;
 }
 
 void Bus::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<HostMutex> lock(mutex_);
   for (;;) {
     while (!stop_ && queue_.empty()) {
       // Every post signals the event after queueing, and the event keeps the
@@ -118,8 +120,9 @@ void Bus::Run() {
     }
     lock.lock();
     --busy_;
-    // Only a drain waits for the bus to run dry.
-    if (queue_.empty()) drained_.notify_all();
+    // Only a drain waits for the bus to run dry, and it is rare: the
+    // notification is not paid for on every packet.
+    if (draining_ > 0 && queue_.empty()) drained_.notify_all();
   }
 }
 
@@ -138,21 +141,21 @@ UsbDevice::UsbDevice(Kernel& kernel, Bus& bus, BusOwner& owner, std::shared_ptr<
 UsbDevice::~UsbDevice() { Detach(); }
 
 uint8_t UsbDevice::configuration() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<HostMutex> lock(mutex_);
   return configuration_;
 }
 
 std::vector<uint8_t> UsbDevice::Selections() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<HostMutex> lock(mutex_);
   return selections_;
 }
 
 void UsbDevice::Detach() {
   // Serialised with submissions: a transfer either reaches the model before
   // it lets go (and is failed by it) or finds the device gone.
-  std::lock_guard<std::mutex> submit(submitMutex_);
+  std::lock_guard<HostMutex> submit(submitMutex_);
   {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(mutex_);
     if (!attached_) return;
     attached_ = false;
   }
@@ -161,7 +164,7 @@ void UsbDevice::Detach() {
 }
 
 bool UsbDevice::Attached() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<HostMutex> lock(mutex_);
   return attached_;
 }
 
@@ -171,7 +174,7 @@ void UsbDevice::Complete(Transfer* transfer, NTSTATUS status, uint32_t usbdStatu
                          uint32_t actual) {
   Irp* irp = nullptr;
   {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(mutex_);
     auto it = std::find_if(inFlight_.begin(), inFlight_.end(),
                            [transfer](const auto& entry) { return entry.first == transfer; });
     if (it != inFlight_.end()) {
@@ -237,7 +240,7 @@ void Walk(const std::vector<uint8_t>& set, Visit visit) {
 
 NTSTATUS UsbDevice::Select(Urb* urb) {
   {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(mutex_);
     selections_.push_back(urb->configurationValue);
   }
   std::vector<std::unique_ptr<HostPipe>> pipes;
@@ -280,7 +283,7 @@ NTSTATUS UsbDevice::Select(Urb* urb) {
     }
   }
   if (!model_->SetConfiguration(urb->configurationValue)) return STATUS_UNSUCCESSFUL;
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<HostMutex> lock(mutex_);
   configuration_ = urb->configurationValue;
   // Pipes of the old configuration stay allocated: a handle a driver still
   // holds must fail cleanly rather than point at freed memory.
@@ -296,7 +299,7 @@ NTSTATUS UsbDevice::Select(Urb* urb) {
 void UsbDevice::Abort(const HostPipe* pipe) {
   std::vector<Transfer*> chosen;
   {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<HostMutex> lock(mutex_);
     for (const auto& [transfer, irp] : inFlight_) {
       const auto* urb = static_cast<const Urb*>(irp->internalArgument);
       if (bus_.WineLike() || urb->pipe == pipe) chosen.push_back(transfer);
@@ -362,9 +365,9 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
   // One look at the device's state, serialised with Detach: still on the
   // bus (a device that left answers first), the pipe one of the
   // configuration's, and the transfer counted in flight.
-  std::unique_lock<std::mutex> submit(submitMutex_);
+  std::unique_lock<HostMutex> submit(submitMutex_);
   {
-    std::unique_lock<std::recursive_mutex> lock(mutex_);
+    std::unique_lock<HostMutex> lock(mutex_);
     if (!attached_) {
       lock.unlock();
       submit.unlock();

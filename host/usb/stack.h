@@ -122,9 +122,10 @@ class Bus {
   std::atomic<bool> wineLike_{false};
   WorkQueue inline_;                    // under mutex_
   std::atomic<size_t> inlineCount_{0};  // entries in inline_: an empty one is seen without the lock
-  std::mutex mutex_;
-  Event workReady_{true, false};     // signalled by every post
-  std::condition_variable drained_;  // the queue ran dry (for Drain)
+  HostMutex mutex_;
+  Event workReady_{true, false};         // signalled by every post
+  std::condition_variable_any drained_;  // the queue ran dry (for Drain)
+  size_t draining_ = 0;                  // drains waiting: only they need the notification
   WorkQueue queue_;
   bool stop_ = false;
   size_t busy_ = 0;
@@ -181,10 +182,10 @@ class UsbDevice : public Port {
   uint32_t portBudgetMa_;
   DeviceObject* physical_ = nullptr;
 
-  std::mutex submitMutex_;  // held across handing a transfer to the model, and by Detach
-  // Recursive: a model may complete a transfer inside the Cancel that an
-  // abort makes under this lock.
-  std::recursive_mutex mutex_;
+  HostMutex submitMutex_;  // held across handing a transfer to the model, and by Detach
+  // Never held across a call into the model: a model completes under its
+  // own lock, and its completion takes this one.
+  HostMutex mutex_;
   uint8_t configuration_ = 0;
   std::vector<uint8_t> selections_;
   std::vector<std::unique_ptr<HostPipe>> pipes_;

@@ -347,5 +347,48 @@ TEST(KernelEvent, ALimitedWaitWithoutASignalTimesOutAndASignalIsTakenOnce) {
   EXPECT_EQ(event.Wait(&tenMs), STATUS_TIMEOUT);
 }
 
+// The host's own lock: threads that sleep on it are woken one by one as it
+// is let go, none gets in while another holds it, and a holder may free it
+// as soon as it has let go (the sleeper's wake-up call touches only its
+// address).
+TEST(HostMutex, ExcludesAndWakesItsSleepers) {
+  hk::HostMutex mutex;
+  long counter = 0;  // plain: only the lock keeps the threads apart
+  std::vector<std::thread> threads;
+  threads.reserve(4);
+  mutex.lock();
+  for (int i = 0; i < 4; ++i)
+    threads.emplace_back([&] {
+      for (int k = 0; k < 20000; ++k) {
+        std::lock_guard<hk::HostMutex> hold(mutex);
+        ++counter;
+      }
+    });
+  // The threads find it held, and sleep until it is let go.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(mutex.try_lock());
+  mutex.unlock();
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counter, 4 * 20000);
+  ASSERT_TRUE(mutex.try_lock());
+  mutex.unlock();
+
+  for (int round = 0; round < 300; ++round) {
+    auto* owned = new hk::HostMutex();
+    std::atomic<bool> held{false};
+    std::thread holder([owned, &held] {
+      owned->lock();
+      held = true;
+      std::this_thread::yield();
+      owned->unlock();
+    });
+    while (!held.load()) std::this_thread::yield();
+    owned->lock();  // most often sleeps until the holder lets go
+    owned->unlock();
+    delete owned;  // the holder may still be inside unlock
+    holder.join();
+  }
+}
+
 }  // namespace
 }  // namespace towertest
