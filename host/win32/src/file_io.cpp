@@ -64,7 +64,7 @@ class DeviceFile final : public Object {
   hk::IoManager& io() { return machine_->io(); }
   hk::FileObject* file() { return file_; }
   // Held around each read, write and device control of the handle.
-  std::mutex& serial() { return serial_; }
+  hk::HostMutex& serial() { return serial_; }
 
  private:
   hk::Machine* machine_;
@@ -84,7 +84,7 @@ class DeviceFile final : public Object {
   // shows: requests of several threads on one handle reach the driver side
   // by side, so a send there does not wait for a blocked receive. The host
   // machine models the NT family.
-  std::mutex serial_;
+  hk::HostMutex serial_;
 };
 
 // Holds a request on a handle from its start to its end.
@@ -185,7 +185,7 @@ BOOL Transfer(HANDLE file, void* buffer, DWORD length, LPDWORD transferred, LPOV
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  std::lock_guard<std::mutex> serial(request.get()->serial());
+  std::lock_guard<hk::HostMutex> serial(request.get()->serial());
   uint32_t moved = 0;
   hk::IoManager& io = request.get()->io();
   const NTSTATUS status = write ? io.Write(request.get()->file(), buffer, length, &moved)
@@ -225,7 +225,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
   }
   // Buffered: one system buffer as long as the longer length, holding the
   // input; the output comes back for a status that is not an error.
-  std::lock_guard<std::mutex> serial(request.get()->serial());
+  std::lock_guard<hk::HostMutex> serial(request.get()->serial());
   uint32_t returned = 0;
   const NTSTATUS status =
       request.get()->io().Control(request.get()->file(), dwIoControlCode, lpInBuffer, nInBufferSize,

@@ -54,7 +54,7 @@ constexpr Translation kTranslations[] = {
 };
 
 struct HandleTable {
-  std::mutex mutex;
+  hk::HostMutex mutex;
   std::map<uintptr_t, std::shared_ptr<Object>> objects;
   uintptr_t next = 0x40;
 };
@@ -68,7 +68,7 @@ HandleTable& Table() {
 
 HANDLE InsertHandle(std::shared_ptr<Object> object) {
   HandleTable& table = Table();
-  std::lock_guard<std::mutex> lock(table.mutex);
+  std::lock_guard<hk::HostMutex> lock(table.mutex);
   const uintptr_t value = table.next;
   table.next += 4;
   table.objects.emplace(value, std::move(object));
@@ -77,14 +77,14 @@ HANDLE InsertHandle(std::shared_ptr<Object> object) {
 
 std::shared_ptr<Object> LookupHandle(HANDLE handle) {
   HandleTable& table = Table();
-  std::lock_guard<std::mutex> lock(table.mutex);
+  std::lock_guard<hk::HostMutex> lock(table.mutex);
   auto it = table.objects.find(reinterpret_cast<uintptr_t>(handle));
   return it == table.objects.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<Object> RemoveHandle(HANDLE handle) {
   HandleTable& table = Table();
-  std::lock_guard<std::mutex> lock(table.mutex);
+  std::lock_guard<hk::HostMutex> lock(table.mutex);
   auto it = table.objects.find(reinterpret_cast<uintptr_t>(handle));
   if (it == table.objects.end()) return nullptr;
   std::shared_ptr<Object> object = std::move(it->second);
