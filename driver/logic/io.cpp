@@ -105,21 +105,70 @@ void Resubmit(TowerDevice* device) {
   } while (plat::AtomicDecrement(&device->ReaderResubmits) > 0);
 }
 
+// Stores a packet that came back under StateLock; true when the reads must
+// be woken for it.
+bool DeliverLocked(TowerDevice* device, int32_t n) {
+  // Cleanup destroys the ring under the same lock: never a store into a dead ring.
+  if (device->ReadBuffer == nullptr) return true;
+  ReadWaiter* waiter = device->Waiter;
+  // Every byte passes through the ring: a ring too small for the packet
+  // keeps only its oldest bytes (none when it is of size 0), so such a
+  // packet takes the ring's way and drops the rest there.
+  if (waiter == nullptr || n > device->ReadBuffer->Capacity) {
+    RingPut(device->ReadBuffer, device->ReaderBytes, n);
+    return true;
+  }
+  // A lone read waits, and the ring holds nothing older: a waiter is set only
+  // on an empty ring, and is let go below before anything more is stored.
+  // It takes these bytes now, as it would on waking, and is woken only once
+  // full. The rest, if any, waits in the ring as usual.
+  const int32_t lacking = waiter->Wanted - waiter->Got;
+  const int32_t given = n < lacking ? n : lacking;
+  CopyBytes(waiter->Buffer + waiter->Got, device->ReaderBytes, static_cast<size_t>(given));
+  waiter->Got += given;
+  ++waiter->Arrivals;
+  waiter->LastArrival = plat::Now();
+  if (waiter->Got < waiter->Wanted) return false;
+  // Full: later packets go to the ring, where the read finds them if it
+  // wants more, and the ring is no longer empty under a waiter.
+  device->Waiter = nullptr;
+  if (given < n) RingPut(device->ReadBuffer, device->ReaderBytes + given, n - given);
+  return true;
+}
+
 void ReaderCompletion(TowerDevice* device, plat::Request* request, NTSTATUS status) {
+  // Asked before StateLock: the request's cancellation has a lock of its own.
+  const bool cancelled = status == STATUS_CANCELLED || plat::RequestCancelled(request);
   plat::Request* held = nullptr;
   plat::TransferBlock* block = nullptr;
+  bool failed = false;
+  bool wake = false;
   {
+    // The transfer is taken back, and what it brought stored, in one look:
+    // a cleanup either took the request first, or finds the bytes in the
+    // ring it discards.
     const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
     held = device->ReaderTransfer.Request;
     block = device->ReaderTransfer.Block;
     device->ReaderTransfer.Request = nullptr;
     device->ReaderTransfer.Block = nullptr;
+    if (block != nullptr && held != nullptr && !cancelled) {
+      // A request that failed below (a stack that refuses transfers after an
+      // unplug may leave the USB status at 0) ends the reader just as an
+      // error USB status does: resubmitting would fail again at once, for ever.
+      const ULONG usbStatus = plat::TransferUsbStatus(block);
+      failed = NtError(status) || (usbStatus >> 31) != 0 || (usbStatus >> 30) == 1;
+      const ULONG received = failed ? 0 : plat::TransferLength(block);
+      if (received > 0)
+        wake = DeliverLocked(
+            device, static_cast<int32_t>(received > kReceivePacket ? kReceivePacket : received));
+    }
     plat::SpinLockRelease(&device->StateLock, irql);
   }
   if (block == nullptr) return;
 
   const bool takenByCleanup = held == nullptr;
-  if (takenByCleanup || status == STATUS_CANCELLED || plat::RequestCancelled(request)) {
+  if (takenByCleanup || cancelled) {
     // Stopped on purpose: the cleanup waiting for this learns of it.
     SetFlag(&device->ReaderActive, false);
     plat::TransferFree(block);
@@ -130,51 +179,14 @@ void ReaderCompletion(TowerDevice* device, plat::Request* request, NTSTATUS stat
     plat::EventSet(&device->ReaderStoppedEvent);
     return;
   }
-
-  // A request that failed below (a stack that refuses transfers after an
-  // unplug may leave the USB status at 0) ends the reader just as an error
-  // USB status does: resubmitting would fail again at once, for ever.
-  const ULONG usbStatus = plat::TransferUsbStatus(block);
-  const bool failed = NtError(status) || (usbStatus >> 31) != 0 || (usbStatus >> 30) == 1;
   if (failed) {
     // The receive transfer stops for good: only a new first open restarts it.
     SetFlag(&device->ReaderActive, false);
     FreeReaderParts(request, block);
     return;
   }
-
-  const ULONG received = plat::TransferLength(block);
-  if (received > 0) {
-    const int32_t n = static_cast<int32_t>(received > kReceivePacket ? kReceivePacket : received);
-    bool wake = true;
-    const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
-    // Cleanup destroys the ring under the same lock: never a store into a dead ring.
-    if (device->ReadBuffer != nullptr) {
-      ReadWaiter* waiter = device->Waiter;
-      // Every byte passes through the ring: a ring too small for the packet
-      // keeps only its oldest bytes (none when it is of size 0), so such a
-      // packet takes the ring's way and drops the rest there.
-      if (waiter != nullptr && n <= device->ReadBuffer->Capacity &&
-          RingAvailable(device->ReadBuffer) == 0) {
-        // A lone read waits and the ring holds nothing older: it takes these
-        // bytes now, as it would on waking, and is woken only once full.
-        // The rest, if any, waits in the ring as usual.
-        const int32_t lacking = waiter->Wanted - waiter->Got;
-        const int32_t given = n < lacking ? n : lacking;
-        CopyBytes(waiter->Buffer + waiter->Got, device->ReaderBytes, static_cast<size_t>(given));
-        waiter->Got += given;
-        ++waiter->Arrivals;
-        waiter->LastArrival = plat::Now();
-        if (given < n) RingPut(device->ReadBuffer, device->ReaderBytes + given, n - given);
-        wake = waiter->Got >= waiter->Wanted;
-      } else {
-        RingPut(device->ReadBuffer, device->ReaderBytes, n);
-      }
-    }
-    plat::SpinLockRelease(&device->StateLock, irql);
-    // Signalled even when the ring was full and bytes were dropped.
-    if (wake) plat::EventSet(&device->DataEvent);
-  }
+  // Signalled even when the ring was full and bytes were dropped.
+  if (wake) plat::EventSet(&device->DataEvent);
   // The next transfer goes out on this one's request and block: nobody else
   // holds them (cleanup takes the request only while it is below), and a
   // submission renews both, so reusing them changes nothing but the
@@ -290,14 +302,21 @@ NTSTATUS TowerClose(TowerDevice* device, plat::Request* request) {
 
 namespace {
 
-// Takes what the ring holds; the ring pointer is read and used under
-// StateLock so that a cleanup cannot destroy it in between.
-int32_t TakeBytes(TowerDevice* device, uint8_t* destination, int32_t n) {
-  const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
-  const int32_t taken =
-      device->ReadBuffer != nullptr ? RingGet(device->ReadBuffer, destination, n) : 0;
-  plat::SpinLockRelease(&device->StateLock, irql);
-  return taken;
+// Counts a read as waiting, under StateLock; true when the completion may
+// hand it bytes directly. Bytes are handed over only to a read that waits
+// alone, with an inter-character limit, and when the ring holds nothing it
+// could take first. A second read makes both wait as they always did: each
+// packet wakes one of them.
+bool BeginWaitLocked(TowerDevice* device, ReadWaiter* waiter, int64_t interChar, bool ringEmpty) {
+  bool handOver = false;
+  if (device->ReadsWaiting > 0) {
+    device->Waiter = nullptr;
+  } else if (interChar > 0 && device->ReadBuffer != nullptr && ringEmpty) {
+    device->Waiter = waiter;
+    handOver = true;
+  }
+  ++device->ReadsWaiting;
+  return handOver;
 }
 
 }  // namespace
@@ -311,44 +330,36 @@ NTSTATUS TowerRead(TowerDevice* device, plat::Request* request, ULONG* informati
   const ULONG length = plat::RequestDataLength(request);
   if (length == 0) return STATUS_SUCCESS;
   const int32_t wanted = length > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(length);
+  const bool mayWait = plat::MayBlock();
 
   int32_t got = 0;
   ULONG first = 0;
-  ULONG later = 0;
+  int64_t interChar = 0;
+  ReadWaiter waiter{};
+  bool waiting = false;
+  bool handOver = false;
   {
-    // What the ring holds, and the limits, in one look under the lock.
+    // What the ring holds, and the limits, in one look under the lock; a
+    // read that must wait is counted as waiting in the same look.
     const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
     if (device->ReadBuffer != nullptr) got = RingGet(device->ReadBuffer, buffer, wanted);
     first = device->Timeout_Read_1st;
-    later = device->Timeout_Read_ic;
+    interChar = static_cast<int64_t>(device->Timeout_Read_ic) * 10000;
+    waiting = got < wanted && first != 0 && mayWait;
+    if (waiting) {
+      waiter = ReadWaiter{buffer + got, wanted - got, 0, 0, 0};
+      // The ring gave all it held and it was not enough: it is empty.
+      handOver = BeginWaitLocked(device, &waiter, interChar, true);
+    }
     plat::SpinLockRelease(&device->StateLock, irql);
   }
-  if (got < wanted && first != 0 && plat::MayBlock()) {
+  if (waiting) {
     // The first wait runs under the first-byte limit, each later one under
     // the inter-character limit from the previous wake-up; the first wait
     // that runs out ends the read. A packet handed over while the read
     // sleeps counts as a wake-up at its arrival.
-    const int64_t interChar = static_cast<int64_t>(later) * 10000;
     int64_t deadline = plat::Now() - plat::RelativeMs(first);
     for (;;) {
-      ReadWaiter waiter{buffer + got, wanted - got, 0, 0, 0};
-      bool handOver = false;
-      {
-        const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
-        // Bytes are handed over only to a read that waits alone, with an
-        // inter-character limit, and when the ring holds nothing it could
-        // take first. A second read makes both wait as they always did:
-        // each packet wakes one of them.
-        if (device->ReadsWaiting > 0) {
-          device->Waiter = nullptr;
-        } else if (interChar > 0 && device->ReadBuffer != nullptr &&
-                   RingAvailable(device->ReadBuffer) == 0) {
-          device->Waiter = &waiter;
-          handOver = true;
-        }
-        ++device->ReadsWaiting;
-        plat::SpinLockRelease(&device->StateLock, irql);
-      }
       int64_t wait = deadline - plat::Now();
       if (wait < 0) wait = 0;
       // A packet handed over moves the deadline later, never sooner, so a
@@ -357,23 +368,32 @@ NTSTATUS TowerRead(TowerDevice* device, plat::Request* request, ULONG* informati
       if (handOver && wait > interChar) wait = interChar;
       const int64_t limit = -wait;
       const NTSTATUS waited = plat::EventWait(&device->DataEvent, &limit);
+      bool arrived = waited == STATUS_SUCCESS;
       {
+        // The wait ends, and what arrived is taken, in one look.
         const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
         if (device->Waiter == &waiter) device->Waiter = nullptr;
         --device->ReadsWaiting;
+        got += waiter.Got;
+        arrived = arrived || waiter.Arrivals > 0;
+        if (arrived && got < wanted && device->ReadBuffer != nullptr)
+          got += RingGet(device->ReadBuffer, buffer + got, wanted - got);
         plat::SpinLockRelease(&device->StateLock, irql);
       }
-      got += waiter.Got;
-      if (waited == STATUS_SUCCESS || waiter.Arrivals > 0) {
-        if (got < wanted) got += TakeBytes(device, buffer + got, wanted - got);
+      if (arrived) {
         if (got >= wanted) break;
         // The next limit runs from this wake-up, or from the last packet
         // handed over when the read was not woken for it.
         deadline = (waited == STATUS_SUCCESS ? plat::Now() : waiter.LastArrival) + interChar;
-        continue;
+      } else if (plat::Now() >= deadline) {
+        // Nothing arrived: the limit ran out, unless this was only a look.
+        break;
       }
-      // Nothing arrived: the limit ran out, unless this was only a look.
-      if (plat::Now() >= deadline) break;
+      waiter = ReadWaiter{buffer + got, wanted - got, 0, 0, 0};
+      const plat::Irql irql = plat::SpinLockAcquire(&device->StateLock);
+      const bool empty = device->ReadBuffer != nullptr && RingAvailable(device->ReadBuffer) == 0;
+      handOver = BeginWaitLocked(device, &waiter, interChar, empty);
+      plat::SpinLockRelease(&device->StateLock, irql);
     }
   }
   // A read never fails on a timeout: it returns what it has.

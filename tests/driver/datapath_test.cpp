@@ -292,6 +292,29 @@ TEST_F(DataPath, PacketsKeepASleepingReadGoingUntilItIsFull) {
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
+// A sleeping read takes a packet's bytes as they arrive; what it has no room
+// for, and every packet after it is full, waits in the ring in order for the
+// next read.
+TEST_F(DataPath, BytesBeyondAFullSleepingReadWaitInTheRingInOrder) {
+  SetDword("Timeout_Read_1st", 3000);
+  SetDword("Timeout_Read_ic", 1000);
+  PlugTower();
+  hk::FileObject* file = Open();
+  std::thread feeder([this] {
+    std::this_thread::sleep_for(milliseconds(60));
+    Tower().Inject({0, 1, 2, 3, 4, 5, 6, 7});
+    Tower().Inject({8, 9, 10, 11, 12, 13, 14, 15});
+  });
+  const std::vector<uint8_t> head = Read(file, 5);
+  feeder.join();
+  const std::vector<uint8_t> rest = Read(file, 11);
+  ASSERT_EQ(head.size(), 5u);
+  ASSERT_EQ(rest.size(), 11u);
+  for (size_t i = 0; i < head.size(); ++i) EXPECT_EQ(head[i], i) << i;
+  for (size_t i = 0; i < rest.size(); ++i) EXPECT_EQ(rest[i], i + 5) << i;
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
 TEST_F(DataPath, AReadWithoutAFirstByteLimitNeverWaits) {
   SetDword("Timeout_Read_1st", 0);
   SetDword("Timeout_Read_ic", 5000);
