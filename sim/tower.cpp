@@ -79,10 +79,23 @@ std::chrono::nanoseconds TowerModel::ByteTime(uint16_t speedCode) const {
   return ByteTimeLocked(speedCode);
 }
 
+void TowerModel::ByteQueue::Take(uint8_t* to, std::size_t count) {
+  std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(front_), count, to);
+  front_ += count;
+  if (front_ == bytes_.size()) {
+    clear();
+  } else if (front_ >= 4096 && front_ >= bytes_.size() / 2) {
+    // Taken bytes are dropped once they outweigh the rest: each byte is
+    // moved at most about once more.
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(front_));
+    front_ = 0;
+  }
+}
+
 void TowerModel::Receive(uint8_t byte) {
   ++firmware_.stats.received;
   if (rxQueue_.size() < options_.receiveCapacity) {
-    rxQueue_.push_back(byte);
+    rxQueue_.Append(&byte, 1);
   } else {
     ++firmware_.stats.errors;
   }
@@ -95,7 +108,7 @@ void TowerModel::Receive(const uint8_t* bytes, std::size_t count) {
       options_.receiveCapacity > rxQueue_.size() ? options_.receiveCapacity - rxQueue_.size() : 0;
   const std::size_t kept = std::min(count, room);
   firmware_.stats.errors += static_cast<uint32_t>(count - kept);
-  rxQueue_.insert(rxQueue_.end(), bytes, bytes + kept);
+  rxQueue_.Append(bytes, kept);
 }
 
 void TowerModel::Deliver(Batch& batch) {
@@ -104,8 +117,7 @@ void TowerModel::Deliver(Batch& batch) {
     inQueue_.pop_front();
     const uint32_t n =
         static_cast<uint32_t>(std::min<std::size_t>({kReceivePacket, rxQueue_.size(), t->length}));
-    std::copy_n(rxQueue_.begin(), n, t->buffer);
-    rxQueue_.erase(rxQueue_.begin(), rxQueue_.begin() + n);
+    rxQueue_.Take(t->buffer, n);
     ++firmware_.stats.delivered;
     batch.done.push_back({t, STATUS_SUCCESS, hk::usb::USBD_STATUS_SUCCESS, n});
   }

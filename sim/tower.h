@@ -271,7 +271,28 @@ class TowerModel final : public hk::usb::DeviceModel {
   std::vector<hk::usb::Transfer*> heldOut_;      // refused by OutFault::NeverAccept
   std::vector<hk::usb::Transfer*> heldControl_;  // left unanswered by a fault
 
-  std::deque<uint8_t> rxQueue_;
+  // The receive queue: bytes in order of arrival, taken from the front. One
+  // buffer and a read offset: a packet's bytes go in and out as whole runs,
+  // not a byte at a time as a deque's would.
+  class ByteQueue {
+   public:
+    std::size_t size() const { return bytes_.size() - front_; }
+    bool empty() const { return size() == 0; }
+    void Append(const uint8_t* bytes, std::size_t count) {
+      bytes_.insert(bytes_.end(), bytes, bytes + count);
+    }
+    // Moves the oldest `count` bytes (at most size()) to `to`.
+    void Take(uint8_t* to, std::size_t count);
+    void clear() {
+      bytes_.clear();
+      front_ = 0;
+    }
+
+   private:
+    std::vector<uint8_t> bytes_;
+    std::size_t front_ = 0;  // bytes before it are taken
+  };
+  ByteQueue rxQueue_;
   std::deque<Arrival> arrivals_;  // far-side bytes still on their way, by time
   Clock::time_point rxFreeAt_{};  // when the far side's last scheduled byte lands
   std::deque<Answer> answers_;    // OUT transfers the responder has yet to hear

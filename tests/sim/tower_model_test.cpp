@@ -376,6 +376,27 @@ TEST_F(TowerTest, AFullQueueDropsAndCountsTheRest) {
   EXPECT_EQ(model_->Stats().errors, 4u);
 }
 
+// A long burst is taken a packet at a time, in order, while more arrives
+// behind it: the queue gives back exactly what it was given.
+TEST_F(TowerTest, ALongBurstComesOutInOrderWhileMoreArrives) {
+  Start({.linkDelay = false, .receiveCapacity = 1 << 16});
+  std::vector<uint8_t> sent(20000);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  model_->Inject(std::vector<uint8_t>(sent.begin(), sent.begin() + 12000));
+  std::vector<uint8_t> taken;
+  while (taken.size() < sent.size()) {
+    if (taken.size() == 6000)
+      model_->Inject(std::vector<uint8_t>(sent.begin() + 12000, sent.end()));
+    std::array<uint8_t, 8> buf{};
+    Transfer in = In(buf.data(), 8);
+    model_->Submit(&in);
+    ASSERT_TRUE(port_->WaitFor(&in));
+    taken.insert(taken.end(), buf.begin(), buf.begin() + in.actual);
+  }
+  EXPECT_EQ(taken, sent);
+  EXPECT_EQ(model_->QueuedBytes(), 0u);
+}
+
 // ---------------------------------------------------------------- faults
 
 TEST_F(TowerTest, RequestFaultsAlterTheReply) {
