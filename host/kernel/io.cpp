@@ -7,6 +7,22 @@ namespace hk {
 
 using namespace tower;
 
+namespace {
+
+// Never destroyed: a request the verifier called lost is kept alive past the
+// end of the program's other objects.
+BlockCache& PendingIoBlocks() {
+  static BlockCache* const blocks = new BlockCache(sizeof(PendingIo));
+  return *blocks;
+}
+
+}  // namespace
+
+// Final: nothing larger is ever made through this.
+void* PendingIo::operator new(size_t) { return PendingIoBlocks().Allocate(); }
+
+void PendingIo::operator delete(void* block) { PendingIoBlocks().Free(block); }
+
 PendingIo::~PendingIo() {
   // A request that never finished stays live, for the verifier to name.
   if (done_.IsSignalled()) kernel_.FreeIrp(irp_);

@@ -13,9 +13,12 @@
 namespace hk {
 
 // One request in flight, issued by the I/O manager.
-class PendingIo {
+class PendingIo final {
  public:
   ~PendingIo();
+  // One is made and freed for every request: their blocks are kept for reuse.
+  static void* operator new(size_t bytes);
+  static void operator delete(void* block);
   PendingIo(const PendingIo&) = delete;
   PendingIo& operator=(const PendingIo&) = delete;
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <thread>
 
 #if defined(__SANITIZE_THREAD__)
@@ -214,6 +215,34 @@ static_assert(__tsan_mutex_try_lock == (1u << 4) && __tsan_mutex_try_lock_failed
               "the lock's inline try_lock passes these flags by value");
 #endif
 
+BlockCache::~BlockCache() {
+  for (size_t i = 0; i < count_; ++i) ::operator delete(kept_[i]);
+}
+
+void* BlockCache::Allocate() {
+#if !defined(__SANITIZE_ADDRESS__)
+  {
+    std::lock_guard<HostMutex> lock(mutex_);
+    if (count_ > 0) return kept_[--count_];
+  }
+#endif
+  return ::operator new(bytes_);
+}
+
+void BlockCache::Free(void* block) {
+  if (block == nullptr) return;
+#if !defined(__SANITIZE_ADDRESS__)
+  {
+    std::lock_guard<HostMutex> lock(mutex_);
+    if (count_ < kKept) {
+      kept_[count_++] = block;
+      return;
+    }
+  }
+#endif
+  ::operator delete(block);
+}
+
 void Event::Set() {
   // The one access to the event besides the wake-up call below: whoever sees
   // the signal may free the event from here on.
@@ -332,7 +361,8 @@ Kernel::Kernel() {
 Kernel::~Kernel() {
   while (liveIrps_ != nullptr) {
     Irp* next = liveIrps_->liveNext;
-    delete liveIrps_;
+    liveIrps_->~Irp();
+    irpBlocks_.Free(liveIrps_);
     liveIrps_ = next;
   }
   for (auto& block : blocks_) std::free(block.first);
@@ -618,7 +648,7 @@ std::vector<DeviceInterface> Kernel::Interfaces(const std::string& classGuid,
 }
 
 Irp* Kernel::AllocateIrp() {
-  auto* irp = new Irp();
+  auto* irp = new (irpBlocks_.Allocate()) Irp();
   irp->id = nextIrpId_.fetch_add(1);
   std::lock_guard<HostMutex> lock(irpMutex_);
   irp->liveNext = liveIrps_;
@@ -655,7 +685,8 @@ void Kernel::FreeIrp(Irp* irp) {
     irp->livePrev = irp->liveNext = nullptr;
   }
   while (irp->cancelRefs.load() != 0) std::this_thread::yield();
-  delete irp;
+  irp->~Irp();
+  irpBlocks_.Free(irp);
 }
 
 NTSTATUS Kernel::CallDriver(DeviceObject* device, Irp* irp) {

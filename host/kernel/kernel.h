@@ -235,6 +235,27 @@ class HostMutex {
   std::atomic<uint32_t> word_{0};
 };
 
+// Freed blocks of one size kept for the next allocation of that size: the
+// request objects made and freed on every read need no trip through the
+// heap. Under AddressSanitizer it keeps nothing, so that every freed block
+// dies at once and a use after its free is caught.
+class BlockCache {
+ public:
+  explicit BlockCache(size_t bytes) : bytes_(bytes) {}
+  ~BlockCache();
+  BlockCache(const BlockCache&) = delete;
+  BlockCache& operator=(const BlockCache&) = delete;
+  void* Allocate();
+  void Free(void* block);
+
+ private:
+  static constexpr size_t kKept = 16;
+  const size_t bytes_;
+  HostMutex mutex_;
+  void* kept_[kKept] = {};
+  size_t count_ = 0;
+};
+
 // A kernel event: one word holds the signal (bit 0) and the number of
 // threads asleep on it (the bits above). Setting it is a single atomic
 // operation followed, only when someone sleeps, by a wake-up call that
@@ -481,6 +502,7 @@ class Kernel {
 
   mutable HostMutex irpMutex_;
   Irp* liveIrps_ = nullptr;  // newest first, linked through the requests
+  BlockCache irpBlocks_{sizeof(Irp)};
   std::atomic<uint64_t> nextIrpId_{1};
   std::atomic<uint64_t> finishCounter_{0};
 };
