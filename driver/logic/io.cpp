@@ -127,8 +127,11 @@ bool DeliverLocked(TowerDevice* device, int32_t n) {
   CopyBytes(waiter->Buffer + waiter->Got, device->ReaderBytes, static_cast<size_t>(given));
   waiter->Got += given;
   ++waiter->Arrivals;
-  waiter->LastArrival = plat::Now();
-  if (waiter->Got < waiter->Wanted) return false;
+  if (waiter->Got < waiter->Wanted) {
+    // The read's next limit runs from here; a full read needs no time.
+    waiter->LastArrival = plat::Now();
+    return false;
+  }
   // Full: later packets go to the ring, where the read finds them if it
   // wants more, and the ring is no longer empty under a waiter.
   device->Waiter = nullptr;
@@ -358,9 +361,10 @@ NTSTATUS TowerRead(TowerDevice* device, plat::Request* request, ULONG* informati
     // the inter-character limit from the previous wake-up; the first wait
     // that runs out ends the read. A packet handed over while the read
     // sleeps counts as a wake-up at its arrival.
-    int64_t deadline = plat::Now() - plat::RelativeMs(first);
+    int64_t now = plat::Now();
+    int64_t deadline = now - plat::RelativeMs(first);
     for (;;) {
-      int64_t wait = deadline - plat::Now();
+      int64_t wait = deadline - now;
       if (wait < 0) wait = 0;
       // A packet handed over moves the deadline later, never sooner, so a
       // read handed bytes needs to look again no later than one
@@ -380,12 +384,13 @@ NTSTATUS TowerRead(TowerDevice* device, plat::Request* request, ULONG* informati
           got += RingGet(device->ReadBuffer, buffer + got, wanted - got);
         plat::SpinLockRelease(&device->StateLock, irql);
       }
+      if (arrived && got >= wanted) break;
+      now = plat::Now();
       if (arrived) {
-        if (got >= wanted) break;
         // The next limit runs from this wake-up, or from the last packet
         // handed over when the read was not woken for it.
-        deadline = (waited == STATUS_SUCCESS ? plat::Now() : waiter.LastArrival) + interChar;
-      } else if (plat::Now() >= deadline) {
+        deadline = (waited == STATUS_SUCCESS ? now : waiter.LastArrival) + interChar;
+      } else if (now >= deadline) {
         // Nothing arrived: the limit ran out, unless this was only a look.
         break;
       }
