@@ -718,7 +718,7 @@ void Kernel::CancelIrp(Irp* irp) {
   CancelRoutine routine = nullptr;
   {
     hk::SpinGuard lock(irp->cancelLock);
-    irp->cancelled = true;
+    irp->cancelled.store(true, std::memory_order_release);
     routine = irp->cancelRoutine;
     irp->cancelRoutine = nullptr;
   }

@@ -340,7 +340,8 @@ struct Irp {
   // with it released.
   SpinLock cancelLock{"Irp.CancelLock"};
   std::atomic<int> cancelRefs{0};  // cancellations in progress keep the request alive
-  bool cancelled = false;
+  // Set under cancelLock, and read without it where only the flag is asked.
+  std::atomic<bool> cancelled{false};
   CancelRoutine cancelRoutine = nullptr;
   void* cancelContext = nullptr;
   void* queueLinks = nullptr;  // owned by the hold queue while held

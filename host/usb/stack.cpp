@@ -404,7 +404,7 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
   bool cancelNow = false;
   {
     hk::SpinGuard lock(irp->cancelLock);
-    cancelNow = irp->cancelled && irp->cancelRoutine != nullptr;
+    cancelNow = irp->cancelled.load(std::memory_order_relaxed) && irp->cancelRoutine != nullptr;
     if (cancelNow) irp->cancelRoutine = nullptr;
   }
   if (cancelNow) model_->Cancel(&t);

@@ -193,7 +193,7 @@ bool HoldQueueInsert(HoldQueue* queue, Request* request) {
   hk::SpinGuard cancelGuard(irp->cancelLock);
   // Cancelled before it could be held: it is not queued, and the caller
   // completes it.
-  if (irp->cancelled) return false;
+  if (irp->cancelled.load(std::memory_order_relaxed)) return false;
   irp->cancelContext = q;
   irp->cancelRoutine = &CancelHeld;
   q->held.push_back(irp);
@@ -404,9 +404,9 @@ NTSTATUS SubmitTransferAsync(Device* lower, Request* request, TransferBlock* blo
 
 void RequestCancel(Request* request) { K().CancelIrp(I(request)); }
 
+// A look at the flag alone needs no lock: nothing else is read with it.
 bool RequestCancelled(Request* request) {
-  hk::SpinGuard lock(I(request)->cancelLock);
-  return I(request)->cancelled;
+  return I(request)->cancelled.load(std::memory_order_acquire);
 }
 
 TransferBlock* TransferAllocDescriptor(uint8_t type, uint8_t index, void* buffer, ULONG length) {
