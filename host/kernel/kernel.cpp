@@ -13,7 +13,7 @@
 #include <new>
 #include <thread>
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(HK_THREAD_SANITIZER)
 #include <sanitizer/tsan_interface.h>
 #endif
 
@@ -204,7 +204,7 @@ void HostMutex::Wake(uint32_t* address) {
   syscall(SYS_futex, address, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(HK_THREAD_SANITIZER)
 void HostMutex::TsanCreate() { __tsan_mutex_create(this, __tsan_mutex_not_static); }
 void HostMutex::TsanDestroy() { __tsan_mutex_destroy(this, __tsan_mutex_not_static); }
 void HostMutex::TsanPreLock(unsigned flags) { __tsan_mutex_pre_lock(this, flags); }
@@ -220,7 +220,7 @@ BlockCache::~BlockCache() {
 }
 
 void* BlockCache::Allocate() {
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(HK_ADDRESS_SANITIZER)
   {
     std::lock_guard<HostMutex> lock(mutex_);
     if (count_ > 0) return kept_[--count_];
@@ -231,7 +231,7 @@ void* BlockCache::Allocate() {
 
 void BlockCache::Free(void* block) {
   if (block == nullptr) return;
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(HK_ADDRESS_SANITIZER)
   {
     std::lock_guard<HostMutex> lock(mutex_);
     if (count_ < kKept) {

@@ -17,6 +17,23 @@
 
 #include "tower/ntstatus.h"
 
+// Which sanitizer the host is built with: gcc names them in macros of its
+// own, clang only through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define HK_ADDRESS_SANITIZER 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define HK_THREAD_SANITIZER 1
+#endif
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HK_ADDRESS_SANITIZER 1
+#endif
+#if __has_feature(thread_sanitizer)
+#define HK_THREAD_SANITIZER 1
+#endif
+#endif
+
 namespace hk {
 
 using tower::NTSTATUS;
@@ -216,7 +233,7 @@ class HostMutex {
   static constexpr unsigned kTsanTryLockFailed = 1u << 5;
   void LockSlow(uint32_t seen);
   static void Wake(uint32_t* address);
-#if defined(__SANITIZE_THREAD__)
+#if defined(HK_THREAD_SANITIZER)
   void TsanCreate();
   void TsanDestroy();
   void TsanPreLock(unsigned flags);
