@@ -113,13 +113,15 @@ bool DeliverLocked(TowerDevice* device, int32_t n) {
   ReadWaiter* waiter = device->Waiter;
   // Every byte passes through the ring: a ring too small for the packet
   // keeps only its oldest bytes (none when it is of size 0), so such a
-  // packet takes the ring's way and drops the rest there.
+  // packet takes the ring's way and drops the rest there. A waiting read is
+  // let go first: later packets must not reach it ahead of these bytes.
   if (waiter == nullptr || n > device->ReadBuffer->Capacity) {
+    device->Waiter = nullptr;
     RingPut(device->ReadBuffer, device->ReaderBytes, n);
     return true;
   }
   // A lone read waits, and the ring holds nothing older: a waiter is set only
-  // on an empty ring, and is let go below before anything more is stored.
+  // on an empty ring, and is let go before anything is stored in it.
   // It takes these bytes now, as it would on waking, and is woken only once
   // full. The rest, if any, waits in the ring as usual.
   const int32_t lacking = waiter->Wanted - waiter->Got;

@@ -315,6 +315,33 @@ TEST_F(DataPath, BytesBeyondAFullSleepingReadWaitInTheRingInOrder) {
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
+// A ring smaller than a packet keeps its oldest bytes; a shorter packet
+// right behind it never overtakes them, whether it lands in the ring after
+// the read took them or is dropped by the full ring.
+TEST_F(DataPath, APacketBehindOneTooBigForTheRingNeverOvertakesIt) {
+  SetDword("BufferSize", 4);
+  SetDword("Timeout_Read_1st", 2000);
+  SetDword("Timeout_Read_ic", 100);
+  PlugTower();
+  hk::FileObject* file = Open();
+  for (int round = 0; round < 20; ++round) {
+    std::thread feeder([this] {
+      std::this_thread::sleep_for(milliseconds(30));
+      Tower().Inject({0, 1, 2, 3, 4, 5, 6, 7});
+      Tower().Inject({100, 101});
+    });
+    const std::vector<uint8_t> got = Read(file, 16);
+    feeder.join();
+    // Whatever of the second packet the read got follows the first's kept bytes.
+    ASSERT_GE(got.size(), 4u) << round;
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + 4),
+              (std::vector<uint8_t>{0, 1, 2, 3}))
+        << round;
+    for (size_t i = 4; i < got.size(); ++i) EXPECT_EQ(got[i], 100 + (i - 4)) << round;
+  }
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
 TEST_F(DataPath, AReadWithoutAFirstByteLimitNeverWaits) {
   SetDword("Timeout_Read_1st", 0);
   SetDword("Timeout_Read_ic", 5000);
