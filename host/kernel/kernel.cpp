@@ -715,13 +715,8 @@ void Kernel::CompleteIrp(Irp* irp, NTSTATUS status, uintptr_t information) {
 }
 
 void Kernel::CancelIrp(Irp* irp) {
-  CancelRoutine routine = nullptr;
-  {
-    hk::SpinGuard lock(irp->cancelLock);
-    irp->cancelled.store(true, std::memory_order_release);
-    routine = irp->cancelRoutine;
-    irp->cancelRoutine = nullptr;
-  }
+  irp->cancelled.store(true);
+  const CancelRoutine routine = irp->cancelRoutine.exchange(nullptr);
   if (routine != nullptr) routine(irp);
 }
 

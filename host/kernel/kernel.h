@@ -353,13 +353,14 @@ struct Irp {
   bool finished = false;
   uint64_t finishOrder = 0;  // the kernel-wide sequence number of the final completion
 
-  // Taken after a hold queue's lock, never before it; a cancel routine runs
-  // with it released.
-  SpinLock cancelLock{"Irp.CancelLock"};
   std::atomic<int> cancelRefs{0};  // cancellations in progress keep the request alive
-  // Set under cancelLock, and read without it where only the flag is asked.
+  // Cancellation as Windows does it, by exchange rather than under a lock:
+  // the canceller sets the flag and then takes the routine; whoever sets a
+  // routine looks at the flag afterwards and takes the routine back if it
+  // was cancelled meanwhile. Exactly one of them, or neither, ends up with
+  // the routine. The context is written before the routine is published.
   std::atomic<bool> cancelled{false};
-  CancelRoutine cancelRoutine = nullptr;
+  std::atomic<CancelRoutine> cancelRoutine{nullptr};
   void* cancelContext = nullptr;
   void* queueLinks = nullptr;  // owned by the hold queue while held
 

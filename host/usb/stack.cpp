@@ -204,10 +204,7 @@ void UsbDevice::Complete(Transfer* transfer, NTSTATUS status, uint32_t usbdStatu
 void UsbDevice::TransferDone(BusWork* work) {
   auto* done = static_cast<TransferDoneWork*>(work);
   Irp* irp = done->irp;
-  {
-    hk::SpinGuard lock(irp->cancelLock);
-    irp->cancelRoutine = nullptr;
-  }
+  irp->cancelRoutine.store(nullptr);
   auto* urb = static_cast<Urb*>(irp->internalArgument);
   urb->transferred = urb->transfer.actual;
   urb->usbdStatus = urb->transfer.usbdStatus;
@@ -393,21 +390,12 @@ NTSTATUS UsbDevice::SubmitUrb(Irp* irp, Urb* urb) {
   // The model may finish the transfer at once, and its owner then frees the
   // request; the reference keeps it alive until the cancellation check below.
   irp->cancelRefs.fetch_add(1);
-  {
-    hk::SpinGuard lock(irp->cancelLock);
-    irp->cancelContext = this;
-    irp->cancelRoutine = &UsbDevice::CancelTransfer;
-  }
+  irp->cancelContext = this;
+  irp->cancelRoutine.store(&UsbDevice::CancelTransfer);
   model_->Submit(&t);
   submit.unlock();
   // Cancelled before the routine was in place: the model lets it go now.
-  bool cancelNow = false;
-  {
-    hk::SpinGuard lock(irp->cancelLock);
-    cancelNow = irp->cancelled.load(std::memory_order_relaxed) && irp->cancelRoutine != nullptr;
-    if (cancelNow) irp->cancelRoutine = nullptr;
-  }
-  if (cancelNow) model_->Cancel(&t);
+  if (irp->cancelled.load() && irp->cancelRoutine.exchange(nullptr) != nullptr) model_->Cancel(&t);
   irp->cancelRefs.fetch_sub(1);
   bus_.RunInline();
   return STATUS_PENDING;

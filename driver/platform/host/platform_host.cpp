@@ -149,12 +149,7 @@ void CancelHeld(hk::Irp* irp) {
 }
 
 // Claims a held request for dequeueing; false when a cancellation owns it.
-bool Claim(hk::Irp* irp) {
-  hk::SpinGuard guard(irp->cancelLock);
-  if (irp->cancelRoutine == nullptr) return false;
-  irp->cancelRoutine = nullptr;
-  return true;
-}
+bool Claim(hk::Irp* irp) { return irp->cancelRoutine.exchange(nullptr) != nullptr; }
 
 Request* RemoveFirst(Queue* queue, const void* file) {
   hk::SpinGuard guard(queue->lock);
@@ -190,12 +185,12 @@ bool HoldQueueInsert(HoldQueue* queue, Request* request) {
   auto* q = static_cast<Queue*>(queue->impl);
   hk::Irp* irp = I(request);
   hk::SpinGuard guard(q->lock);
-  hk::SpinGuard cancelGuard(irp->cancelLock);
-  // Cancelled before it could be held: it is not queued, and the caller
-  // completes it.
-  if (irp->cancelled.load(std::memory_order_relaxed)) return false;
   irp->cancelContext = q;
-  irp->cancelRoutine = &CancelHeld;
+  irp->cancelRoutine.store(&CancelHeld);
+  // Cancelled before it could be held: it is not queued, and the caller
+  // completes it. A cancellation that took the routine first finds the
+  // request in the queue once this lock is let go.
+  if (irp->cancelled.load() && irp->cancelRoutine.exchange(nullptr) != nullptr) return false;
   q->held.push_back(irp);
   return true;
 }
@@ -404,7 +399,6 @@ NTSTATUS SubmitTransferAsync(Device* lower, Request* request, TransferBlock* blo
 
 void RequestCancel(Request* request) { K().CancelIrp(I(request)); }
 
-// A look at the flag alone needs no lock: nothing else is read with it.
 bool RequestCancelled(Request* request) {
   return I(request)->cancelled.load(std::memory_order_acquire);
 }
