@@ -50,7 +50,7 @@ TowerModel::~TowerModel() {
 
 // ---------------------------------------------------------------- plumbing
 
-void TowerModel::Finish(std::unique_lock<std::mutex>& lock, Batch& batch) {
+void TowerModel::Finish(std::unique_lock<hk::HostMutex>& lock, Batch& batch) {
   if (batch.done.empty() && !batch.vanish) return;
   // Taking portMutex_ before letting go of mutex_ keeps completions in the
   // order they were decided (IN data stays in sequence) and keeps an unplug

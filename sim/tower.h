@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "kernel/host_mutex.h"
 #include "sim/descriptors.h"
 #include "sim/firmware.h"
 #include "usb/model.h"
@@ -245,13 +246,15 @@ class TowerModel final : public hk::usb::DeviceModel {
   // True when the worker has something to time (under mutex_).
   bool WorkerHasWork() const;
   std::chrono::nanoseconds ByteTimeLocked(uint16_t speedCode) const;
-  void Finish(std::unique_lock<std::mutex>& lock, Batch& batch);
+  void Finish(std::unique_lock<hk::HostMutex>& lock, Batch& batch);
 
   // Lock order: mutex_, then portMutex_. port_ changes only under both, so
   // either one is enough to read it.
-  mutable std::mutex mutex_;
-  std::mutex portMutex_;
-  std::condition_variable wake_;
+  // The host's lock rather than std::mutex: an injected packet and a
+  // submitted transfer take these three times between them.
+  mutable hk::HostMutex mutex_;
+  hk::HostMutex portMutex_;
+  std::condition_variable_any wake_;
   hk::usb::Port* port_ = nullptr;
   bool gone_ = false;
   bool stop_ = false;

@@ -13,10 +13,6 @@
 #include <new>
 #include <thread>
 
-#if defined(HK_THREAD_SANITIZER)
-#include <sanitizer/tsan_interface.h>
-#endif
-
 namespace hk {
 
 using namespace tower;
@@ -179,42 +175,6 @@ void Mutex::Release() {
   mutex_.unlock();
 }
 
-namespace {
-
-static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
-                  std::atomic<uint32_t>::is_always_lock_free,
-              "the kernel's futex calls take an event's word by address");
-
-uint32_t* WordAddress(std::atomic<uint32_t>& word) { return reinterpret_cast<uint32_t*>(&word); }
-
-}  // namespace
-
-void HostMutex::LockSlow(uint32_t seen) {
-  // Marked as having sleepers before each sleep, so that the holder's
-  // release wakes one; a thread that takes it this way keeps the mark, which
-  // costs at most one needless wake-up call.
-  if (seen != 2) seen = word_.exchange(2, std::memory_order_acquire);
-  while (seen != 0) {
-    syscall(SYS_futex, WordAddress(word_), FUTEX_WAIT_PRIVATE, 2u, nullptr, nullptr, 0);
-    seen = word_.exchange(2, std::memory_order_acquire);
-  }
-}
-
-void HostMutex::Wake(uint32_t* address) {
-  syscall(SYS_futex, address, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
-
-#if defined(HK_THREAD_SANITIZER)
-void HostMutex::TsanCreate() { __tsan_mutex_create(this, __tsan_mutex_not_static); }
-void HostMutex::TsanDestroy() { __tsan_mutex_destroy(this, __tsan_mutex_not_static); }
-void HostMutex::TsanPreLock(unsigned flags) { __tsan_mutex_pre_lock(this, flags); }
-void HostMutex::TsanPostLock(unsigned flags) { __tsan_mutex_post_lock(this, flags, 0); }
-void HostMutex::TsanPreUnlock() { __tsan_mutex_pre_unlock(this, 0); }
-void HostMutex::TsanPostUnlock() { __tsan_mutex_post_unlock(this, 0); }
-static_assert(__tsan_mutex_try_lock == (1u << 4) && __tsan_mutex_try_lock_failed == (1u << 5),
-              "the lock's inline try_lock passes these flags by value");
-#endif
-
 BlockCache::~BlockCache() {
   for (size_t i = 0; i < count_; ++i) ::operator delete(kept_[i]);
 }
@@ -247,7 +207,7 @@ void Event::Set() {
   // The one access to the event besides the wake-up call below: whoever sees
   // the signal may free the event from here on.
   // Everything it needs is read before it (the release keeps them there).
-  uint32_t* const address = WordAddress(word_);
+  uint32_t* const address = FutexWord(word_);
   const int wake = autoReset_ ? 1 : INT_MAX;
   const uint32_t before = word_.fetch_or(kSignalled, std::memory_order_acq_rel);
   if (before >= kSleeper && (before & kSignalled) == 0)
@@ -281,7 +241,7 @@ bool Event::WaitUntil(const std::chrono::steady_clock::time_point* deadline) {
     // the sleep returns at once.
     const uint32_t asleep = word_.fetch_add(kSleeper, std::memory_order_acq_rel) + kSleeper;
     if ((asleep & kSignalled) == 0)
-      syscall(SYS_futex, WordAddress(word_), FUTEX_WAIT_BITSET_PRIVATE, asleep,
+      syscall(SYS_futex, FutexWord(word_), FUTEX_WAIT_BITSET_PRIVATE, asleep,
               deadline != nullptr ? &until : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
     seen = word_.fetch_sub(kSleeper, std::memory_order_acq_rel) - kSleeper;
   }

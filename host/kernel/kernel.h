@@ -15,24 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "kernel/host_mutex.h"
 #include "tower/ntstatus.h"
-
-// Which sanitizer the host is built with: gcc names them in macros of its
-// own, clang only through __has_feature.
-#if defined(__SANITIZE_ADDRESS__)
-#define HK_ADDRESS_SANITIZER 1
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define HK_THREAD_SANITIZER 1
-#endif
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define HK_ADDRESS_SANITIZER 1
-#endif
-#if __has_feature(thread_sanitizer)
-#define HK_THREAD_SANITIZER 1
-#endif
-#endif
 
 namespace hk {
 
@@ -190,66 +174,6 @@ class Mutex {
   std::recursive_mutex mutex_;
   const char* name_;
   int depth_ = 0;  // acquisitions by the holding thread (only it touches this)
-};
-
-// The lock of the host machine's own short critical sections (the USB
-// stack, the bus, request tracking): one word, taken by one atomic operation
-// when free, and released by one that calls the system only when a thread
-// sleeps on it. A std::mutex costs several times that on every packet. Its
-// states: 0 free, 1 held, 2 held with sleepers possible. Not recursive.
-// ThreadSanitizer is told of every acquisition and release, so it judges
-// the lock's order and its happens-before as it does a std::mutex's.
-class HostMutex {
- public:
-  HostMutex() { TsanCreate(); }
-  ~HostMutex() { TsanDestroy(); }
-  HostMutex(const HostMutex&) = delete;
-  HostMutex& operator=(const HostMutex&) = delete;
-
-  void lock() {
-    TsanPreLock(0);
-    uint32_t seen = 0;
-    if (!word_.compare_exchange_strong(seen, 1, std::memory_order_acquire)) LockSlow(seen);
-    TsanPostLock(0);
-  }
-  bool try_lock() {
-    TsanPreLock(kTsanTryLock);
-    uint32_t seen = 0;
-    const bool taken = word_.compare_exchange_strong(seen, 1, std::memory_order_acquire);
-    TsanPostLock(taken ? kTsanTryLock : kTsanTryLock | kTsanTryLockFailed);
-    return taken;
-  }
-  void unlock() {
-    TsanPreUnlock();
-    // Like an event's Set, the wake-up call touches only the word's address:
-    // a thread that takes the lock meanwhile may free it.
-    uint32_t* const address = reinterpret_cast<uint32_t*>(&word_);
-    if (word_.exchange(0, std::memory_order_release) == 2) Wake(address);
-    TsanPostUnlock();
-  }
-
- private:
-  static constexpr unsigned kTsanTryLock = 1u << 4;
-  static constexpr unsigned kTsanTryLockFailed = 1u << 5;
-  void LockSlow(uint32_t seen);
-  static void Wake(uint32_t* address);
-#if defined(HK_THREAD_SANITIZER)
-  void TsanCreate();
-  void TsanDestroy();
-  void TsanPreLock(unsigned flags);
-  void TsanPostLock(unsigned flags);
-  void TsanPreUnlock();
-  void TsanPostUnlock();
-#else
-  void TsanCreate() {}
-  void TsanDestroy() {}
-  void TsanPreLock(unsigned) {}
-  void TsanPostLock(unsigned) {}
-  void TsanPreUnlock() {}
-  void TsanPostUnlock() {}
-#endif
-
-  std::atomic<uint32_t> word_{0};
 };
 
 // Freed blocks of one size kept for the next allocation of that size: the
