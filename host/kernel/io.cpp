@@ -67,7 +67,10 @@ uintptr_t PendingIo::information() { return Done() ? information_ : 0; }
 std::unique_ptr<PendingIo> IoManager::Issue(Irp* irp) {
   std::unique_ptr<PendingIo> io(new PendingIo(kernel_, irp));
   PendingIo* raw = io.get();
-  irp->onFinished = [raw](Irp* done) { raw->Finished(done); };
+  irp->onFinished = [](Irp* done, void* context) {
+    static_cast<PendingIo*>(context)->Finished(done);
+  };
+  irp->onFinishedContext = raw;
   return io;
 }
 

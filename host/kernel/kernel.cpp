@@ -665,13 +665,13 @@ void Kernel::CompleteIrp(Irp* irp, NTSTATUS status, uintptr_t information) {
   irp->status = status;
   irp->information = information;
   while (!irp->completionRoutines.empty()) {
-    CompletionRoutine routine = std::move(irp->completionRoutines.back());
+    const CompletionRoutine routine = irp->completionRoutines.back();
     irp->completionRoutines.pop_back();
-    if (!routine(irp)) return;  // taken back by a driver above
+    if (!routine.routine(irp, routine.context)) return;  // taken back by a driver above
   }
   irp->finished = true;
   irp->finishOrder = finishCounter_.fetch_add(1) + 1;
-  if (irp->onFinished) irp->onFinished(irp);
+  if (irp->onFinished != nullptr) irp->onFinished(irp, irp->onFinishedContext);
 }
 
 void Kernel::CancelIrp(Irp* irp) {

@@ -245,9 +245,13 @@ struct FileObject {
   bool cleanedUp = false;
 };
 
-// A completion routine may stop the completion (returns false: "more
-// processing required"), taking the request back.
-using CompletionRoutine = std::function<bool(Irp*)>;
+// A completion routine, as Windows sets one: a function and its context, no
+// heap. It may stop the completion (returns false: "more processing
+// required"), taking the request back.
+struct CompletionRoutine {
+  bool (*routine)(Irp* irp, void* context);
+  void* context;
+};
 using CancelRoutine = void (*)(Irp*);
 
 struct Irp {
@@ -273,7 +277,9 @@ struct Irp {
   uintptr_t information = 0;
 
   std::vector<CompletionRoutine> completionRoutines;
-  std::function<void(Irp*)> onFinished;  // the issuer learns of the final completion
+  // The issuer learns of the final completion.
+  void (*onFinished)(Irp* irp, void* context) = nullptr;
+  void* onFinishedContext = nullptr;
   bool finished = false;
   uint64_t finishOrder = 0;  // the kernel-wide sequence number of the final completion
 
@@ -287,6 +293,9 @@ struct Irp {
   std::atomic<CancelRoutine> cancelRoutine{nullptr};
   void* cancelContext = nullptr;
   void* queueLinks = nullptr;  // owned by the hold queue while held
+  // Words the driver that owns the request keeps in it, as Windows drivers
+  // keep theirs in the packet's driver context.
+  void* driverContext[2] = {};
 
   // The kernel's list of requests allocated and not yet freed (under its
   // request lock): the request carries its own links.

@@ -21,6 +21,13 @@ hk::Irp* I(Request* request) { return reinterpret_cast<hk::Irp*>(request); }
 Request* R(hk::Irp* irp) { return reinterpret_cast<Request*>(irp); }
 hk::DeviceObject* D(Device* device) { return reinterpret_cast<hk::DeviceObject*>(device); }
 Device* D(hk::DeviceObject* device) { return reinterpret_cast<Device*>(device); }
+
+// The completion routine of a request sent down to be waited for: the
+// request comes back to the driver above.
+bool SignalDone(hk::Irp*, void* context) {
+  static_cast<hk::Event*>(context)->Set();
+  return false;
+}
 hk::DriverObject* Drv(Driver* driver) { return reinterpret_cast<hk::DriverObject*>(driver); }
 
 std::u16string Text(const char16_t* text) { return text == nullptr ? std::u16string() : text; }
@@ -110,10 +117,7 @@ NTSTATUS PassDown(Device* lower, Request* request) { return K().CallDriver(D(low
 NTSTATUS PassDownAndWait(Device* lower, Request* request) {
   hk::Irp* irp = I(request);
   hk::Event done(false, false);
-  irp->completionRoutines.push_back([&done](hk::Irp*) {
-    done.Set();
-    return false;  // the request comes back to the driver above
-  });
+  irp->completionRoutines.push_back({&SignalDone, &done});
   K().CallDriver(D(lower), irp);
   done.Wait(nullptr);
   return irp->status;
@@ -378,6 +382,17 @@ Request* RequestAllocate(Device* lower) {
 
 void RequestFree(Request* request) { K().FreeIrp(I(request)); }
 
+namespace {
+
+bool TransferCompleted(hk::Irp* irp, void*) {
+  const auto done = reinterpret_cast<TransferDone>(irp->driverContext[0]);
+  // The callback owns the request from here and may free it.
+  done(irp->driverContext[1], R(irp), irp->status);
+  return false;
+}
+
+}  // namespace
+
 NTSTATUS SubmitTransferAsync(Device* lower, Request* request, TransferBlock* block,
                              TransferDone done, void* context) {
   hk::Irp* irp = I(request);
@@ -389,11 +404,11 @@ NTSTATUS SubmitTransferAsync(Device* lower, Request* request, TransferBlock* blo
   irp->major = hk::IrpMajor::InternalDeviceControl;
   irp->ioctl = hk::usb::IOCTL_INTERNAL_USB_SUBMIT_URB;
   irp->internalArgument = U(block);
-  irp->completionRoutines.push_back([done, context](hk::Irp* finished) {
-    // The callback owns the request from here and may free it.
-    done(context, R(finished), finished->status);
-    return false;
-  });
+  // The callback and its context ride in the request, so the completion
+  // routine is a plain function with no state of its own to keep.
+  irp->driverContext[0] = reinterpret_cast<void*>(done);
+  irp->driverContext[1] = context;
+  irp->completionRoutines.push_back({&TransferCompleted, nullptr});
   return K().CallDriver(D(lower), irp);
 }
 
@@ -451,10 +466,7 @@ NTSTATUS CyclePort(Device* lower) {
   irp->major = hk::IrpMajor::InternalDeviceControl;
   irp->ioctl = hk::usb::IOCTL_INTERNAL_USB_CYCLE_PORT;
   hk::Event done(false, false);
-  irp->completionRoutines.push_back([&done](hk::Irp*) {
-    done.Set();
-    return false;
-  });
+  irp->completionRoutines.push_back({&SignalDone, &done});
   K().CallDriver(D(lower), irp);
   done.Wait(nullptr);
   const NTSTATUS status = irp->status;
