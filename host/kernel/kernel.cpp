@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -226,9 +227,10 @@ bool Event::WaitUntil(const std::chrono::steady_clock::time_point* deadline) {
         return true;
       continue;
     }
+    // No look at the clock here: the sleep below is until an absolute time,
+    // which the system ends at once when that time has passed.
     timespec until{};
     if (deadline != nullptr) {
-      if (std::chrono::steady_clock::now() >= *deadline) return false;
       // steady_clock is CLOCK_MONOTONIC, the clock an absolute futex wait uses.
       const auto since = deadline->time_since_epoch();
       const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
@@ -240,10 +242,16 @@ bool Event::WaitUntil(const std::chrono::steady_clock::time_point* deadline) {
     // sees the sleeper and wakes it; a Set before it changes the word and
     // the sleep returns at once.
     const uint32_t asleep = word_.fetch_add(kSleeper, std::memory_order_acq_rel) + kSleeper;
-    if ((asleep & kSignalled) == 0)
-      syscall(SYS_futex, FutexWord(word_), FUTEX_WAIT_BITSET_PRIVATE, asleep,
-              deadline != nullptr ? &until : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
+    bool timedOut = false;
+    if ((asleep & kSignalled) == 0) {
+      const long slept =
+          syscall(SYS_futex, FutexWord(word_), FUTEX_WAIT_BITSET_PRIVATE, asleep,
+                  deadline != nullptr ? &until : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
+      timedOut = slept == -1 && errno == ETIMEDOUT;
+    }
     seen = word_.fetch_sub(kSleeper, std::memory_order_acq_rel) - kSleeper;
+    // A signal that came with the time running out still counts.
+    if (timedOut && (seen & kSignalled) == 0) return false;
   }
 }
 
