@@ -217,27 +217,33 @@ void Event::Set() {
 
 void Event::Clear() { word_.fetch_and(~kSignalled, std::memory_order_acq_rel); }
 
+bool Event::TakeSignal(uint32_t& seen) {
+  while ((seen & kSignalled) != 0) {
+    // An auto-reset event lets one waiter through per signal.
+    if (!autoReset_) return true;
+    if (word_.compare_exchange_weak(seen, seen & ~kSignalled, std::memory_order_acq_rel))
+      return true;
+  }
+  return false;
+}
+
 bool Event::WaitUntil(const std::chrono::steady_clock::time_point* deadline) {
+  // No look at the clock before a sleep: it is until an absolute time,
+  // which the system ends at once when that time has passed.
+  timespec until{};
+  if (deadline != nullptr) {
+    // steady_clock is CLOCK_MONOTONIC, the clock an absolute futex wait uses;
+    // a time before its start is a time already past.
+    const auto since =
+        std::max(deadline->time_since_epoch(), std::chrono::steady_clock::duration::zero());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+    until.tv_sec = static_cast<time_t>(seconds.count());
+    until.tv_nsec = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+  }
   uint32_t seen = word_.load(std::memory_order_acquire);
   for (;;) {
-    if ((seen & kSignalled) != 0) {
-      // An auto-reset event lets one waiter through per signal.
-      if (!autoReset_) return true;
-      if (word_.compare_exchange_weak(seen, seen & ~kSignalled, std::memory_order_acq_rel))
-        return true;
-      continue;
-    }
-    // No look at the clock here: the sleep below is until an absolute time,
-    // which the system ends at once when that time has passed.
-    timespec until{};
-    if (deadline != nullptr) {
-      // steady_clock is CLOCK_MONOTONIC, the clock an absolute futex wait uses.
-      const auto since = deadline->time_since_epoch();
-      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
-      until.tv_sec = static_cast<time_t>(seconds.count());
-      until.tv_nsec = static_cast<long>(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
-    }
+    if (TakeSignal(seen)) return true;
     // Counted as a sleeper before the last look, so that a Set after it
     // sees the sleeper and wakes it; a Set before it changes the word and
     // the sleep returns at once.
@@ -247,25 +253,47 @@ bool Event::WaitUntil(const std::chrono::steady_clock::time_point* deadline) {
       const long slept =
           syscall(SYS_futex, FutexWord(word_), FUTEX_WAIT_BITSET_PRIVATE, asleep,
                   deadline != nullptr ? &until : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
-      timedOut = slept == -1 && errno == ETIMEDOUT;
+      if (slept == -1 && deadline != nullptr) {
+        const int error = errno;
+        // The word changed before the sleep (another sleeper came or went)
+        // or a signal handler ran: sleep again, unless the time is up by
+        // now. Any other refusal ends the wait rather than spin on it.
+        timedOut =
+            (error != EAGAIN && error != EINTR) || std::chrono::steady_clock::now() >= *deadline;
+      }
     }
     seen = word_.fetch_sub(kSleeper, std::memory_order_acq_rel) - kSleeper;
     // A signal that came with the time running out still counts.
-    if (timedOut && (seen & kSignalled) == 0) return false;
+    if (timedOut) return TakeSignal(seen);
   }
 }
 
 NTSTATUS Event::Wait(const int64_t* timeout100ns) {
-  // A zero-length wait only polls, which raised priority allows.
-  if (timeout100ns == nullptr || *timeout100ns != 0) CheckMayBlock("an event");
   if (timeout100ns == nullptr) {
+    CheckMayBlock("an event");
     WaitUntil(nullptr);
     return STATUS_SUCCESS;
   }
+  // A zero-length wait only polls, which raised priority allows; it never
+  // counts itself a sleeper, so a Set meanwhile makes no wake-up call.
+  if (*timeout100ns == 0) {
+    uint32_t seen = word_.load(std::memory_order_acquire);
+    return TakeSignal(seen) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+  }
+  CheckMayBlock("an event");
   // Relative times are negative; a positive (absolute) time is taken as
-  // relative to now, which the driver never relies on.
-  const int64_t units = *timeout100ns < 0 ? -*timeout100ns : *timeout100ns;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(units * 100);
+  // relative to now, which the driver never relies on. A wait too long for
+  // the clock's range has no limit.
+  const uint64_t units = *timeout100ns < 0 ? 0 - static_cast<uint64_t>(*timeout100ns)
+                                           : static_cast<uint64_t>(*timeout100ns);
+  const auto now = std::chrono::steady_clock::now();
+  const uint64_t room =
+      static_cast<uint64_t>((std::chrono::steady_clock::time_point::max() - now).count());
+  if (units > room / 100) {
+    WaitUntil(nullptr);
+    return STATUS_SUCCESS;
+  }
+  const auto deadline = now + std::chrono::nanoseconds(static_cast<int64_t>(units * 100));
   return WaitUntil(&deadline) ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 

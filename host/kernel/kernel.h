@@ -217,6 +217,9 @@ class Event {
   bool IsSignalled() const { return (word_.load(std::memory_order_acquire) & kSignalled) != 0; }
 
  private:
+  // Takes the signal if the word last seen holds it; seen is refreshed by
+  // each failed attempt.
+  bool TakeSignal(uint32_t& seen);
   // The word's bit 0 is the signal; the bits above count sleepers.
   static constexpr uint32_t kSignalled = 1;
   static constexpr uint32_t kSleeper = 2;

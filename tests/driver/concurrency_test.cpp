@@ -1,6 +1,8 @@
 // Races the driver must survive: cancellation against release of held
 // requests, many towers added at once, and state queries from many threads.
 #include <atomic>
+#include <chrono>
+#include <limits>
 #include <random>
 #include <set>
 #include <thread>
@@ -345,6 +347,33 @@ TEST(KernelEvent, ALimitedWaitWithoutASignalTimesOutAndASignalIsTakenOnce) {
   event.Set();
   event.Clear();
   EXPECT_EQ(event.Wait(&tenMs), STATUS_TIMEOUT);
+}
+
+// Deadlines at the edges of the clock: one already past, or before the
+// clock's start, ends the wait at once; a wait longer than the clock can
+// count is one without a limit, not one whose deadline wrapped into the past.
+TEST(KernelEvent, DeadlinesPastOrBeyondTheClockNeitherSpinNorWrap) {
+  hk::Event event(false, false);
+  const auto past = std::chrono::steady_clock::now() - std::chrono::milliseconds(5);
+  const std::chrono::steady_clock::time_point beforeStart(std::chrono::seconds(-5));
+  EXPECT_FALSE(event.WaitUntil(&past));
+  EXPECT_FALSE(event.WaitUntil(&beforeStart));
+
+  for (const int64_t longest : {std::numeric_limits<int64_t>::min(),
+                                std::numeric_limits<int64_t>::max(), -(int64_t{1} << 60)}) {
+    hk::Event late(true, false);
+    std::atomic<bool> returned{false};
+    NTSTATUS status = STATUS_PENDING;
+    std::thread waiter([&] {
+      status = late.Wait(&longest);
+      returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(returned.load()) << longest;
+    late.Set();
+    waiter.join();
+    EXPECT_EQ(status, STATUS_SUCCESS) << longest;
+  }
 }
 
 // The host's own lock: threads that sleep on it are woken one by one as it
