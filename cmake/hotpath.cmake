@@ -10,7 +10,8 @@
 include(CheckIPOSupported)
 
 function(tower_hot_path target)
-  if(NOT TOWER_TARGET STREQUAL "host" OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  if(NOT TOWER_TARGET STREQUAL "host" OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU"
+     OR CMAKE_CXX_FLAGS MATCHES "-fsanitize")
     return()
   endif()
   if(NOT DEFINED CACHE{TOWER_IPO_SUPPORTED})

@@ -248,9 +248,9 @@ struct FileObject {
   bool cleanedUp = false;
 };
 
-// A completion routine, as Windows sets one: a function and its context, no
-// heap. It may stop the completion (returns false: "more processing
-// required"), taking the request back.
+// A completion routine, as Windows sets one: a function and its context,
+// called directly. It may stop the completion (returns false: "more
+// processing required"), taking the request back.
 struct CompletionRoutine {
   bool (*routine)(Irp* irp, void* context);
   void* context;
@@ -296,8 +296,10 @@ struct Irp {
   std::atomic<CancelRoutine> cancelRoutine{nullptr};
   void* cancelContext = nullptr;
   void* queueLinks = nullptr;  // owned by the hold queue while held
-  // Words the driver that owns the request keeps in it, as Windows drivers
-  // keep theirs in the packet's driver context.
+  // Words kept by the driver that allocated the request and sends it down,
+  // for its completion routine. Unlike Windows' driver context, which
+  // belongs to whichever driver holds the request, no driver below ever
+  // uses these.
   void* driverContext[2] = {};
 
   // The kernel's list of requests allocated and not yet freed (under its

@@ -21,6 +21,7 @@ hk::Irp* I(Request* request) { return reinterpret_cast<hk::Irp*>(request); }
 Request* R(hk::Irp* irp) { return reinterpret_cast<Request*>(irp); }
 hk::DeviceObject* D(Device* device) { return reinterpret_cast<hk::DeviceObject*>(device); }
 Device* D(hk::DeviceObject* device) { return reinterpret_cast<Device*>(device); }
+hk::DriverObject* Drv(Driver* driver) { return reinterpret_cast<hk::DriverObject*>(driver); }
 
 // The completion routine of a request sent down to be waited for: the
 // request comes back to the driver above.
@@ -28,7 +29,6 @@ bool SignalDone(hk::Irp*, void* context) {
   static_cast<hk::Event*>(context)->Set();
   return false;
 }
-hk::DriverObject* Drv(Driver* driver) { return reinterpret_cast<hk::DriverObject*>(driver); }
 
 std::u16string Text(const char16_t* text) { return text == nullptr ? std::u16string() : text; }
 
