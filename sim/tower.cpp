@@ -540,6 +540,8 @@ void TowerModel::ClearTransferFaults() {
 }
 
 std::optional<TransferFault> TowerModel::TakeTransferFault(TransferKind kind) {
+  // Faults are rare: the usual transfer pays one test, not a lookup.
+  if (transferFaults_.empty()) return std::nullopt;
   auto it = transferFaults_.find(kind);
   if (it == transferFaults_.end()) return std::nullopt;
   const TransferFault fault = it->second;

@@ -110,10 +110,10 @@ std::string TagName(uint32_t tag) {
 namespace {
 
 // A blocking wait is allowed only below dispatch level and outside completion
-// callbacks; the message names what forbids it.
-void CheckMayBlock(const char* what, const char* name = "") {
+// callbacks; the message names what forbids it. Out of line and apart from
+// the test every wait makes (below), which stays a few instructions.
+[[gnu::noinline, gnu::cold]] void ReportMayNotBlock(const char* what, const char* name) {
   const ThreadContext& t = CurrentThread();
-  if (t.irql < 2 && t.completionDepth == 0) return;
   std::string message = std::string("blocking wait on ") + what + name;
   if (t.spinLockCount > 0) {
     const int innermost = std::min(t.spinLockCount, ThreadContext::kMaxSpinLocks) - 1;
@@ -122,6 +122,11 @@ void CheckMayBlock(const char* what, const char* name = "") {
   if (t.completionDepth > 0) message += " inside a completion context";
   if (t.spinLockCount == 0 && t.completionDepth == 0) message += " at raised priority";
   Kernel::Current().verifier().Report(message);
+}
+
+void CheckMayBlock(const char* what, const char* name = "") {
+  const ThreadContext& t = CurrentThread();
+  if (t.irql >= 2 || t.completionDepth != 0) ReportMayNotBlock(what, name);
 }
 
 }  // namespace
