@@ -163,8 +163,9 @@ enum ZMBPORT_SLOT {
 };
 
 /* One platform critical section. It does not lock by scope: callers pair
-   enter and leave. Copy assignment copies the raw section, as the original
-   record does; the two objects then name one lock. */
+   enter and leave. Copy assignment leaves each object its own section: a
+   section's raw data copied is no lock the platform supports, and both
+   objects would delete one lock when they go. */
 struct ZMB_EXPORT ZMB_AUTO_CRITICALSECTION {
   ZMB_CALL ZMB_AUTO_CRITICALSECTION();
   ZMB_CALL ~ZMB_AUTO_CRITICALSECTION();
@@ -177,7 +178,7 @@ struct ZMB_EXPORT ZMB_AUTO_CRITICALSECTION {
 };
 
 /* One platform event. Copy assignment copies the handle: both objects then
-   refer to one event. */
+   refer to one event, which the last of them to go closes. */
 struct ZMB_EXPORT ZMB_EVENT {
   explicit ZMB_CALL ZMB_EVENT(bool manualreset = false, bool signaled = false);
   ZMB_CALL ~ZMB_EVENT();

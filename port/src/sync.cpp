@@ -1,13 +1,69 @@
 // The two exported synchronisation records: a critical section and an event.
+#include <map>
+
 #include "internal.h"
+
+namespace {
+
+// Event handles that more than one ZMB_EVENT holds after a copy assignment,
+// with how many holders each has beyond the first. Only the last holder
+// closes the handle: closing it once per holder would close whatever handle
+// the system has handed out under that value in between.
+class SharedEvents {
+ public:
+  SharedEvents() { InitializeCriticalSection(&lock_); }
+  SharedEvents(const SharedEvents&) = delete;
+  SharedEvents& operator=(const SharedEvents&) = delete;
+
+  void AddHolder(HANDLE event) {
+    EnterCriticalSection(&lock_);
+    ++extra_[event];
+    LeaveCriticalSection(&lock_);
+  }
+  // True when the caller was the handle's last holder and must close it.
+  bool DropHolder(HANDLE event) {
+    EnterCriticalSection(&lock_);
+    bool last = true;
+    auto it = extra_.find(event);
+    if (it != extra_.end()) {
+      last = false;
+      if (--it->second == 0) extra_.erase(it);
+    }
+    LeaveCriticalSection(&lock_);
+    return last;
+  }
+
+ private:
+  CRITICAL_SECTION lock_;
+  std::map<HANDLE, unsigned> extra_;
+};
+
+// Made on first use and never destroyed: an event object may outlive the
+// plug-in's other statics at process exit.
+SharedEvents& Shared() {
+  static SharedEvents* const shared = new SharedEvents();
+  return *shared;
+}
+
+bool Holds(HANDLE event) { return event != INVALID_HANDLE_VALUE && event != nullptr; }
+
+void Release(HANDLE event) {
+  if (Holds(event) && Shared().DropHolder(event)) CloseHandle(event);
+}
+
+}  // namespace
 
 ZMB_AUTO_CRITICALSECTION::ZMB_AUTO_CRITICALSECTION() { InitializeCriticalSection(&section); }
 
 ZMB_AUTO_CRITICALSECTION::~ZMB_AUTO_CRITICALSECTION() { DeleteCriticalSection(&section); }
 
+// Each object keeps the section it initialised. A copy of another's raw
+// section data would leave both deleting one lock at destruction, and this
+// one's own lock never deleted; a copied section is no lock the platform
+// supports. An unowned section copied is a free lock, which this one is.
 ZMB_AUTO_CRITICALSECTION& ZMB_AUTO_CRITICALSECTION::operator=(
     const ZMB_AUTO_CRITICALSECTION& other) {
-  if (this != &other) section = other.section;
+  (void)other;
   return *this;
 }
 
@@ -27,16 +83,19 @@ ZMB_EVENT::ZMB_EVENT(bool manualreset, bool signaled)
   if (event == nullptr) event = INVALID_HANDLE_VALUE;
 }
 
-ZMB_EVENT::~ZMB_EVENT() {
-  if (isvalid()) CloseHandle(event);
-}
+ZMB_EVENT::~ZMB_EVENT() { Release(event); }
 
+// Both objects then hold one handle, counted, so that it is closed once, by
+// its last holder; the event this object held before is let go the same way.
 ZMB_EVENT& ZMB_EVENT::operator=(const ZMB_EVENT& other) {
+  if (event == other.event) return *this;
+  if (Holds(other.event)) Shared().AddHolder(other.event);
+  Release(event);
   event = other.event;
   return *this;
 }
 
-bool ZMB_EVENT::isvalid() { return event != INVALID_HANDLE_VALUE && event != nullptr; }
+bool ZMB_EVENT::isvalid() { return Holds(event); }
 
 LONG ZMB_EVENT::wait(ULONG milliseconds) {
   if (!isvalid()) return ZMB_E_WRONGSTATE;

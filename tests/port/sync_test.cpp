@@ -55,4 +55,50 @@ TEST(ZmbAutoCriticalSection, EnterAndLeavePairAndNestForTheirThread) {
   EXPECT_TRUE(lock.leave());
 }
 
+// Copies share one event and close it once, by the last holder; the event
+// the target held before is closed as it is let go, not leaked.
+TEST(ZmbEvent, CopiesShareOneEventThatTheLastHolderCloses) {
+  HANDLE shared = nullptr;
+  HANDLE replaced = nullptr;
+  {
+    ZMB_EVENT original(true, false);
+    shared = original.event;
+    {
+      ZMB_EVENT copy;
+      replaced = copy.event;
+      copy = original;
+      EXPECT_EQ(copy.event, original.event);
+      // The copy's own event went with the assignment.
+      EXPECT_EQ(WaitForSingleObject(replaced, 0), WAIT_FAILED);
+      copy = copy;
+      ZMB_EVENT third;
+      third = copy;
+      EXPECT_EQ(original.signal(), ZMB_OK);
+      EXPECT_TRUE(copy.signaled());
+      EXPECT_TRUE(third.signaled());
+    }
+    // Two holders gone, the event still open for the one left.
+    EXPECT_TRUE(original.signaled());
+    EXPECT_EQ(original.reset(), ZMB_OK);
+  }
+  EXPECT_EQ(WaitForSingleObject(shared, 0), WAIT_FAILED);
+}
+
+// A copy of a section's raw data would be deleted twice; each object keeps
+// its own lock through an assignment and still excludes other threads.
+TEST(ZmbAutoCriticalSection, AssignmentKeepsEachObjectAWorkingLockOfItsOwn) {
+  ZMB_AUTO_CRITICALSECTION first;
+  {
+    ZMB_AUTO_CRITICALSECTION second;
+    second = first;
+    EXPECT_TRUE(second.enter());
+    bool other = true;
+    std::thread([&] { other = TryEnterCriticalSection(&second.section) != FALSE; }).join();
+    EXPECT_FALSE(other);
+    EXPECT_TRUE(second.leave());
+  }
+  EXPECT_TRUE(first.enter());
+  EXPECT_TRUE(first.leave());
+}
+
 }  // namespace
