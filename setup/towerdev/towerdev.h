@@ -7,8 +7,10 @@
 
 namespace towerdev {
 
-// The tower's hardware id.
-inline constexpr char kTowerHardwareId[] = "USB\\Vid_0F5C&Pid_0001";
+// The tower's hardware id. Not inline: an inline variable is a symbol the
+// dynamic linker keeps unique process-wide, and such a symbol pins the
+// library that defines it in memory, so the applet could never be unloaded.
+constexpr char kTowerHardwareId[] = "USB\\Vid_0F5C&Pid_0001";
 
 // Whether a device whose hardware-id list holds `id` (compared without
 // regard to case) exists among all devices of all classes, present or not.

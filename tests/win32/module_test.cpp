@@ -86,6 +86,22 @@ TEST_F(ModuleTest, AFailedAttachIsDetachedAndTheLoadFails) {
   EXPECT_TRUE(FreeLibrary(probe));
 }
 
+// A deliverable loaded at run time leaves the process on its last
+// FreeLibrary: nothing in it (such as a process-wide unique symbol) keeps it
+// mapped, so a later load starts it afresh and another file of the same name
+// is not mistaken for it.
+TEST_F(ModuleTest, EveryLoadableDeliverableUnloadsOnItsLastFree) {
+  for (const char* name : {"Ostrel.cpl", "Celvane.dll", "Quenta.dll"}) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(GetModuleHandleA(name), nullptr) << "loaded before the test";
+    HMODULE module = LoadLibraryA(name);
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(GetModuleHandleA(name), module);
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(GetModuleHandleA(name), nullptr);
+  }
+}
+
 TEST_F(ModuleTest, UnknownModulesAndBadArgumentsFail) {
   EXPECT_EQ(LoadLibraryA("Missing.dll"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
