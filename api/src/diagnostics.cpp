@@ -113,7 +113,11 @@ void ReadHubPower(DEVINST parent, QIROTOWER_DEVICEINFO* info) {
     }
   }
   std::free(detail);
+  // Destroying the list may set the last error too; the hub's answer is what
+  // the caller must learn.
+  const DWORD why = GetLastError();
   SetupDiDestroyDeviceInfoList(hubs);
+  SetLastError(why);
 }
 
 // Reads the host controller's driver key name into the record; false when
@@ -263,11 +267,16 @@ BOOL WINAPI QIROTowerGetProblemDesc(DWORD problem, char* buffer, DWORD size) {
   // Nothing fits in no room at all: nothing is written.
   if (buffer == nullptr || size == 0) return Fail(ERROR_INVALID_PARAMETER);
   const int room = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+  // A number without a text of its own still succeeds, and leaves the
+  // caller's last error as it was: the loader's "not found" is not passed on.
+  const DWORD callersError = GetLastError();
   // Texts are found by 16-bit ids; a number beyond them has no text of its
   // own (it must not wrap onto another number's).
   if (problem <= 0xFFFFu - kProblemTextBase &&
-      LoadStringA(tavrix::Module(), kProblemTextBase + problem, buffer, room) > 0)
+      LoadStringA(tavrix::Module(), kProblemTextBase + problem, buffer, room) > 0) {
+    SetLastError(callersError);
     return TRUE;
+  }
   if (LoadStringA(tavrix::Module(), kFallbackTextId, buffer, room) == 0)
     lstrcpynA(buffer, kFallbackText, room);
   const size_t length = std::strlen(buffer);
@@ -275,6 +284,7 @@ BOOL WINAPI QIROTowerGetProblemDesc(DWORD problem, char* buffer, DWORD size) {
   // more bytes are free; never beyond the buffer.
   if (length + 5 < size)
     std::snprintf(buffer + length, size - length, "%lx", static_cast<unsigned long>(problem));
+  SetLastError(callersError);
   return TRUE;
 }
 

@@ -167,6 +167,17 @@ TEST_F(Diagnostics, ProblemTextsComeFromTheLibrarysStringTableWithTheFallback) {
   EXPECT_EQ(Problem(0x16, 9), "The devi");
 }
 
+// A text found, or the fallback for a number without one (whether or not
+// the number's block of texts exists), leaves the caller's last error alone.
+TEST_F(Diagnostics, AProblemTextLeavesTheLastErrorAsItWas) {
+  for (DWORD problem : {0x16u, 0x2Du, 0x30u, 0x5Fu, 0x70u, 0x10000u}) {
+    char text[128];
+    SetLastError(1234);
+    EXPECT_TRUE(QIROTowerGetProblemDesc(problem, text, sizeof(text))) << problem;
+    EXPECT_EQ(GetLastError(), 1234u) << problem;
+  }
+}
+
 TEST_F(Diagnostics, AProblemTextNeverGoesBeyondTheBuffer) {
   char guard[16];
   for (DWORD size = 1; size <= 6; ++size) {
