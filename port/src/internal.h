@@ -19,4 +19,8 @@ bool EqualIgnoringCase(const char* a, const char* b);
 // measure with.
 DWORD ClockSeconds();
 
+// Fills a descriptor's path from the search's current tower, or, when the
+// path cannot be copied, from the descriptor's position.
+void FillPath(QIROTOWER_FIND* find, _ZMBPORTDESC* descriptor);
+
 }  // namespace celvane

@@ -17,17 +17,11 @@ bool EqualIgnoringCase(const char* a, const char* b) {
 
 DWORD ClockSeconds() { return GetTickCount() / 1000; }
 
-namespace {
-
-// Fills a descriptor's path from the search's current tower, or, when the
-// path cannot be copied, from the position.
 void FillPath(QIROTOWER_FIND* find, _ZMBPORTDESC* descriptor) {
   if (!QIROTowerGetPathNameCopy(find, descriptor->path, sizeof(descriptor->path)))
     std::snprintf(descriptor->path, sizeof(descriptor->path), "\\\\.\\QIROTOWER%u",
                   static_cast<unsigned>(descriptor->index));
 }
-
-}  // namespace
 
 }  // namespace celvane
 

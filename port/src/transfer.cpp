@@ -232,12 +232,17 @@ LONG Port::findopenfirstport() {
   QIROTOWER_FIND* find = QIROTowerFindFirst(QIROTOWER_FIND_PRESENT);
   if (find == nullptr) return ZMB_E_NOPORT;
   LONG found = ZMB_E_NOPORT;
+  _ZMBPORTDESC descriptor{};
+  descriptor.index = 1;
   do {
-    char path[MAX_PATH];
-    if (QIROTowerGetPathNameCopy(find, path, sizeof(path)) && ZMB_SUCCEEDED(open(path, nullptr))) {
+    // Named as the search descriptors name it: by its path, or by its
+    // position when the path cannot be copied.
+    celvane::FillPath(find, &descriptor);
+    if (ZMB_SUCCEEDED(open(descriptor.path, nullptr))) {
       found = ZMB_OK;
       break;
     }
+    ++descriptor.index;
   } while (QIROTowerFindNext(find));
   QIROTowerFindStop(find);
   return found;
