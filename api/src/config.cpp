@@ -111,6 +111,9 @@ BOOL WINAPI QIROTowerRestart(HANDLE tower) {
 }
 
 BOOL WINAPI QIROTowerRestartAll(void) {
+  // No last error of its own: the caller's survives the opens that fail on
+  // absent or held towers and any restart that fails.
+  const DWORD callersError = GetLastError();
   BOOL result = FALSE;
   for (uint32_t unit = 1; unit <= tower::kMaxUnits; ++unit) {
     char path[32];
@@ -122,7 +125,8 @@ BOOL WINAPI QIROTowerRestartAll(void) {
     result = Restart(handle) ? TRUE : FALSE;
     CloseHandle(handle);
   }
-  // The result of the last restart sent; no last error of its own.
+  SetLastError(callersError);
+  // The result of the last restart sent.
   return result;
 }
 

@@ -176,10 +176,13 @@ TEST_F(Config, RestartAllSkipsATowerHeldOpenElsewhere) {
   WORD range = 0;
   EXPECT_TRUE(QIROTowerGetRange(mine, &range)) << "the holder's handle still works";
 
-  // With every tower held, nothing can be restarted.
+  // With every tower held, nothing can be restarted; the opens refused on
+  // the way leave the caller's last error as it was.
   HANDLE second = Open(InterfacePaths(DIGCF_DEVICEINTERFACE | DIGCF_PRESENT)[1]);
   ASSERT_NE(second, INVALID_HANDLE_VALUE);
+  SetLastError(1234);
   EXPECT_FALSE(QIROTowerRestartAll());
+  EXPECT_EQ(GetLastError(), 1234u);
 }
 
 TEST_F(Config, ARefusedRestartLeavesTheHandleWithItsCaller) {
@@ -199,7 +202,9 @@ TEST_F(Config, ARefusedRestartLeavesTheHandleWithItsCaller) {
 }
 
 TEST_F(Config, RestartNeedsATowerAndAValidHandle) {
+  SetLastError(1234);
   EXPECT_FALSE(QIROTowerRestartAll());
+  EXPECT_EQ(GetLastError(), 1234u);
   EXPECT_FALSE(QIROTowerRestart(INVALID_HANDLE_VALUE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(QIROTowerRestart(reinterpret_cast<HANDLE>(0x1000)));
