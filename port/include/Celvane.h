@@ -178,7 +178,9 @@ struct ZMB_EXPORT ZMB_AUTO_CRITICALSECTION {
 };
 
 /* One platform event. Copy assignment copies the handle: both objects then
-   refer to one event, which the last of them to go closes. */
+   refer to one event, which the last of them to go closes. The holders are
+   counted by the assignments: a handle written into `event` by hand, or
+   taken out of it, is outside that count. */
 struct ZMB_EXPORT ZMB_EVENT {
   explicit ZMB_CALL ZMB_EVENT(bool manualreset = false, bool signaled = false);
   ZMB_CALL ~ZMB_EVENT();

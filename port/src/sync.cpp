@@ -5,6 +5,21 @@
 
 namespace {
 
+// Holds a critical section for a scope, so that an allocation that fails
+// inside cannot leave it entered.
+class SectionGuard {
+ public:
+  explicit SectionGuard(CRITICAL_SECTION* section) : section_(section) {
+    EnterCriticalSection(section_);
+  }
+  ~SectionGuard() { LeaveCriticalSection(section_); }
+  SectionGuard(const SectionGuard&) = delete;
+  SectionGuard& operator=(const SectionGuard&) = delete;
+
+ private:
+  CRITICAL_SECTION* section_;
+};
+
 // Event handles that more than one ZMB_EVENT holds after a copy assignment,
 // with how many holders each has beyond the first. Only the last holder
 // closes the handle: closing it once per holder would close whatever handle
@@ -12,25 +27,21 @@ namespace {
 class SharedEvents {
  public:
   SharedEvents() { InitializeCriticalSection(&lock_); }
+  ~SharedEvents() { DeleteCriticalSection(&lock_); }
   SharedEvents(const SharedEvents&) = delete;
   SharedEvents& operator=(const SharedEvents&) = delete;
 
   void AddHolder(HANDLE event) {
-    EnterCriticalSection(&lock_);
+    SectionGuard guard(&lock_);
     ++extra_[event];
-    LeaveCriticalSection(&lock_);
   }
   // True when the caller was the handle's last holder and must close it.
   bool DropHolder(HANDLE event) {
-    EnterCriticalSection(&lock_);
-    bool last = true;
+    SectionGuard guard(&lock_);
     auto it = extra_.find(event);
-    if (it != extra_.end()) {
-      last = false;
-      if (--it->second == 0) extra_.erase(it);
-    }
-    LeaveCriticalSection(&lock_);
-    return last;
+    if (it == extra_.end()) return true;
+    if (--it->second == 0) extra_.erase(it);
+    return false;
   }
 
  private:
@@ -38,11 +49,9 @@ class SharedEvents {
   std::map<HANDLE, unsigned> extra_;
 };
 
-// Made on first use and never destroyed: an event object may outlive the
-// plug-in's other statics at process exit.
 SharedEvents& Shared() {
-  static SharedEvents* const shared = new SharedEvents();
-  return *shared;
+  static SharedEvents shared;
+  return shared;
 }
 
 bool Holds(HANDLE event) { return event != INVALID_HANDLE_VALUE && event != nullptr; }
@@ -57,10 +66,10 @@ ZMB_AUTO_CRITICALSECTION::ZMB_AUTO_CRITICALSECTION() { InitializeCriticalSection
 
 ZMB_AUTO_CRITICALSECTION::~ZMB_AUTO_CRITICALSECTION() { DeleteCriticalSection(&section); }
 
-// Each object keeps the section it initialised. A copy of another's raw
-// section data would leave both deleting one lock at destruction, and this
-// one's own lock never deleted; a copied section is no lock the platform
-// supports. An unowned section copied is a free lock, which this one is.
+// Each object keeps the section it initialised, in whatever state it is. A
+// copy of another's raw section data would leave both deleting one lock at
+// destruction, and this one's own lock never deleted; a copied section is
+// no lock the platform supports.
 ZMB_AUTO_CRITICALSECTION& ZMB_AUTO_CRITICALSECTION::operator=(
     const ZMB_AUTO_CRITICALSECTION& other) {
   (void)other;

@@ -93,8 +93,15 @@ TEST(ZmbAutoCriticalSection, AssignmentKeepsEachObjectAWorkingLockOfItsOwn) {
     second = first;
     EXPECT_TRUE(second.enter());
     bool other = true;
-    std::thread([&] { other = TryEnterCriticalSection(&second.section) != FALSE; }).join();
+    bool firstFree = false;
+    std::thread([&] {
+      other = TryEnterCriticalSection(&second.section) != FALSE;
+      // The other object's lock is not the one held.
+      firstFree = TryEnterCriticalSection(&first.section) != FALSE;
+      if (firstFree) LeaveCriticalSection(&first.section);
+    }).join();
     EXPECT_FALSE(other);
+    EXPECT_TRUE(firstFree);
     EXPECT_TRUE(second.leave());
   }
   EXPECT_TRUE(first.enter());
