@@ -50,16 +50,34 @@ struct Transfer {
   uint32_t usbdStatus = USBD_STATUS_PENDING;
 };
 
+// A stack that can run completions on the thread that causes them. Between
+// Open and Close on one thread (pairs nest), a completion that thread causes
+// may be held, and runs on it, at raised priority, when the outermost Close
+// is called: as a controller's deferred call runs on the processor that took
+// the interrupt, with no switch to another thread. The caller must hold no
+// lock at Close, so that the completion, and what it submits, may take any.
+// It outlives every port it is reached through.
+class CallerCompletions {
+ public:
+  virtual void Open() = 0;
+  virtual void Close() = 0;
+
+ protected:
+  ~CallerCompletions() = default;
+};
+
 // The stack's side of one port, given to the model when it is plugged in.
 class Port {
  public:
   virtual ~Port() = default;
   // Finishes a transfer. The completion is delivered on the bus's own
-  // thread, never inside this call.
+  // thread, or on the caller's at its Close (above), never inside this call.
   virtual void Complete(Transfer* transfer, NTSTATUS status, uint32_t usbdStatus,
                         uint32_t actual) = 0;
   // The device drops off the bus (as if unplugged) at the next opportunity.
   virtual void Vanish() = 0;
+  // Null when completions always go to the bus's thread.
+  virtual CallerCompletions* Completions() { return nullptr; }
 };
 
 class DeviceModel {

@@ -60,12 +60,68 @@ void Bus::Post(std::function<void()> work) {
   Post(item);
 }
 
+namespace {
+
+// The completions a thread runs itself (CallerCompletions), oldest first.
+struct CallerWork {
+  int open = 0;          // scopes open on the thread
+  bool running = false;  // the outermost scope is running the list
+  BusWork* head = nullptr;
+  BusWork* tail = nullptr;
+};
+thread_local CallerWork tCallerWork;
+
+}  // namespace
+
+void Bus::Open() { ++tCallerWork.open; }
+
+void Bus::Close() {
+  CallerWork& mine = tCallerWork;
+  if (--mine.open > 0 || mine.running) return;
+  mine.running = true;
+  {
+    // Completions run at raised priority, where blocking is forbidden.
+    CompletionContext raised;
+    while (BusWork* work = mine.head) {
+      mine.head = work->next;
+      if (mine.head == nullptr) mine.tail = nullptr;
+      work->next = nullptr;
+      // The work's owner may reuse or free it once it has run.
+      Bus* bus = work->bus;
+      work->run(work);
+      bus->CallerWorkDone();
+    }
+  }
+  mine.running = false;
+}
+
+void Bus::CallerWorkDone() {
+  std::lock_guard<HostMutex> lock(mutex_);
+  --busy_;
+  if (draining_ > 0 && queue_.empty() && busy_ == 0) drained_.notify_all();
+}
+
 void Bus::Post(BusWork* work) {
+  work->bus = this;
   {
     std::lock_guard<HostMutex> lock(mutex_);
     if (completeInline_.load() && OnBusThread()) {
       inline_.Push(work);
       inlineCount_.fetch_add(1);
+      return;
+    }
+    CallerWork& mine = tCallerWork;
+    // A thread that already holds completions keeps adding to them, in order;
+    // otherwise it takes one only while the bus has nothing queued or running
+    // that was decided before it.
+    if (mine.running || mine.head != nullptr || (mine.open > 0 && queue_.empty() && busy_ == 0)) {
+      ++busy_;
+      work->next = nullptr;
+      if (mine.tail == nullptr)
+        mine.head = work;
+      else
+        mine.tail->next = work;
+      mine.tail = work;
       return;
     }
     queue_.Push(work);

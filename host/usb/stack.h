@@ -49,6 +49,7 @@ struct UrbInterface {
 struct BusWork {
   BusWork* next = nullptr;
   void (*run)(BusWork* work) = nullptr;
+  class Bus* bus = nullptr;  // set by Post: the bus that counts it until it has run
 };
 
 class UsbDevice;
@@ -81,7 +82,7 @@ struct Urb {
 };
 
 // Runs completions on the bus's own thread, at raised priority.
-class Bus {
+class Bus final : public CallerCompletions {
  public:
   Bus();
   ~Bus();
@@ -100,6 +101,11 @@ class Bus {
   void SetCompleteInline(bool on) { completeInline_.store(on); }
   // Runs the completions held for the submission ending on this thread.
   void RunInline();
+  // CallerCompletions: while the bus's thread has work queued or running,
+  // a completion is queued behind it all the same, so none overtakes one
+  // decided before it.
+  void Open() override;
+  void Close() override;
   // A stack that behaves as Wine's USB stack does: cancelling a transfer
   // does nothing, create and close requests are refused
   // (STATUS_INVALID_DEVICE_REQUEST), and aborting a pipe cancels every
@@ -109,6 +115,8 @@ class Bus {
 
  private:
   void Run();
+  // A completion run on the thread that caused it has ended.
+  void CallerWorkDone();
   bool OnBusThread() const { return std::this_thread::get_id() == thread_.get_id(); }
   // A singly linked queue of work, oldest first.
   struct WorkQueue {
@@ -128,7 +136,7 @@ class Bus {
   size_t draining_ = 0;                  // drains waiting: only they need the notification
   WorkQueue queue_;
   bool stop_ = false;
-  size_t busy_ = 0;
+  size_t busy_ = 0;  // work running on the bus's thread or held by a caller (for Drain)
   std::thread thread_;
 };
 
@@ -163,6 +171,7 @@ class UsbDevice : public Port {
   // Port.
   void Complete(Transfer* transfer, NTSTATUS status, uint32_t usbdStatus, uint32_t actual) override;
   void Vanish() override;
+  CallerCompletions* Completions() override { return &bus_; }
 
   // The device is leaving the bus: everything the model holds fails.
   void Detach();
