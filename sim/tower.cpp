@@ -460,12 +460,20 @@ void TowerModel::SetResponder(Responder responder) {
 }
 
 void TowerModel::Inject(const std::vector<uint8_t>& bytes) {
-  std::unique_lock lock(mutex_);
-  if (port_ == nullptr || gone_) return;
-  Receive(bytes.data(), bytes.size());
-  Batch batch;
-  Deliver(batch);
-  Finish(lock, batch);
+  // The caller holds no lock: the IN transfer these bytes complete may
+  // finish on this thread, once the model has let go of its own locks.
+  hk::usb::CallerCompletions* completions = nullptr;
+  {
+    std::unique_lock lock(mutex_);
+    if (port_ == nullptr || gone_) return;
+    if (options_.completeOnInjector) completions = port_->Completions();
+    if (completions != nullptr) completions->Open();
+    Receive(bytes.data(), bytes.size());
+    Batch batch;
+    Deliver(batch);
+    Finish(lock, batch);
+  }
+  if (completions != nullptr) completions->Close();
 }
 
 // ---------------------------------------------------------------- knobs

@@ -55,6 +55,12 @@ struct TowerOptions {
   // Loopback by default: a lone tower in front of nothing still sees its own
   // light, which is what a demonstration without a controller shows.
   FarSide farSide = FarSide::Loopback;
+  // The thread that injects bytes runs the completions they cause, when the
+  // stack offers it (as a controller's deferred call runs where the
+  // interrupt came in). False sends them to the bus's thread: a measurement
+  // that leaves the injecting thread's time out must not leave the stack's
+  // completions out with it.
+  bool completeOnInjector = true;
 };
 
 // Misbehaviour of one vendor request (or of all that have none of their own).

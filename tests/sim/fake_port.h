@@ -32,11 +32,30 @@ class FakePort : public hk::usb::Port {
     std::vector<uint8_t> data;
     if (t->buffer != nullptr) data.assign(t->buffer, t->buffer + actual);
     records_.push_back({t, status, usbdStatus, actual, std::move(data)});
+    if (scope_ != nullptr && scope_->open > 0) ++inScope_;
     changed_.notify_all();
   }
   void Vanish() override {
     std::lock_guard lock(mutex_);
     ++vanished_;
+  }
+  // Offers the model a caller scope that notes what happens in it.
+  class Scope final : public hk::usb::CallerCompletions {
+   public:
+    void Open() override { ++open; }
+    void Close() override {
+      --open;
+      ++closed;
+    }
+    int open = 0;
+    int closed = 0;
+  };
+  hk::usb::CallerCompletions* Completions() override { return scope_; }
+  void OfferScope(Scope* scope) { scope_ = scope; }
+  // Completions made while the offered scope was open.
+  int CompletedInScope() const {
+    std::lock_guard lock(mutex_);
+    return inScope_;
   }
 
   // True once `t` has been completed since it was last marked pending (every
@@ -70,6 +89,8 @@ class FakePort : public hk::usb::Port {
   std::condition_variable changed_;
   std::vector<Record> records_;
   int vanished_ = 0;
+  Scope* scope_ = nullptr;
+  int inScope_ = 0;
 };
 
 }  // namespace sim_test

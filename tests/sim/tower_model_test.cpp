@@ -368,6 +368,27 @@ TEST_F(TowerTest, LinkTimeScalesWithSpeed) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, 10 * model_->ByteTime(TOWER_SPEED_300));
 }
 
+// Injected bytes complete their IN transfer inside the stack's caller scope,
+// which closes only after the call, when the model holds no lock; a tower
+// told to leave the injecting thread out never opens one.
+TEST_F(TowerTest, InjectionCompletesInsideTheStacksCallerScopeWhenAllowed) {
+  for (const bool allowed : {true, false}) {
+    SCOPED_TRACE(allowed ? "allowed" : "left out");
+    Start({.linkDelay = false, .completeOnInjector = allowed});
+    FakePort::Scope scope;
+    port_->OfferScope(&scope);
+    std::array<uint8_t, 8> buf{};
+    Transfer in = In(buf.data(), 8);
+    model_->Submit(&in);
+    model_->Inject({1, 2, 3});
+    ASSERT_TRUE(port_->WaitFor(&in));
+    EXPECT_EQ(scope.open, 0);
+    EXPECT_EQ(scope.closed, allowed ? 1 : 0);
+    EXPECT_EQ(port_->CompletedInScope(), allowed ? 1 : 0);
+    port_->OfferScope(nullptr);
+  }
+}
+
 TEST_F(TowerTest, AFullQueueDropsAndCountsTheRest) {
   Start({.linkDelay = false, .receiveCapacity = 16});
   model_->Inject(std::vector<uint8_t>(20, 1));
