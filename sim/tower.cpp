@@ -123,6 +123,21 @@ void TowerModel::Deliver(Batch& batch) {
   }
 }
 
+std::size_t TowerModel::DeliverDirect(const uint8_t* bytes, std::size_t count, Batch& batch) {
+  std::size_t taken = 0;
+  while (taken < count && !inQueue_.empty()) {
+    Transfer* t = inQueue_.front();
+    inQueue_.pop_front();
+    const uint32_t n =
+        static_cast<uint32_t>(std::min<std::size_t>({kReceivePacket, count - taken, t->length}));
+    std::copy_n(bytes + taken, n, t->buffer);
+    taken += n;
+    ++firmware_.stats.delivered;
+    batch.done.push_back({t, STATUS_SUCCESS, hk::usb::USBD_STATUS_SUCCESS, n});
+  }
+  return taken;
+}
+
 void TowerModel::Advance(Clock::time_point now, Batch& batch) {
   // The transmitter: one OUT transfer on the link at a time, in order.
   while (!outQueue_.empty()) {
@@ -468,9 +483,18 @@ void TowerModel::Inject(const std::vector<uint8_t>& bytes) {
     if (port_ == nullptr || gone_) return;
     if (options_.completeOnInjector) completions = port_->Completions();
     if (completions != nullptr) completions->Open();
-    Receive(bytes.data(), bytes.size());
     Batch batch;
-    Deliver(batch);
+    if (rxQueue_.empty() && bytes.size() <= options_.receiveCapacity) {
+      // All of them fit, and none is older: the waiting IN transfers take
+      // theirs straight away, exactly as through the queue, and the rest
+      // waits there.
+      firmware_.stats.received += static_cast<uint32_t>(bytes.size());
+      const std::size_t taken = DeliverDirect(bytes.data(), bytes.size(), batch);
+      rxQueue_.Append(bytes.data() + taken, bytes.size() - taken);
+    } else {
+      Receive(bytes.data(), bytes.size());
+      Deliver(batch);
+    }
     Finish(lock, batch);
   }
   if (completions != nullptr) completions->Close();

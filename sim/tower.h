@@ -242,6 +242,9 @@ class TowerModel final : public hk::usb::DeviceModel {
   void Receive(uint8_t byte);
   void Receive(const uint8_t* bytes, std::size_t count);
   void Deliver(Batch& batch);
+  // Deliver for bytes that arrive at an empty receive queue, without storing
+  // them there first; returns how many the waiting IN transfers took.
+  std::size_t DeliverDirect(const uint8_t* bytes, std::size_t count, Batch& batch);
   void SubmitControl(hk::usb::Transfer* t, Batch& batch);
   void SubmitOut(hk::usb::Transfer* t, Batch& batch);
   void TakeAll(NTSTATUS status, uint32_t usbdStatus, bool bulkOnly, Batch& batch);

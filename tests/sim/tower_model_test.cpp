@@ -397,6 +397,47 @@ TEST_F(TowerTest, AFullQueueDropsAndCountsTheRest) {
   EXPECT_EQ(model_->Stats().errors, 4u);
 }
 
+// Bytes that find IN transfers waiting are counted, split and kept exactly as
+// if they had passed through the queue first: a burst the queue could not
+// hold loses what the queue would have lost, even though a transfer waits.
+TEST_F(TowerTest, BytesForWaitingTransfersCountAsIfQueuedFirst) {
+  Start({.linkDelay = false, .receiveCapacity = 16});
+  std::array<uint8_t, 8> a{}, b{}, c{};
+  Transfer first = In(a.data(), 4);
+  Transfer second = In(b.data(), 8);
+  model_->Submit(&first);
+  model_->Submit(&second);
+  model_->Inject({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
+  ASSERT_TRUE(port_->WaitFor(&first));
+  ASSERT_TRUE(port_->WaitFor(&second));
+  EXPECT_EQ(std::vector<uint8_t>(a.begin(), a.begin() + first.actual),
+            (std::vector<uint8_t>{1, 2, 3, 4}));
+  EXPECT_EQ(std::vector<uint8_t>(b.begin(), b.begin() + second.actual),
+            (std::vector<uint8_t>{5, 6, 7, 8, 9, 10, 11, 12}));
+  EXPECT_EQ(model_->QueuedBytes(), 2u);
+  EXPECT_EQ(model_->Stats().received, 14u);
+  EXPECT_EQ(model_->Stats().delivered, 2u);
+  EXPECT_EQ(model_->Stats().errors, 0u);
+
+  // Older bytes wait in the queue: they go first.
+  Transfer third = In(c.data(), 8);
+  model_->Inject({15, 16});
+  model_->Submit(&third);
+  ASSERT_TRUE(port_->WaitFor(&third));
+  EXPECT_EQ(std::vector<uint8_t>(c.begin(), c.begin() + third.actual),
+            (std::vector<uint8_t>{13, 14, 15, 16}));
+
+  // 20 bytes into room for 16, with a transfer waiting: 4 are lost.
+  Transfer fourth = In(a.data(), 8);
+  model_->Submit(&fourth);
+  model_->Inject(std::vector<uint8_t>(20, 7));
+  ASSERT_TRUE(port_->WaitFor(&fourth));
+  EXPECT_EQ(fourth.actual, 8u);
+  EXPECT_EQ(model_->QueuedBytes(), 8u);
+  EXPECT_EQ(model_->Stats().received, 36u);
+  EXPECT_EQ(model_->Stats().errors, 4u);
+}
+
 // A long burst is taken a packet at a time, in order, while more arrives
 // behind it: the queue gives back exactly what it was given.
 TEST_F(TowerTest, ALongBurstComesOutInOrderWhileMoreArrives) {
