@@ -667,6 +667,10 @@ void WakeupFigure() {
   Row& p99 = AddRow("wake-up latency p99 (bare: two-hop chain)", "us");
   p50.ratioTarget = 2.0;
   p99.ratioTarget = 2.0;
+  // On an idle bus the injecting thread completes the transfer and wakes
+  // the reader itself: one hand-over, shown against one bare hand-over too.
+  Row& p50Direct = AddRow("wake-up latency p50 (bare: one hop)", "us");
+  Row& p99Direct = AddRow("wake-up latency p99 (bare: one hop)", "us");
   constexpr int kSamples = 500;
   Bench bench(1);
   bench.Timeouts(2000, 100, 200);
@@ -687,6 +691,13 @@ void WakeupFigure() {
     p99.base.Add(Percentile(bare, 0.99));
     p50.stack.Add(Percentile(stack, 0.5));
     p99.stack.Add(Percentile(stack, 0.99));
+    BareRing direct(1024);
+    const auto oneHop = Handoff().Run(
+        kSamples, [&] { direct.Get(&out, 1); }, [&] { direct.Put(&byte, 1); });
+    p50Direct.base.Add(Percentile(oneHop, 0.5));
+    p99Direct.base.Add(Percentile(oneHop, 0.99));
+    p50Direct.stack.Add(Percentile(stack, 0.5));
+    p99Direct.stack.Add(Percentile(stack, 0.99));
   }
 }
 
