@@ -66,6 +66,7 @@ namespace {
 struct CallerWork {
   int open = 0;          // scopes open on the thread
   bool running = false;  // the outermost scope is running the list
+  Bus* bus = nullptr;    // whose completions the thread holds or runs, if any
   BusWork* head = nullptr;
   BusWork* tail = nullptr;
 };
@@ -87,22 +88,28 @@ void Bus::Close() {
       if (mine.head == nullptr) mine.tail = nullptr;
       work->next = nullptr;
       // The work's owner may reuse or free it once it has run.
-      Bus* bus = work->bus;
       work->run(work);
-      bus->CallerWorkDone();
+      mine.bus->CallerWorkDone();
     }
   }
   mine.running = false;
+  mine.bus = nullptr;
 }
 
 void Bus::CallerWorkDone() {
-  std::lock_guard<HostMutex> lock(mutex_);
-  --busy_;
-  if (draining_ > 0 && queue_.empty() && busy_ == 0) drained_.notify_all();
+  bool wake = false;
+  {
+    std::lock_guard<HostMutex> lock(mutex_);
+    --held_;
+    // The bus's thread waits for held completions before it takes the
+    // next queued one: they were decided first.
+    wake = held_ == 0 && !queue_.empty();
+    if (draining_ > 0 && held_ == 0 && queue_.empty() && busy_ == 0) drained_.notify_all();
+  }
+  if (wake) workReady_.Set();
 }
 
 void Bus::Post(BusWork* work) {
-  work->bus = this;
   {
     std::lock_guard<HostMutex> lock(mutex_);
     if (completeInline_.load() && OnBusThread()) {
@@ -110,12 +117,17 @@ void Bus::Post(BusWork* work) {
       inlineCount_.fetch_add(1);
       return;
     }
+    // Every completion of the bus runs in the order it was decided. A thread
+    // holds one only while nothing is queued or running on the bus's thread
+    // and no other thread holds any; the bus's thread takes the next queued
+    // one only once the held ones have run. A stack that completes inside
+    // the submission keeps every completion on the bus's thread.
     CallerWork& mine = tCallerWork;
-    // A thread that already holds completions keeps adding to them, in order;
-    // otherwise it takes one only while the bus has nothing queued or running
-    // that was decided before it.
-    if (mine.running || mine.head != nullptr || (mine.open > 0 && queue_.empty() && busy_ == 0)) {
-      ++busy_;
+    const bool mayHold = (mine.open > 0 || mine.running) && !completeInline_.load() &&
+                         (mine.bus == nullptr || mine.bus == this);
+    if (mayHold && queue_.empty() && busy_ == 0 && (held_ == 0 || mine.bus == this)) {
+      ++held_;
+      mine.bus = this;
       work->next = nullptr;
       if (mine.tail == nullptr)
         mine.head = work;
@@ -150,14 +162,14 @@ void Bus::RunInline() {
 void Bus::Drain() {
   std::unique_lock<HostMutex> lock(mutex_);
   ++draining_;
-  drained_.wait(lock, [this] { return queue_.empty() && busy_ == 0; });
+  drained_.wait(lock, [this] { return queue_.empty() && busy_ == 0 && held_ == 0; });
   --draining_;
 }
 
 void Bus::Run() {
   std::unique_lock<HostMutex> lock(mutex_);
   for (;;) {
-    while (!stop_ && queue_.empty()) {
+    while (!stop_ && (queue_.empty() || held_ > 0)) {
       // Every post signals the event after queueing, and the event keeps the
       // signal until the wait below takes it.
       lock.unlock();

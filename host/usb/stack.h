@@ -49,7 +49,6 @@ struct UrbInterface {
 struct BusWork {
   BusWork* next = nullptr;
   void (*run)(BusWork* work) = nullptr;
-  class Bus* bus = nullptr;  // set by Post: the bus that counts it until it has run
 };
 
 class UsbDevice;
@@ -101,9 +100,10 @@ class Bus final : public CallerCompletions {
   void SetCompleteInline(bool on) { completeInline_.store(on); }
   // Runs the completions held for the submission ending on this thread.
   void RunInline();
-  // CallerCompletions: while the bus's thread has work queued or running,
-  // a completion is queued behind it all the same, so none overtakes one
-  // decided before it.
+  // CallerCompletions. Completions still run one at a time, in the order
+  // they were decided: a thread holds one only while the bus's thread has
+  // nothing queued or running and no other thread holds any, and the bus's
+  // thread waits for the held ones before it takes the next.
   void Open() override;
   void Close() override;
   // A stack that behaves as Wine's USB stack does: cancelling a transfer
@@ -136,7 +136,8 @@ class Bus final : public CallerCompletions {
   size_t draining_ = 0;                  // drains waiting: only they need the notification
   WorkQueue queue_;
   bool stop_ = false;
-  size_t busy_ = 0;  // work running on the bus's thread or held by a caller (for Drain)
+  size_t busy_ = 0;  // work running on the bus's thread
+  size_t held_ = 0;  // completions a caller holds or runs (CallerCompletions)
   std::thread thread_;
 };
 

@@ -127,6 +127,73 @@ TEST(BusCompletions, WhileTheBusIsBusyACallerScopeQueuesBehindIt) {
   EXPECT_NE(queued.thread, std::this_thread::get_id());
 }
 
+// Completions run in the order they were decided, one at a time, whoever
+// runs them: while one thread holds some, the bus's thread waits before it
+// takes what others decided later, and what the holder decides once others
+// are queued goes behind them.
+TEST(BusCompletions, HeldCompletionsRunBeforeThoseDecidedAfterThem) {
+  hk::usb::Bus bus;
+  bus.Drain();
+  std::vector<int> order;
+  Noted held, later, last;
+  held.order = later.order = last.order = &order;
+  held.id = 1;
+  later.id = 2;
+  last.id = 3;
+  held.postOnRun = &bus;
+  held.nextWork = &last;
+
+  bus.Open();
+  bus.Post(&held);
+  std::thread other([&] { bus.Post(&later); });
+  other.join();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(later.ran.load()) << "the bus's thread overtook a held completion";
+  bus.Close();
+  bus.Drain();
+  ASSERT_TRUE(held.ran.load() && later.ran.load() && last.ran.load());
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(held.thread, std::this_thread::get_id());
+  EXPECT_NE(later.thread, std::this_thread::get_id());
+  EXPECT_NE(last.thread, std::this_thread::get_id());
+}
+
+// While another thread holds completions, a second thread's scope holds
+// none: there is one holder at a time.
+TEST(BusCompletions, OneThreadHoldsAtATime) {
+  hk::usb::Bus bus;
+  bus.Drain();
+  Noted first, second;
+  bus.Open();
+  bus.Post(&first);
+  std::thread other([&] {
+    bus.Open();
+    bus.Post(&second);
+    bus.Close();
+  });
+  other.join();
+  EXPECT_FALSE(second.ran.load()) << "a second holder ran ahead of the first";
+  bus.Close();
+  bus.Drain();
+  ASSERT_TRUE(first.ran.load() && second.ran.load());
+  EXPECT_EQ(first.thread, std::this_thread::get_id());
+  EXPECT_NE(second.thread, std::this_thread::get_id());
+}
+
+// A stack that completes inside the submission keeps every completion on
+// the bus's thread, scope or not.
+TEST(BusCompletions, AStackThatCompletesInsideTheSubmissionHoldsNone) {
+  hk::usb::Bus bus;
+  bus.SetCompleteInline(true);
+  Noted work;
+  bus.Open();
+  bus.Post(&work);
+  bus.Close();
+  bus.Drain();
+  ASSERT_TRUE(work.ran.load());
+  EXPECT_NE(work.thread, std::this_thread::get_id());
+}
+
 // Drain waits for completions a caller holds as for the bus's own: a device
 // is not taken away while one of its completions is still to run.
 TEST(BusCompletions, DrainWaitsForCompletionsACallerHolds) {
