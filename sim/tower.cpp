@@ -476,13 +476,22 @@ void TowerModel::SetResponder(Responder responder) {
 
 void TowerModel::Inject(const std::vector<uint8_t>& bytes) {
   // The caller holds no lock: the IN transfer these bytes complete may
-  // finish on this thread, once the model has let go of its own locks.
-  hk::usb::CallerCompletions* completions = nullptr;
+  // finish on this thread, once the model has let go of its own locks. The
+  // scope is closed on every way out, after them.
+  struct CallerScope {
+    hk::usb::CallerCompletions* completions = nullptr;
+    CallerScope() = default;
+    CallerScope(const CallerScope&) = delete;
+    CallerScope& operator=(const CallerScope&) = delete;
+    ~CallerScope() {
+      if (completions != nullptr) completions->Close();
+    }
+  } scope;
   {
     std::unique_lock lock(mutex_);
     if (port_ == nullptr || gone_) return;
-    if (options_.completeOnInjector) completions = port_->Completions();
-    if (completions != nullptr) completions->Open();
+    if (options_.completeOnInjector) scope.completions = port_->Completions();
+    if (scope.completions != nullptr) scope.completions->Open();
     Batch batch;
     if (rxQueue_.empty() && bytes.size() <= options_.receiveCapacity) {
       // All of them fit, and none is older: the waiting IN transfers take
@@ -497,7 +506,6 @@ void TowerModel::Inject(const std::vector<uint8_t>& bytes) {
     }
     Finish(lock, batch);
   }
-  if (completions != nullptr) completions->Close();
 }
 
 // ---------------------------------------------------------------- knobs

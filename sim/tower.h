@@ -121,7 +121,10 @@ class TowerModel final : public hk::usb::DeviceModel {
   void SetFarSide(FarSide side);
   // Installs the responder and makes the far side Scripted.
   void SetResponder(Responder responder);
-  // Bytes arriving from the far side now (ignored while unplugged).
+  // Bytes arriving from the far side now (ignored while unplugged). The
+  // transfers they complete may finish on the calling thread before this
+  // returns (completeOnInjector), so the caller must hold no lock that a
+  // driver's completion, or what it submits, may need.
   void Inject(const std::vector<uint8_t>& bytes);
 
   // --- Link timing

@@ -438,6 +438,21 @@ TEST_F(TowerTest, BytesForWaitingTransfersCountAsIfQueuedFirst) {
   EXPECT_EQ(model_->Stats().errors, 4u);
 }
 
+// However long the waiting transfer, it takes one packet's worth at most.
+TEST_F(TowerTest, AWaitingTransferTakesAPacketAtMost) {
+  std::array<uint8_t, 100> buf{};
+  Transfer in = In(buf.data(), static_cast<uint32_t>(buf.size()));
+  model_->Submit(&in);
+  std::vector<uint8_t> sent(80);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i);
+  model_->Inject(sent);
+  ASSERT_TRUE(port_->WaitFor(&in));
+  EXPECT_EQ(in.actual, kReceivePacket);
+  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + in.actual),
+            std::vector<uint8_t>(sent.begin(), sent.begin() + kReceivePacket));
+  EXPECT_EQ(model_->QueuedBytes(), sent.size() - kReceivePacket);
+}
+
 // A long burst is taken a packet at a time, in order, while more arrives
 // behind it: the queue gives back exactly what it was given.
 TEST_F(TowerTest, ALongBurstComesOutInOrderWhileMoreArrives) {
