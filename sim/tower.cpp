@@ -79,8 +79,7 @@ std::chrono::nanoseconds TowerModel::ByteTime(uint16_t speedCode) const {
   return ByteTimeLocked(speedCode);
 }
 
-void TowerModel::ByteQueue::Take(uint8_t* to, std::size_t count) {
-  std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(front_), count, to);
+void TowerModel::ByteQueue::Drop(std::size_t count) {
   front_ += count;
   if (front_ == bytes_.size()) {
     clear();
@@ -112,18 +111,12 @@ void TowerModel::Receive(const uint8_t* bytes, std::size_t count) {
 }
 
 void TowerModel::Deliver(Batch& batch) {
-  while (!inQueue_.empty() && !rxQueue_.empty()) {
-    Transfer* t = inQueue_.front();
-    inQueue_.pop_front();
-    const uint32_t n =
-        static_cast<uint32_t>(std::min<std::size_t>({kReceivePacket, rxQueue_.size(), t->length}));
-    rxQueue_.Take(t->buffer, n);
-    ++firmware_.stats.delivered;
-    batch.done.push_back({t, STATUS_SUCCESS, hk::usb::USBD_STATUS_SUCCESS, n});
-  }
+  // Most resubmitted IN transfers find nothing waiting.
+  if (rxQueue_.empty() || inQueue_.empty()) return;
+  rxQueue_.Drop(Serve(rxQueue_.data(), rxQueue_.size(), batch));
 }
 
-std::size_t TowerModel::DeliverDirect(const uint8_t* bytes, std::size_t count, Batch& batch) {
+std::size_t TowerModel::Serve(const uint8_t* bytes, std::size_t count, Batch& batch) {
   std::size_t taken = 0;
   while (taken < count && !inQueue_.empty()) {
     Transfer* t = inQueue_.front();
@@ -498,7 +491,7 @@ void TowerModel::Inject(const std::vector<uint8_t>& bytes) {
       // theirs straight away, exactly as through the queue, and the rest
       // waits there.
       firmware_.stats.received += static_cast<uint32_t>(bytes.size());
-      const std::size_t taken = DeliverDirect(bytes.data(), bytes.size(), batch);
+      const std::size_t taken = Serve(bytes.data(), bytes.size(), batch);
       rxQueue_.Append(bytes.data() + taken, bytes.size() - taken);
     } else {
       Receive(bytes.data(), bytes.size());

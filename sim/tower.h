@@ -244,10 +244,12 @@ class TowerModel final : public hk::usb::DeviceModel {
   void Advance(Clock::time_point now, Batch& batch);
   void Receive(uint8_t byte);
   void Receive(const uint8_t* bytes, std::size_t count);
+  // Hands the receive queue's bytes to the waiting IN transfers.
   void Deliver(Batch& batch);
-  // Deliver for bytes that arrive at an empty receive queue, without storing
-  // them there first; returns how many the waiting IN transfers took.
-  std::size_t DeliverDirect(const uint8_t* bytes, std::size_t count, Batch& batch);
+  // Gives the waiting IN transfers, oldest first, up to a packet each of
+  // `bytes`; returns how many they took. The bytes are the receive queue's,
+  // or new ones that no queued byte is older than.
+  std::size_t Serve(const uint8_t* bytes, std::size_t count, Batch& batch);
   void SubmitControl(hk::usb::Transfer* t, Batch& batch);
   void SubmitOut(hk::usb::Transfer* t, Batch& batch);
   void TakeAll(NTSTATUS status, uint32_t usbdStatus, bool bulkOnly, Batch& batch);
@@ -296,8 +298,10 @@ class TowerModel final : public hk::usb::DeviceModel {
     void Append(const uint8_t* bytes, std::size_t count) {
       bytes_.insert(bytes_.end(), bytes, bytes + count);
     }
-    // Moves the oldest `count` bytes (at most size()) to `to`.
-    void Take(uint8_t* to, std::size_t count);
+    // The bytes in order, oldest first (size() of them).
+    const uint8_t* data() const { return bytes_.data() + front_; }
+    // Takes away the oldest `count` bytes (at most size()).
+    void Drop(std::size_t count);
     void clear() {
       bytes_.clear();
       front_ = 0;
