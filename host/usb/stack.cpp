@@ -123,9 +123,9 @@ void Bus::Post(BusWork* work) {
     // one only once the held ones have run. A stack that completes inside
     // the submission keeps every completion on the bus's thread.
     CallerWork& mine = tCallerWork;
-    const bool mayHold = (mine.open > 0 || mine.running) && !completeInline_.load() &&
-                         (mine.bus == nullptr || mine.bus == this);
-    if (mayHold && queue_.empty() && busy_ == 0 && (held_ == 0 || mine.bus == this)) {
+    const bool holdsHere = mine.bus == this || (mine.bus == nullptr && held_ == 0);
+    if ((mine.open > 0 || mine.running) && !completeInline_.load() && queue_.empty() &&
+        busy_ == 0 && holdsHere) {
       ++held_;
       mine.bus = this;
       work->next = nullptr;

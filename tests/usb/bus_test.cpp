@@ -114,9 +114,7 @@ TEST(BusCompletions, WhileTheBusIsBusyACallerScopeQueuesBehindIt) {
   bus.Post(&blocking);
   while (!blocking.started.load()) std::this_thread::sleep_for(1ms);
 
-  std::vector<int> order;
   Noted queued;
-  queued.order = &order;
   bus.Open();
   bus.Post(&queued);
   bus.Close();
