@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The Wine tier: the x86_64 Windows deliverables run under Debian's wine64,
-# with no tower present. towerctl.exe over Tavrix.dll against Wine's SetupAPI
-# and registry; the library's problem texts from its own string table;
-# zmbterm.exe binding Celvane.dll; and the applet Ostrel.cpl under Xvfb,
-# driven with xdotool, its pages saved as screenshots; installer.exe over
-# Quenta.dll, its boxes answered by key.
+# The Wine tier for x86_64: the 64-bit Windows deliverables run under
+# Debian's wine64, with no tower present, through the user-mode cases every
+# Wine tier shares (scripts/wine/user-cases.sh): towerctl.exe over Tavrix.dll
+# against Wine's SetupAPI and registry; the library's problem texts from its
+# own string table; every Tavrix export through its import and Celvane's
+# table by slot; zmbterm.exe binding Celvane.dll; the applet Ostrel.cpl under
+# Xvfb, driven with xdotool, its pages saved as screenshots; installer.exe
+# over Quenta.dll, its boxes answered by key.
 # Usage: scripts/wine-tier.sh [BUILD_DIR]   (default build/windows-x64)
 # One prefix (build/wine-prefix, or WINE_TIER_PREFIX) is made once; one
 # wineserver serves the whole run and is ended at exit. Each case prints
@@ -15,266 +17,38 @@ need_packages "${WINE_PACKAGES[@]}"
 build="$(cd "${1:-$ROOT/build/windows-x64}" && pwd)"
 dist="$build/dist"
 work="$build/wine"
+checks="$build/wine-checks"
 mkdir -p "$work"
-# The tier's own prefix, never one inherited from the caller: a prefix not
-# marked as made is removed and made again.
+# The tier's own prefix, never one inherited from the caller.
 export WINEPREFIX="${WINE_TIER_PREFIX:-$ROOT/build/wine-prefix}"
 # Quiet, and no offer to install Mono or Gecko while the prefix is made.
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-PARAMETERS='HKLM\SYSTEM\CurrentControlSet\Services\QIROUSBTower\Parameters'
-CAPTION="QIRO USB Tower"
 
-for file in towerctl.exe Tavrix.dll zmbterm.exe Celvane.dll Ostrel.cpl; do
+for file in towerctl.exe Tavrix.dll zmbterm.exe Celvane.dll Ostrel.cpl installer.exe Quenta.dll; do
   [ -f "$dist/$file" ] || { echo "wine-tier: $dist/$file not found; build windows-x64 first" >&2; exit 1; }
 done
+"$ROOT/scripts/wine/build-checks.sh" "$build"
 
-xvfb_pid=""
-control_pid=""
+CASE_WIDTH=44
+# shellcheck source=scripts/wine/cases-lib.sh
+source "$ROOT/scripts/wine/cases-lib.sh"
+
 cleanup() {
-  [ -n "$control_pid" ] && kill "$control_pid" 2>/dev/null
+  [ -n "${control_pid:-}" ] && kill "$control_pid" 2>/dev/null
   wineserver -k 2>/dev/null
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
   return 0
 }
 trap cleanup EXIT
 
-# A display of its own: Xvfb picks a free number and writes it.
-rm -f "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/display" ] && break
-  sleep 0.1
-done
-[ -s "$work/display" ] || { echo "wine-tier: Xvfb did not start" >&2; exit 1; }
-DISPLAY=":$(head -n1 "$work/display")"
-export DISPLAY
-
-CASE_WIDTH=40
-# shellcheck source=scripts/wine/cases-lib.sh
-source "$ROOT/scripts/wine/cases-lib.sh"
-
 started=$EPOCHREALTIME
-# A prefix whose making was cut short lacks the mark and is made again.
-if [ ! -f "$WINEPREFIX/.made" ]; then
-  echo "making the prefix $WINEPREFIX (once)"
-  rm -rf "$WINEPREFIX"
-  wineboot -i </dev/null >/dev/null 2>&1 || { echo "wine-tier: wineboot could not make the prefix" >&2; exit 1; }
-  # Its server ends once the services do; the persistent one starts below.
-  wineserver -w
-  touch "$WINEPREFIX/.made"
-fi
-# The server and the prefix's services start before any case, detached from
-# the pipes the cases read (services would hold them open). A server that
-# already serves the prefix serves the tier too.
-wineserver -p </dev/null >/dev/null 2>&1 || echo "a wineserver already serves $WINEPREFIX"
-wine wineboot </dev/null >/dev/null 2>&1
+start_display "$work"
+ready_prefix wineserver
 printf 'wine ready in %.1f s (%s)\n' "$(since "$started")" "$(wine --version)"
 
-# Runs a Windows program in $dir (dist/ unless set) with $input as its
-# standard input.
-dir="$dist"
-run() { capture "$dir" wine "$@"; }
-registry_value() {
-  wine reg query "$PARAMETERS" /v "$1" </dev/null 2>/dev/null | tr -d '\r' |
-    awk -v name="$1" '$1 == name { print $3 }'
-}
+# shellcheck source=scripts/wine/user-cases.sh
+source "$ROOT/scripts/wine/user-cases.sh"
 
-begin "towerctl list, no tower"
-run towerctl.exe list
-expect_rc 0 "list"
-[ "$out" = "no tower is plugged in" ] || miss "list printed: $out"
-end
-
-begin "towerctl defaults set, show, reset"
-run towerctl.exe defaults reset
-expect_rc 0 "defaults reset"
-run towerctl.exe defaults set range=short link=vll high-power=on write=321 buffer=2048
-expect_rc 0 "defaults set"
-run towerctl.exe defaults show
-expect_rc 0 "defaults show"
-expect_line "  range        short (1)" "defaults show"
-expect_line "  link         VLL (1)" "defaults show"
-expect_line "  high-power   on" "defaults show"
-expect_line "  write        321 ms per byte" "defaults show"
-expect_line "  buffer       2048 bytes" "defaults show"
-expect_line "  read-first   200 ms" "defaults show"
-# Where the driver reads them: the service's Parameters key.
-[ "$(registry_value IRRange)" = "0x1" ] || miss "registry IRRange is '$(registry_value IRRange)'"
-[ "$(registry_value BufferSize)" = "0x800" ] || miss "registry BufferSize is '$(registry_value BufferSize)'"
-run towerctl.exe defaults set range=far
-expect_rc 2 "defaults set range=far"
-run towerctl.exe defaults reset
-expect_rc 0 "defaults reset"
-run towerctl.exe defaults show
-expect_line "  range        medium (2)" "defaults show after reset"
-expect_line "  buffer       1024 bytes" "defaults show after reset"
-end
-
-begin "Tavrix problem texts from its string table"
-checker="$work/problem-texts.exe"
-checker_source="$ROOT/scripts/wine/problem-texts.cpp"
-# It imports by name: a rebuilt DLL needs no new checker.
-if [ ! -f "$checker" ] || [ "$checker_source" -nt "$checker" ]; then
-  x86_64-w64-mingw32-g++ -std=c++17 -O1 -Wall -Wextra -Werror -I"$ROOT/api/include" \
-    -I"$ROOT/common/include" -I"$ROOT/win32/include" "$checker_source" "$dist/Tavrix.dll" \
-    -static-libgcc -static-libstdc++ -o "$checker" || miss "problem-texts.exe did not build"
-fi
-# Beside the DLL it loads.
-cp -f "$dist/Tavrix.dll" "$work/"
-dir="$work"
-run problem-texts.exe 0 1f 24 99
-dir="$dist"
-expect_rc 0 "problem-texts"
-expect_line "0: The device is working properly" "problem 0"
-expect_line "1f: The driver failed the AddDevice request (0x!F)" "problem 0x1f"
-expect_line "24: IRQ translator failed (0x24)" "problem 0x24"
-expect_line "99: The device is not working properly. Problem ID = 0x99" "problem 0x99"
-end
-
-begin "zmbterm binds Celvane, find gives NOPORT"
-input=$'find\nquit\n'
-run zmbterm.exe
-input=""
-expect_rc 0 "zmbterm"
-expect_line "zmbterm: port bound from Celvane.dll; 'help' lists the commands" "zmbterm"
-expect_line "ZMB_E_NOPORT (0xE1000104)" "find"
-expect_line "released (0 references left)" "quit"
-end
-
-# The applet as the Control Panel starts it. There is no window manager:
-# the sheet has no title bar and its controls are no X windows, so it is
-# driven by mnemonics and by clicks at the tabs' places (Wine 8 takes
-# xdotool's Ctrl+Tab as a plain Tab here and ignores Ctrl+PageDown, so the
-# keyboard cannot switch pages). The screen shows that each page comes up;
-# what OK writes to the registry is the oracle.
-begin "Ostrel.cpl sheet, pages, OK writes"
-shots="$work/applet"
-mkdir -p "$shots"
-rm -f "$shots"/*.png
-run towerctl.exe defaults reset
-expect_rc 0 "defaults reset before the applet"
-(cd "$dist" && exec wine control Ostrel.cpl </dev/null >"$work/control.log" 2>&1) &
-control_pid=$!
-sheet=""
-for _ in $(seq 100); do
-  sheet="$(xdotool search --onlyvisible --name "^$CAPTION\$" 2>/dev/null | head -n1 || true)"
-  [ -n "$sheet" ] && break
-  sleep 0.2
-done
-# Each page: shown when its screenshot differs from the others'.
-shot() {
-  sleep 0.4
-  import -window "$sheet" "$shots/$1.png" || miss "no screenshot of $1"
-}
-if [ -z "$sheet" ]; then
-  miss "no window captioned '$CAPTION' within 20 s"
-else
-  xdotool windowfocus --sync "$sheet" || miss "the sheet took no focus"
-  # General: Short range (alt+S), Visible Light Link (alt+V).
-  xdotool key alt+s alt+v || miss "xdotool: no keys on General"
-  shot 1-general
-  # Advanced: the write timeout (alt+W) becomes 345.
-  xdotool mousemove --window "$sheet" 100 16 click 1 || miss "xdotool: no click on Advanced"
-  sleep 0.3
-  xdotool key alt+w || miss "xdotool: no mnemonic on Advanced"
-  xdotool type 345 || miss "xdotool: no typing on Advanced"
-  shot 2-advanced
-  xdotool mousemove --window "$sheet" 172 16 click 1 || miss "xdotool: no click on Diagnostics"
-  shot 3-diagnostics
-  # Return presses the default button, OK.
-  xdotool key Return || miss "xdotool: no Return"
-fi
-for _ in $(seq 50); do
-  kill -0 "$control_pid" 2>/dev/null || break
-  sleep 0.2
-done
-if kill -0 "$control_pid" 2>/dev/null; then
-  miss "the sheet did not close after OK"
-  kill "$control_pid" 2>/dev/null || true
-fi
-wait "$control_pid" 2>/dev/null || true
-control_pid=""
-for a in 1-general 2-advanced 3-diagnostics; do
-  for b in 1-general 2-advanced 3-diagnostics; do
-    [[ "$a" < "$b" ]] || continue
-    [ -f "$shots/$a.png" ] || continue
-    [ -f "$shots/$b.png" ] || continue
-    differ="$(compare -metric AE "$shots/$a.png" "$shots/$b.png" null: 2>&1 || true)"
-    [ "${differ%% *}" != "0" ] || miss "pages $a and $b look the same: a page was not shown"
-  done
-done
-[ "$(registry_value IRRange)" = "0x1" ] || miss "after OK, IRRange is '$(registry_value IRRange)', not 0x1 (short)"
-[ "$(registry_value LinkMode)" = "0x1" ] || miss "after OK, LinkMode is '$(registry_value LinkMode)', not 0x1 (VLL)"
-[ "$(registry_value Timeout_Write)" = "0x159" ] ||
-  miss "after OK, Timeout_Write is '$(registry_value Timeout_Write)', not 0x159 (345)"
-[ "$(registry_value BufferSize)" = "0x400" ] || miss "after OK, BufferSize is '$(registry_value BufferSize)', not 0x400"
-end
-echo "screenshots: $shots"
-
-# The installer: message boxes only, answered by key as a person would; its
-# exit code is the setup's result, and the driver package lands in Wine's
-# INF store. The boxes carry the installer's caption.
-SETUP_CAPTION="QIRO USB Tower Setup"
-inf_store="$WINEPREFIX/drive_c/windows/inf"
-installed() { grep -lis 'QIROUSBTower' "$inf_store"/*.inf 2>/dev/null | head -n1; }
-forget_package() {
-  local inf
-  while inf="$(installed)" && [ -n "$inf" ]; do rm -f "$inf" "${inf%.*}.pnf"; done
-}
-# Runs installer.exe, answering each box it shows with the next key given;
-# the exit code in $rc.
-run_installer() {
-  (cd "$dist" && exec wine installer.exe </dev/null >"$work/installer.log" 2>&1) &
-  local pid=$! box="" key
-  for key in "$@"; do
-    box=""
-    for _ in $(seq 100); do
-      box="$(xdotool search --onlyvisible --name "^$SETUP_CAPTION\$" 2>/dev/null | tail -n1 || true)"
-      [ -n "$box" ] && break
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.2
-    done
-    if [ -z "$box" ]; then
-      miss "no box captioned '$SETUP_CAPTION' to answer with $key"
-      break
-    fi
-    xdotool windowfocus --sync "$box" key "$key" || miss "xdotool: no $key"
-    # The next box is a new window; wait for this one to go.
-    for _ in $(seq 50); do
-      xdotool search --onlyvisible --name "^$SETUP_CAPTION\$" 2>/dev/null | grep -qx "$box" || break
-      sleep 0.1
-    done
-  done
-  for _ in $(seq 100); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.2
-  done
-  if kill -0 "$pid" 2>/dev/null; then
-    miss "installer.exe still running after its boxes were answered"
-    kill "$pid" 2>/dev/null || true
-  fi
-  rc=0
-  wait "$pid" || rc=$?
-}
-
-begin "installer.exe, consent refused"
-forget_package
-run_installer Escape
-# -12, the user's cancel, as the 8-bit exit status the host sees.
-[ "$rc" = "244" ] || miss "exit code $rc, expected 244 (-12, cancelled)"
-[ -z "$(installed)" ] || miss "the driver package was installed although the user cancelled"
-end
-
-begin "installer.exe, consent given"
-forget_package
-run_installer Return Return
-[ "$rc" = "0" ] || miss "exit code $rc, expected 0 (success)"
-[ -n "$(installed)" ] || miss "no driver package naming QIROUSBTower in Wine's INF store"
-end
-forget_package
-
-run towerctl.exe defaults reset
 if [ "$failures" -ne 0 ]; then
   echo "wine tier: $failures case(s) failed" >&2
   exit 1

@@ -2,48 +2,9 @@
    by another compiler would be: it knows only the object's first word (the
    table) and the order of the 21 operations. */
 #include <stddef.h>
-#include <stdint.h>
 #include <string.h>
 
-#if defined(_WIN32) && defined(__i386__)
-#define MEMBER __attribute__((thiscall))
-#else
-#define MEMBER
-#endif
-
-typedef int32_t LONG32;
-typedef uint32_t ULONG32;
-
-typedef struct {
-  ULONG32(MEMBER* addref)(void* self);
-  ULONG32(MEMBER* release)(void* self);
-  LONG32(MEMBER* open_desc)(void* self, const void* descriptor, const char* mode);
-  LONG32(MEMBER* open_path)(void* self, const char* path, const char* mode);
-  LONG32(MEMBER* close)(void* self);
-  LONG32(MEMBER* send)(void* self, const unsigned char* data, ULONG32 length, ULONG32* sent,
-                       void* context);
-  LONG32(MEMBER* recv)(void* self, unsigned char* buffer, ULONG32 length, ULONG32* received,
-                       void* context);
-  LONG32(MEMBER* settimeout)(void* self, ULONG32 first, ULONG32 second);
-  LONG32(MEMBER* gettimeout)(void* self, ULONG32* first, ULONG32* second);
-  LONG32(MEMBER* devicecontrol)(void* self, const char* command, char* reply, int size);
-  LONG32(MEMBER* findfirst)(void* self, void* descriptor);
-  LONG32(MEMBER* findnext)(void* self, void* previous, void* next);
-  LONG32(MEMBER* settxmode)(void* self, ULONG32 mode, void* callback);
-  LONG32(MEMBER* gettxmode)(void* self, ULONG32* mode, void** callback);
-  LONG32(MEMBER* setrxmode)(void* self, ULONG32 mode, void* callback);
-  LONG32(MEMBER* getrxmode)(void* self, ULONG32* mode, void** callback);
-  _Bool(MEMBER* islineon)(void* self);
-  LONG32(MEMBER* getthroughput)(void* self, ULONG32* throughput);
-  ULONG32(MEMBER* getstate)(void* self);
-  LONG32(MEMBER* clear)(void* self, ULONG32 sides);
-  LONG32(MEMBER* abort)(void* self, ULONG32 sides);
-} PortTable;
-
-typedef struct {
-  ULONG32 index;
-  char path[260];
-} PortDesc;
+#include "port_table.h"
 
 int CallThroughTable(void* port, const char* path);
 
