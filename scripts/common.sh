@@ -63,6 +63,22 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 WINE_PACKAGES=(wine wine64 xvfb xdotool imagemagick)
 # The Wine 10 tier: a Debian sid chroot made with debootstrap.
 WINE10_PACKAGES=(debootstrap)
+# The i686 tier: its libusb-1.0 stand-in is built with -m32; where i386 code
+# does not run natively, an emulated PC runs the i386 root.
+I686_PACKAGES=(g++-multilib debootstrap)
+QEMU_PACKAGES=(qemu-system-x86 e2fsprogs cpio)
+
+# Whether this machine runs i386 programs itself (some machines of this
+# class refuse all 32-bit code): a 96-byte i386 program that exits with 42.
+runs_i386_natively() {
+  local probe rc=0
+  probe="$(mktemp)"
+  printf '\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80' >"$probe"
+  chmod +x "$probe"
+  "$probe" 2>/dev/null || rc=$?
+  rm -f "$probe"
+  [ "$rc" -eq 42 ]
+}
 
 # Configures and builds a preset; the compiler's output (progress, warnings,
 # errors) stays on the terminal.

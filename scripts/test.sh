@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The test command: formatting, the host suite under ASan+UBSan, clang-tidy, the
 # concurrency tests under TSan, both Windows targets' builds with their
-# image checks, the x86_64 images run under Wine, and the real x86_64
-# driver end to end under Wine 10 over a simulated tower.
+# image checks, the x86_64 images run under Wine, the real x86_64 driver
+# end to end under Wine 10 over a simulated tower, and the i686 images, the
+# primary target, under a 32-bit Wine 10: the user-mode cases and the real
+# i686 driver end to end (natively where this machine runs i386 code, else
+# in an emulated i386 PC).
 source "$(dirname "$0")/common.sh"
 summary_on_exit test.sh
-need_packages "${HOST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${TOOL_PACKAGES[@]}"
+need_packages "${HOST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${TOOL_PACKAGES[@]}" "${I686_PACKAGES[@]}"
 cd "$ROOT"
 
 echo "== formatting"
@@ -59,3 +62,6 @@ scripts/wine-tier.sh build/windows-x64
 
 echo "== wine 10 tier, the real x86_64 driver end to end"
 scripts/wine10-tier.sh build/windows-x64
+
+echo "== wine 10 tier, i686: the images and the real i686 driver under 32-bit Wine"
+scripts/wine10-tier.sh build/windows

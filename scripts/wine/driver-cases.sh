@@ -1,7 +1,11 @@
-#!/usr/bin/env bash
-# Runs inside the Wine 10 chroot; scripts/wine10-tier.sh starts it with
-# /tower/dist (the x86_64 images), /tower/work (quenta-setup.exe),
-# /tower/lib (the libusb-1.0 stand-in) and /tower/scripts bound in.
+# shellcheck shell=bash
+# The driver cases of every Wine 10 tier, written once for both
+# architectures: sourced by scripts/wine/root-job.sh inside the Wine 10 root
+# of the images' architecture (amd64: the x86_64 images; i386: the i686
+# images, natively or in the emulated PC), with /tower/dist (the images),
+# /tower/checks (quenta-setup.exe, abi-check.exe), /tower/work (outputs)
+# and /tower/lib (the libusb-1.0 stand-in of that architecture) in place.
+# The caller has sourced cases-lib.sh and set WINESERVER.
 #
 # Wine's USB bus driver (wineusb.sys) runs in a winedevice.exe whose Unix
 # side loads libusb-1.0.so.0 from LD_LIBRARY_PATH: the stand-in, whose towers
@@ -11,33 +15,15 @@
 # put Ostrel.inf with SetupCopyOEMInf (the driver store keeps Ostrel.sys),
 # installs the QIROUSBTower service and loads Ostrel.sys into the same
 # winedevice.exe.
-set -uo pipefail
-
-WINESERVER=/usr/lib/x86_64-linux-gnu/wine/wineserver
-# WINE10_WINEDEBUG (e.g. +plugplay,+wineusb) traces the services into
-# /tower/work/wine.log.
-export WINEDEBUG="${WINE10_WINEDEBUG:-"-all"}" WINEDLLOVERRIDES="mscoree,mshtml="
 export LD_LIBRARY_PATH=/tower/lib
 export TOWER_LIBUSB_STANDIN=/run/tower-standin
-export XDG_RUNTIME_DIR=/run/tower-xdg
-mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 state=/var/lib/tower-wine10
 pristine="$state/pristine"
 export WINEPREFIX="$state/prefix"
 dist=/tower/dist
 # A plug becomes a listed tower in about a second; the limit is generous
-# for a loaded machine.
-LIST_LIMIT_S="${WINE10_LIST_LIMIT_S:-60}"
-
-# shellcheck source=scripts/wine/cases-lib.sh
-source "$(dirname "${BASH_SOURCE[0]}")/../wine/cases-lib.sh"
-started=$EPOCHREALTIME
-
-cleanup() {
-  "$WINESERVER" -k 2>/dev/null
-  return 0
-}
-trap cleanup EXIT
+# for a loaded machine (and scaled for an emulated one).
+LIST_LIMIT_S="${WINE10_LIST_LIMIT_S:-$((60 * WAIT_SCALE))}"
 
 # A pristine prefix made once; each run starts from a copy of it, so that
 # nothing an earlier run installed (INF, service, device keys) is found.
@@ -62,7 +48,7 @@ wine wineboot </dev/null >/tower/work/wine.log 2>&1
 echo "wine ready in $(since "$started") s ($(wine --version))"
 
 # Runs towerctl.exe (in dist/) with $input as its standard input.
-towerctl() { capture "$dist" env WINEDEBUG=-all timeout 60 wine towerctl.exe "$@"; }
+towerctl() { capture "$dist" env WINEDEBUG=-all timeout $((60 * WAIT_SCALE)) wine towerctl.exe "$@"; }
 
 # The stand-in's bus: a command file, then its status file tells the result.
 standin() {
@@ -70,7 +56,7 @@ standin() {
   # Made beside the directory and moved in: the stand-in reads every file there.
   touch "$state/$command"
   mv "$state/$command" "$TOWER_LIBUSB_STANDIN/$command"
-  for _ in $(seq 200); do
+  for _ in $(seq $((200 * WAIT_SCALE))); do
     if [ "$want" = plugged ]; then
       grep -q '^1 ' "$TOWER_LIBUSB_STANDIN/status" 2>/dev/null && return 0
     else
@@ -110,7 +96,7 @@ LISTED_RE='^tower 1: \\\\\?\\usb#vid_0f5c&pid_0001#[^#]+#\{da12761a-0bcd-4bb5-ba
 
 begin "wineusb.sys loads the libusb stand-in"
 loaded=""
-for _ in $(seq 100); do
+for _ in $(seq $((100 * WAIT_SCALE))); do
   loaded="$(grep -l '/tower/lib/libusb-1.0.so' /proc/[0-9]*/maps 2>/dev/null | head -n1)"
   [ -n "$loaded" ] && break
   sleep 0.1
@@ -125,7 +111,7 @@ expect_rc 0 "list"
 end
 
 begin "Quenta installs Ostrel.inf into the INF store"
-out="$(cd "$dist" && WINEDEBUG=-all wine /tower/work/quenta-setup.exe 'Z:\tower\dist' 2>&1 | tr -d '\r')"
+out="$(cd "$dist" && WINEDEBUG=-all wine /tower/checks/quenta-setup.exe 'Z:\tower\dist' 2>&1 | tr -d '\r')"
 rc=$?
 expect_line "QIROTowerSetup: 0" "quenta-setup"
 inf="$(grep -lis 'QIROUSBTower' "$WINEPREFIX/drive_c/windows/inf/"*.inf | head -n1)"
@@ -169,6 +155,17 @@ expect_match '^(towerctl> )*sent 5 bytes' "send 1 hello"
 expect_match 'received 5 bytes: "hello"' "recv 1 5 2000"
 end
 
+begin "Celvane: the port's 21 slots with the tower"
+towerctl list
+path="$(sed -n 's/^tower 1: //p' <<<"$out")"
+abi=/tower/work/abi
+mkdir -p "$abi"
+cp -f /tower/checks/abi-check.exe "$dist/Tavrix.dll" "$dist/Celvane.dll" "$abi/"
+capture "$abi" env WINEDEBUG=-all timeout $((60 * WAIT_SCALE)) wine abi-check.exe celvane "$path"
+expect_rc 0 "abi-check celvane $path"
+expect_line "celvane: 21 slots walked with a tower, 0 failed" "abi-check celvane"
+end
+
 begin "unplug: the tower leaves and its device goes"
 standin unplug-1 unplugged || miss "the stand-in did not unplug tower 1"
 list_until absent
@@ -192,16 +189,16 @@ echo "     second plug to listed tower: $replug_listed s"
 begin "unplug with a handle open: reads fail, the close deletes"
 fifo="$(mktemp -u)"
 mkfifo "$fifo"
-(cd "$dist" && WINEDEBUG=-all timeout 90 wine towerctl.exe shell <"$fifo" >"$state/shell.out" 2>&1) &
+(cd "$dist" && WINEDEBUG=-all timeout $((90 * WAIT_SCALE)) wine towerctl.exe shell <"$fifo" >"$state/shell.out" 2>&1) &
 shell_pid=$!
 exec 7>"$fifo"
 printf 'send 1 first\nrecv 1 5 2000\n' >&7
-for _ in $(seq 200); do
+for _ in $(seq $((200 * WAIT_SCALE))); do
   grep -q 'received' "$state/shell.out" 2>/dev/null && break
   sleep 0.1
 done
 standin unplug-1 unplugged || miss "the stand-in did not unplug tower 1"
-sleep 1
+pause 1
 printf 'recv 1 5 500\nquit\n' >&7
 exec 7>&-
 wait "$shell_pid" || true
@@ -217,5 +214,3 @@ list_until present
 [ "$listed" = 0 ] || miss "no tower listed after plugging in again: $out"
 end
 
-echo "wine10 tier: $passes passed, $failures failed in $(since "$started") s"
-[ "$failures" -eq 0 ]

@@ -1,0 +1,25 @@
+#!/bin/bash
+# The emulated PC's init once its disks are mounted (guest-initramfs-init
+# hands over to it): mounts what Wine needs, runs root-job.sh with the
+# stages the run's disk names, keeps its output and exit code on that disk
+# (the host reads them back) and echoes it to the console, then syncs and
+# ends the PC (QEMU runs with -no-reboot, so a reboot ends it).
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root TERM=dumb
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mkdir -p /dev/pts /dev/shm
+mount -t devpts devpts /dev/pts
+mount -t tmpfs tmpfs /dev/shm
+mount -t tmpfs tmpfs /run
+mount -t tmpfs tmpfs /tmp
+hostname tower-guest
+echo "guest: up in $(cut -d' ' -f1 /proc/uptime) s"
+read -r -a stages </tower/job-stages
+WAIT_SCALE="$(cat /tower/wait-scale)" bash /tower/scripts/wine/root-job.sh "${stages[@]}" 2>&1 |
+  tee /tower/work/job.log >/dev/console
+echo "${PIPESTATUS[0]}" >/tower/work/job.rc
+sync
+umount /tower
+mount -o remount,ro /
+echo b >/proc/sysrq-trigger
+sleep 60
