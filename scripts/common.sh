@@ -66,7 +66,7 @@ WINE10_PACKAGES=(debootstrap)
 # The i686 tier: its libusb-1.0 stand-in is built with -m32; where i386 code
 # does not run natively, an emulated PC runs the i386 root.
 I686_PACKAGES=(g++-multilib debootstrap)
-QEMU_PACKAGES=(qemu-system-x86 e2fsprogs cpio)
+QEMU_PACKAGES=(qemu-system-x86 e2fsprogs cpio kmod xz-utils zstd)
 
 # Whether this machine runs i386 programs itself (some machines of this
 # class refuse all 32-bit code): a 96-byte i386 program that exits with 42.

@@ -44,6 +44,12 @@
 # delivered from libusb_handle_events on wineusb's event thread.
 source "$(dirname "$0")/common.sh"
 
+# Everything here changes the machine's caches or namespaces: as root.
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null 2>&1 || { echo "wine-root: needs root (or sudo)" >&2; exit 1; }
+  exec sudo -E "$0" "$@"
+fi
+
 ARCH="${1:-}"
 shift || true
 MIRROR="${WINE10_MIRROR:-http://deb.debian.org/debian}"
@@ -93,8 +99,7 @@ in_chroot() {
       exec chroot "$root" "$@"' bash "$CHROOT" "$@"
   else
     need_packages qemu-user-static
-    as_root unshare --user --map-users=0,0,65536 --map-groups=0,0,65536 --mount \
-      --propagation private --pid --fork -- bash -euc '
+    local script='
       mkdir -p /run/tower-binfmt
       mount -t binfmt_misc binfmt_misc /run/tower-binfmt
       # F: the interpreter is opened now, so it need not exist in the root.
@@ -102,7 +107,25 @@ in_chroot() {
         >/run/tower-binfmt/register
       '"$setup"'
       # debootstrap and dpkg test for a container this way.
-      exec env container=lxc chroot "$root" "$@"' bash "$CHROOT" "$@"
+      exec env container=lxc chroot "$root" "$@"'
+    # The namespace's ids are mapped by this (root) process itself, every id
+    # to itself, before the child goes on (newuidmap would want subordinate
+    # ids configured for root).
+    local fifo pid rc=0
+    fifo="$(mktemp -u)"
+    mkfifo "$fifo"
+    unshare --user --mount --propagation private --pid --fork -- \
+      bash -c 'read -r _ <"$0"; rm -f "$0"; exec bash -euc "$1" "${@:2}"' "$fifo" "$script" bash "$CHROOT" "$@" &
+    pid=$!
+    for _ in $(seq 250); do
+      [ "$(readlink "/proc/$pid/ns/user")" != "$(readlink /proc/self/ns/user)" ] && break
+      sleep 0.02
+    done
+    echo "0 0 65536" >"/proc/$pid/uid_map"
+    echo "0 0 65536" >"/proc/$pid/gid_map"
+    echo go >"$fifo"
+    wait "$pid" || rc=$?
+    return "$rc"
   fi
 }
 
@@ -145,17 +168,27 @@ make_chroot() {
 # disk image. The disk is remade when the root is newer; a prefix Wine
 # makes inside the guest stays on it between runs.
 make_guest() {
-  need_packages e2fsprogs cpio
+  need_packages "${QEMU_PACKAGES[@]}"
   local started=$SECONDS
   local parts="$GUEST/parts"
   as_root rm -rf "$parts"
   as_root mkdir -p "$parts/debs" "$parts/kernel" "$parts/initramfs"
   echo "making the emulated PC's kernel and initramfs in $GUEST"
-  WINE10_BINDS="$parts/debs:/tower/debs" in_chroot bash -euc '
-    cd /tower/debs
-    kernel="$(apt-cache depends linux-image-686 | awk "/Depends: linux-image-[0-9]/ { print \$2; exit }")"
-    apt-get download -qq "$kernel" busybox-static >/dev/null
-  '
+  # sid (like trixie) has no i386 kernel any more: the guest boots
+  # bookworm's 686 kernel, fetched with an apt of its own (the machine's
+  # apt and its architectures stay as they are).
+  local apt="$parts/apt" kernel
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
+  echo "deb $MIRROR ${WINE32_KERNEL_SUITE:-bookworm} main" >"$apt/sources.list"
+  : >"$apt/status"
+  local opts=(-o APT::Architecture=i386 -o APT::Architectures::=i386
+    -o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=-
+    -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o "Dir::State::status=$apt/status"
+    -o Acquire::Check-Valid-Until=false -o Acquire::Check-Date=false -o Debug::NoLocking=1)
+  apt-get "${opts[@]}" update -qq
+  kernel="$(apt-cache "${opts[@]}" depends linux-image-686 | awk '/Depends: linux-image-[0-9]/ { print $2; exit }')"
+  [ -n "$kernel" ] || { echo "wine-root: no linux-image-686 in ${WINE32_KERNEL_SUITE:-bookworm}" >&2; exit 1; }
+  (cd "$parts/debs" && apt-get "${opts[@]}" download -qq "$kernel" busybox-static)
   local deb
   for deb in "$parts"/debs/linux-image-*.deb; do as_root dpkg-deb -x "$deb" "$parts/kernel"; done
   as_root dpkg-deb -x "$parts"/debs/busybox-static_*.deb "$parts/busybox"
@@ -164,9 +197,12 @@ make_guest() {
   release="${vmlinuz##*/vmlinuz-}"
   modules="$parts/kernel/lib/modules/$release"
   [ -d "$modules" ] || modules="$parts/kernel/usr/lib/modules/$release"
-  # The modules the guest needs to reach its disks, with what they need,
+  # The package leaves modules.dep to its installation.
+  depmod -b "${modules%/lib/modules/*}" "$release"
+  # The modules the guest needs to reach its disks, with what they need
+  # (ext4 asks the crypto API for crc32c, which no dependency names),
   # in the order they load.
-  local wanted=(virtio_pci virtio_blk ext4) order=() module
+  local wanted=(virtio_pci virtio_blk crc32c_generic ext4) order=() module
   resolve() {
     local name="$1" path deps dep
     path="$(awk -F: -v m="$name" '{ n = $1; sub(/.*\//, "", n); sub(/\.ko(\.[a-z]+)?$/, "", n); gsub(/-/, "_", n); if (n == m) { print $1; exit } }' "$modules/modules.dep")"
