@@ -7,6 +7,11 @@
 # loader's notifications (host/win32/module/attach.cpp), so that its DllMain
 # is called at attach and detach as on Windows.
 set(TOWER_MODULE_DIR ${CMAKE_BINARY_DIR}/modules)
+# Installed (host only), under the prefix: the modules in a private folder of
+# towerctl's, which finds them by its run path, and the udev rule where udev
+# reads packages' rules (with the prefix /usr).
+set(TOWER_INSTALL_MODULE_DIR lib/towerctl)
+set(TOWER_INSTALL_UDEV_DIR lib/udev/rules.d)
 
 function(tower_module target file)
   string(REGEX MATCH "^(.*)(\\.[^.]+)$" _ "${file}")

@@ -65,6 +65,20 @@ sim::Settings SettingsFrom(const Json& j) {
   return s;
 }
 
+// The deliverables' folder: where the linked access library was loaded from,
+// as the program's run path chose it (the build's module directory, or the
+// installed one). The driver, the installer, the applet and the driver's
+// setup information lie there, so a build tree and an installed towerctl
+// each use their own.
+std::filesystem::path ModuleDir() {
+  char path[4096];
+  const DWORD n = GetModuleFileNameA(GetModuleHandleA("Tavrix.dll"), path, sizeof(path));
+  if (n == 0 || n >= sizeof(path) - 1) return {};
+  return std::filesystem::path(path).parent_path();
+}
+
+std::string DriverModule() { return (ModuleDir() / TOWER_DRIVER_FILE).string(); }
+
 std::string InterfaceClassText() {
   const tower::Guid& g = tower::GUID_DEVINTERFACE_TOWER;
   char text[40];
@@ -127,15 +141,16 @@ bool HostMachine::Boot(const Options& options) {
     }
   }
   machine_ = std::make_unique<hk::Machine>(hk::Machine::Options{stateDir_, false});
-  if (!tower::NtSuccess(machine_->LoadDriver(kService, TOWER_DRIVER_MODULE))) {
-    std::fprintf(stderr, "towerctl: the driver did not load\n");
+  const std::string driver = DriverModule();
+  if (!tower::NtSuccess(machine_->LoadDriver(kService, driver.c_str()))) {
+    std::fprintf(stderr, "towerctl: the driver did not load from %s\n", driver.c_str());
     return false;
   }
   setupWay_ = options.setupWay;
   if (setupWay_) {
     // The driver comes with its package; the host's build of it stands in
     // for the INF's Ostrel.sys.
-    machine_->loader().RegisterImage("Ostrel.sys", TOWER_DRIVER_MODULE);
+    machine_->loader().RegisterImage("Ostrel.sys", driver.c_str());
   } else {
     // As the driver's setup information installs it.
     machine_->BindHardwareId(tower::kTowerHardwareId, kService, "QIRO USB Tower", "QIRO",
@@ -180,7 +195,22 @@ bool HostMachine::StartUsb() {
   for (const auto& refused : usb_->Refusals()) {
     char node[32];
     std::snprintf(node, sizeof(node), "/dev/bus/usb/%03u/%03u", refused.bus, refused.address);
-    if (refused.libusbError == LIBUSB_ERROR_ACCESS) {
+    // An installed towerctl comes with its udev rule: the tower then only
+    // needs to arrive again, by a user the rule gives it to.
+    std::error_code noRule;
+    const std::filesystem::path installedRule =
+        (ModuleDir() / TOWER_UDEV_RULE_FROM_MODULES).lexically_normal();
+    if (refused.libusbError == LIBUSB_ERROR_ACCESS &&
+        std::filesystem::exists(installedRule, noRule)) {
+      std::fprintf(stderr,
+                   "towerctl: the tower at %s cannot be opened: no permission on the device "
+                   "node.\n"
+                   "The udev rule %s gives towers to the user at the seat and to the group "
+                   "plugdev: unplug the tower and plug it in again. Logged in from elsewhere, "
+                   "join plugdev first (sudo adduser $USER plugdev, then log in again).\n"
+                   "(or run towerctl as root)\n",
+                   node, installedRule.c_str());
+    } else if (refused.libusbError == LIBUSB_ERROR_ACCESS) {
       std::fprintf(stderr,
                    "towerctl: the tower at %s cannot be opened: no permission on the device "
                    "node.\n"
@@ -350,10 +380,10 @@ bool HostMachine::InstallWithInstaller() {
   std::error_code ec;
   std::filesystem::create_directories(*setup, ec);
   const auto overwrite = std::filesystem::copy_options::overwrite_existing;
-  std::filesystem::copy_file(TOWER_INF_FILE, *setup / "Ostrel.inf", overwrite, ec);
-  std::filesystem::copy_file(TOWER_DRIVER_MODULE, *setup / "Ostrel.sys", overwrite, ec);
-  std::filesystem::copy_file(std::filesystem::path(TOWER_MODULE_DIR) / "installer.exe",
-                             *setup / "installer.exe", overwrite, ec);
+  const std::filesystem::path modules = ModuleDir();
+  std::filesystem::copy_file(modules / "Ostrel.inf", *setup / "Ostrel.inf", overwrite, ec);
+  std::filesystem::copy_file(DriverModule(), *setup / "Ostrel.sys", overwrite, ec);
+  std::filesystem::copy_file(modules / "installer.exe", *setup / "installer.exe", overwrite, ec);
   std::ofstream(*setup / "Ostrel.chm", std::ios::binary) << "help";
   win32ui::Reset();
   win32ui::QueueAnswer(IDOK);  // the user agrees
@@ -369,7 +399,7 @@ bool HostMachine::UninstallWithApplet() {
   const auto host = machine_->files().HostPath(appletPath);
   std::error_code ec;
   if (!host) return false;
-  std::filesystem::copy_file(std::filesystem::path(TOWER_MODULE_DIR) / "Ostrel.cpl", *host,
+  std::filesystem::copy_file(ModuleDir() / "Ostrel.cpl", *host,
                              std::filesystem::copy_options::overwrite_existing, ec);
   HMODULE applet = LoadLibraryA(appletPath);
   if (applet == nullptr) return false;
