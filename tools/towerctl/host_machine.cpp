@@ -384,6 +384,10 @@ bool HostMachine::InstallWithInstaller() {
   std::filesystem::copy_file(modules / "Ostrel.inf", *setup / "Ostrel.inf", overwrite, ec);
   std::filesystem::copy_file(DriverModule(), *setup / "Ostrel.sys", overwrite, ec);
   std::filesystem::copy_file(modules / "installer.exe", *setup / "installer.exe", overwrite, ec);
+  // The setup library travels with its installer, as on the Windows medium.
+  // On the host the installer's run path finds it there: an installed
+  // towerctl's modules name only their own folder, which the medium is not.
+  std::filesystem::copy_file(modules / "Quenta.dll", *setup / "Quenta.dll", overwrite, ec);
   std::ofstream(*setup / "Ostrel.chm", std::ios::binary) << "help";
   win32ui::Reset();
   win32ui::QueueAnswer(IDOK);  // the user agrees
