@@ -80,6 +80,10 @@ runs_i386_natively() {
   [ "$rc" -eq 42 ]
 }
 
+# towerctl's Debian package (scripts/check-deb.sh): its manual page, cpack's
+# dependency list (dpkg-shlibdeps) and the bookworm root it is installed in.
+DEB_PACKAGES=(help2man dpkg-dev debootstrap)
+
 # Configures and builds a preset; the compiler's output (progress, warnings,
 # errors) stays on the terminal.
 build_preset() {
