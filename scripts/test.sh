@@ -5,7 +5,8 @@
 # end to end under Wine 10 over a simulated tower, and the i686 images, the
 # primary target, under a 32-bit Wine 10: the user-mode cases and the real
 # i686 driver end to end (natively where this machine runs i386 code, else
-# in an emulated i386 PC).
+# in an emulated i386 PC). towerctl's Debian package is built, checked and
+# installed into a fresh Debian root.
 source "$(dirname "$0")/common.sh"
 summary_on_exit test.sh
 need_packages "${HOST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${TOOL_PACKAGES[@]}" "${I686_PACKAGES[@]}"
@@ -56,6 +57,9 @@ scripts/check-pe.sh build/windows i686
 echo "== windows target, x86_64"
 build_preset windows-x64
 scripts/check-pe.sh build/windows-x64 x86_64
+
+echo "== Linux package: towerctl's .deb installed into a fresh bookworm root"
+scripts/check-deb.sh build/host-release
 
 echo "== wine tier, x86_64 images under wine64"
 scripts/wine-tier.sh build/windows-x64
