@@ -114,7 +114,7 @@ timeout "$limit" qemu-system-i386 -machine pc -cpu max,-smap -smp 1 -m 2048 \
   -append "console=ttyS0 root=/dev/vda rw quiet panic=-1" \
   -drive "file=$guest/root.img,if=virtio,format=raw" \
   -drive "file=$work/run.img,if=virtio,format=raw" \
-  -nographic -no-reboot -monitor none -serial stdio </dev/null | tr -d '\r' >"$work/console.log" || rc=$?
+  -display none -no-reboot -monitor none -serial "file:$work/console.log" </dev/null || rc=$?
 [ "$rc" -eq 0 ] || echo "wine10-tier: the emulated PC ended with $rc (124: the $limit s limit)" >&2
 mkdir -p "$work/from-guest"
 debugfs -R "rdump /work $work/from-guest" "$work/run.img" >/dev/null 2>&1 || true
@@ -125,6 +125,6 @@ if [ ! -f "$work/from-guest/work/job.log" ]; then
 fi
 cat "$work/from-guest/work/job.log"
 rc="$(cat "$work/from-guest/work/job.rc" 2>/dev/null || echo 1)"
-took "the cases ran in the emulated PC (boot $(sed -n 's/^guest: up in //p' "$work/console.log" | head -n1))"
+took "the cases ran in the emulated PC (up $(grep -ao 'guest: up in [0-9.]* s' "$work/console.log" | head -n1 | cut -d' ' -f4) s after the boot began)"
 echo "wine10-tier: $arch, emulated, $((SECONDS - started)) s in all"
 exit "$rc"

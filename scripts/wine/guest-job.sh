@@ -9,6 +9,11 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
+# What udev would make: the descriptors' names bash and Wine use.
+ln -sfn /proc/self/fd /dev/fd
+ln -sfn /proc/self/fd/0 /dev/stdin
+ln -sfn /proc/self/fd/1 /dev/stdout
+ln -sfn /proc/self/fd/2 /dev/stderr
 mount -t tmpfs tmpfs /dev/shm
 mount -t tmpfs tmpfs /run
 mount -t tmpfs tmpfs /tmp
@@ -19,7 +24,8 @@ WAIT_SCALE="$(cat /tower/wait-scale)" bash /tower/scripts/wine/root-job.sh "${st
   tee /tower/work/job.log >/dev/console
 echo "${PIPESTATUS[0]}" >/tower/work/job.rc
 sync
-umount /tower
+# A Wine process that lingers may hold it; everything was synced above.
+umount /tower 2>/dev/null || umount -l /tower
 mount -o remount,ro /
 echo b >/proc/sysrq-trigger
 sleep 60

@@ -178,9 +178,15 @@ echo "screenshots: $shots"
 SETUP_CAPTION="QIRO USB Tower Setup"
 inf_store="$WINEPREFIX/drive_c/windows/inf"
 installed() { grep -lis 'QIROUSBTower' "$inf_store"/*.inf 2>/dev/null | head -n1; }
+# The package out of the INF store and, where Wine keeps one (Wine 10), out
+# of the driver store too, as removing a driver package does on Windows: a
+# copy left there makes the next SetupCopyOEMInf fail.
 forget_package() {
   local inf
   while inf="$(installed)" && [ -n "$inf" ]; do rm -f "$inf" "${inf%.*}.pnf"; done
+  find "$WINEPREFIX/drive_c/windows/system32" -maxdepth 3 -mindepth 3 \
+    -ipath '*/driverstore/filerepository/ostrel.inf_*' -exec rm -rf {} + 2>/dev/null
+  return 0
 }
 # Runs installer.exe, answering each box it shows with the next key given;
 # the exit code in $rc.
