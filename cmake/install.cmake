@@ -17,7 +17,7 @@ install(TARGETS towerctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT t
 install(TARGETS ${tower_installed_modules}
   LIBRARY DESTINATION ${TOWER_INSTALL_MODULE_DIR} COMPONENT towerctl)
 # The driver's setup information, which the demo's installer reads.
-install(FILES ${PROJECT_SOURCE_DIR}/setup/Ostrel.inf
+install(FILES ${TOWER_INF_FILE}
   DESTINATION ${TOWER_INSTALL_MODULE_DIR} COMPONENT towerctl)
 install(FILES ${PROJECT_SOURCE_DIR}/setup/linux/70-tower.rules
   DESTINATION ${TOWER_INSTALL_UDEV_DIR} COMPONENT towerctl)
