@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the windows build's driver image: a native-subsystem image that
 # imports from ntoskrnl.exe, HAL.dll and USBD.SYS only and carries a version
-# record. Usage: scripts/check-pe.sh BUILD_DIR [i686|x86_64]
+# record, then the driver package made from the images (check-package.sh).
+# Usage: scripts/check-pe.sh BUILD_DIR [i686|x86_64]
 # (e.g. build/windows, or build/windows-x64 x86_64).
 set -euo pipefail
 
@@ -197,6 +198,10 @@ else
   grep -q '^101 14 ' <<<"$inst_resources" || fail "installer.exe has no icon group 101"
   grep -q '"QIRO USB Tower Setup"' <<<"$inst_resources" || fail "installer.exe has no string table"
 fi
+
+# The driver package and archive made from these images: versions, catalog
+# and signatures, with a tampered copy of each kind refused.
+"$(dirname "$0")/check-package.sh" "$1" "$arch" --self-test || failed=1
 
 if [ "$failed" -ne 0 ]; then exit 1; fi
 echo "check-pe: $(dirname "$image"): Celvane.dll exports LoDllGetObject, LoDllRegister, LoDllUnregister and the port class over Tavrix.dll; zmbterm.exe loads it by file name"

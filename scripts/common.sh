@@ -47,6 +47,8 @@ need_packages() {
 
 # windres and its preprocessor compile the deliverables' .rc files on the
 # host too: one resource source for both targets.
+# The driver package: its catalog (python3-asn1crypto), its test signing
+# and the checks of it (osslsigncode, openssl), its archive (zip, unzip).
 # towerctl parses its command line with CLI11 and writes JSON with
 # nlohmann-json (header-only, used by both targets). Real towers on the host
 # go through libusb-1.0 (the stand-in over simulated towers is built against
@@ -55,7 +57,7 @@ HOST_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev binutils-mingw-w6
   gcc-mingw-w64-i686 mingw-w64-i686-dev libcli11-dev nlohmann-json3-dev libusb-1.0-0-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 fp-utils-3.2.2
-  libcli11-dev nlohmann-json3-dev)
+  libcli11-dev nlohmann-json3-dev osslsigncode openssl python3-asn1crypto zip unzip)
 TOOL_PACKAGES=(clang-format clang-tidy)
 # The devicecontrol fuzzer: clang with libFuzzer and its sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
