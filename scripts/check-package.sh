@@ -21,6 +21,8 @@ case "$arch" in
   *) echo "check-package: unknown architecture '$arch'" >&2; exit 2 ;;
 esac
 here="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck source=scripts/common.sh
+source "$here/common.sh"
 python=/usr/bin/python3
 catalog="$here/package/catalog.py"
 windres="${WINDRES:-$arch-w64-mingw32-windres}"
@@ -54,6 +56,7 @@ fail() {
 # osslsigncode reads catalogs and checks files against them from 2.8 on
 # (bookworm itself has 2.5; bookworm-backports has 2.9).
 if [ "$signed" = 1 ]; then
+  need_catalog_osslsigncode
   have="$(osslsigncode --version 2>/dev/null | awk 'NR == 1 { print $2 }')"
   if ! printf '2.8\n%s\n' "$have" | sort -C -V; then
     echo "check-package: osslsigncode ${have:-missing} cannot verify against a catalog; 2.8 or later is needed" >&2

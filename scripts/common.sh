@@ -58,6 +58,29 @@ HOST_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev binutils-mingw-w6
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 fp-utils-3.2.2
   libcli11-dev nlohmann-json3-dev osslsigncode openssl python3-asn1crypto zip unzip)
+# osslsigncode checks a file against a catalog from 2.8 on; bookworm has
+# 2.5, bookworm-backports 2.9. Where the installed one is older, the
+# backported package is fetched with an apt of its own (the machine's
+# sources stay as they are) and installed from its file.
+need_catalog_osslsigncode() {
+  local have
+  have="$(osslsigncode --version 2>/dev/null | awk 'NR == 1 { print $2 }')"
+  printf '2.8\n%s\n' "$have" | sort -C -V && return 0
+  echo "osslsigncode ${have:-missing} cannot check files against a catalog; installing bookworm-backports' osslsigncode"
+  local apt
+  apt="$(mktemp -d)"
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
+  echo "deb ${BACKPORTS_MIRROR:-http://deb.debian.org/debian} bookworm-backports main" >"$apt/sources.list"
+  local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=-
+    -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache"
+    -o Acquire::Check-Valid-Until=false -o Acquire::Check-Date=false)
+  as_root apt-get "${opts[@]}" update -qq
+  (cd "$apt" && as_root apt-get "${opts[@]}" download -qq osslsigncode)
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$apt"/osslsigncode_*.deb
+  as_root rm -rf "$apt"
+  have="$(osslsigncode --version 2>/dev/null | awk 'NR == 1 { print $2 }')"
+  printf '2.8\n%s\n' "$have" | sort -C -V || { echo "osslsigncode is still ${have:-missing}" >&2; return 1; }
+}
 TOOL_PACKAGES=(clang-format clang-tidy)
 # The devicecontrol fuzzer: clang with libFuzzer and its sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
