@@ -109,6 +109,19 @@ runs_i386_natively() {
 # dependency list (dpkg-shlibdeps) and the bookworm root it is installed in.
 DEB_PACKAGES=(help2man dpkg-dev debootstrap)
 
+# The driver package a Windows build made (build/<preset>/package/Ostrel-
+# <version>-<arch>/): what a user unpacks and installs, and so what the Wine
+# tiers run, its signed images and its catalog beside the INF that names it.
+package_dir() {
+  local found=("$1"/package/Ostrel-*-x86 "$1"/package/Ostrel-*-x64)
+  local dir
+  for dir in "${found[@]}"; do
+    [ -d "$dir" ] && { echo "$dir"; return 0; }
+  done
+  echo "no driver package in $1/package; build the preset first" >&2
+  return 1
+}
+
 # Configures and builds a preset; the compiler's output (progress, warnings,
 # errors) stays on the terminal.
 build_preset() {

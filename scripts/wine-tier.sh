@@ -15,7 +15,7 @@ source "$(dirname "$0")/common.sh"
 need_packages "${WINE_PACKAGES[@]}"
 
 build="$(cd "${1:-$ROOT/build/windows-x64}" && pwd)"
-dist="$build/dist"
+dist="$(package_dir "$build")"
 work="$build/wine"
 checks="$build/wine-checks"
 mkdir -p "$work"

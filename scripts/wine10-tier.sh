@@ -28,7 +28,7 @@ took() {
 }
 
 build="$(cd "${1:-$ROOT/build/windows-x64}" && pwd)"
-dist="$build/dist"
+dist="$(package_dir "$build")"
 for file in Ostrel.sys Ostrel.inf Quenta.dll Tavrix.dll Celvane.dll towerctl.exe; do
   [ -f "$dist/$file" ] || { echo "wine10-tier: $dist/$file not found; build it first" >&2; exit 1; }
 done
