@@ -193,9 +193,12 @@ NTSTATUS TowerAddDevice(plat::Driver* driver, plat::Device* physical) {
       status = STATUS_INSUFFICIENT_RESOURCES;
   }
 
-  // Without a device below, requests that must go down fail there.
+  // A device below that is already being removed refuses the attach. A
+  // device left unattached would never see a removal and would stay until
+  // the driver unloads, keeping its unit number: the add fails instead.
   device->Lower = plat::AttachToStack(self, physical);
   device->Attached = device->Lower != nullptr;
+  if (device->Lower == nullptr && NtSuccess(status)) status = STATUS_NO_SUCH_DEVICE;
 
   if (!NtSuccess(status)) {
     if (device->Lower != nullptr) plat::Detach(device->Lower);

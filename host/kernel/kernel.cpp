@@ -529,12 +529,19 @@ void Kernel::DeleteDevice(DeviceObject* device) {
 
 DeviceObject* Kernel::Attach(DeviceObject* self, DeviceObject* target) {
   std::lock_guard<std::mutex> lock(objectsMutex_);
-  if (target == nullptr || target->deleted) return nullptr;
+  if (target == nullptr || target->deleted || target->offBus || failNextAttach_.exchange(false))
+    return nullptr;
   DeviceObject* top = target;
   while (top->attachedAbove != nullptr) top = top->attachedAbove;
   top->attachedAbove = self;
   self->attachedTo = top;
   return top;
+}
+
+bool Kernel::LeaveBus(DeviceObject* physical) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  physical->offBus = true;
+  return physical->attachedAbove != nullptr;
 }
 
 void Kernel::Detach(DeviceObject* lower) {

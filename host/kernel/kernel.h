@@ -341,6 +341,7 @@ struct DeviceObject {
   std::string instanceId;  // physical devices: the device instance
   int openFiles = 0;       // file objects on this stack, opens in progress included
   bool removing = false;   // the removal has begun: no new opens reach the driver
+  bool offBus = false;     // physical devices: unplugged; nothing attaches to it any more
   std::atomic<bool> deleted{false};
 };
 
@@ -393,6 +394,13 @@ class Kernel {
                         size_t extensionBytes, DeviceObject** out);
   void DeleteDevice(DeviceObject* device);
   DeviceObject* Attach(DeviceObject* self, DeviceObject* target);
+  // A physical device leaves its bus: from then on every attach to it is
+  // refused. True when a driver was attached before, which must then see
+  // the device's removal; false when none was, nor can be any more.
+  bool LeaveBus(DeviceObject* physical);
+  // The next attach is refused, as Windows refuses one to a device stack
+  // whose device is being removed (a removal racing the add).
+  void FailNextAttach() { failNextAttach_ = true; }
   void Detach(DeviceObject* lower);
   DeviceObject* TopOfStack(DeviceObject* device);
   // The driver's device list, newest first, read under the objects lock.
@@ -448,6 +456,7 @@ class Kernel {
   uint64_t failAnyCountdown_ = 0;
   uint64_t injected_ = 0;
   std::atomic<int64_t> completionEventPauseMs_{0};
+  std::atomic<bool> failNextAttach_{false};
 
   mutable std::mutex objectsMutex_;
   std::vector<std::unique_ptr<DriverObject>> drivers_;

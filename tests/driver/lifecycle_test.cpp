@@ -203,5 +203,26 @@ TEST_F(Lifecycle, ATowerPluggedWhileARemovedOneIsStillOpenTakesAFreeNumber) {
   EXPECT_NE(Record(1), nullptr);
 }
 
+// A tower pulled out while its driver is being added: the stack below
+// refuses the attach. The add fails and leaves no device and no number
+// behind, so the next tower gets unit 1 and works.
+TEST_F(Lifecycle, AnAddWhoseAttachIsRefusedLeavesNoDeviceBehind) {
+  hk::DriverObject* driver = machine_->FindDriver(kService);
+  const size_t pool = machine_->kernel().PoolBytes(kPoolTag);
+  machine_->kernel().FailNextAttach();
+  NTSTATUS status = STATUS_SUCCESS;
+  PlugTower(&status);
+  EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(machine_->kernel().FirstDevice(driver), nullptr);
+  EXPECT_EQ(machine_->kernel().PoolBytes(kPoolTag), pool);
+  EXPECT_FALSE(LinkExists(1));
+
+  PlugTower();
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
 }  // namespace
 }  // namespace towertest
