@@ -193,7 +193,9 @@ void UsbTopology::Unplug(DeviceObject* physical, const std::function<void()>& go
   // The device is gone from the wire first: what it held fails as the
   // driver's transfers would on real hardware.
   if (usb::UsbDevice* usb = UsbDeviceOf(physical)) usb->Detach();
-  if (physical->attachedAbove == nullptr) {
+  // Decided at once with the attach rule: a driver being added on another
+  // thread either attached already and sees the removal, or is refused.
+  if (!kernel_.LeaveBus(physical)) {
     FinishRemoval(physical);
     if (gone) gone();
     return;
