@@ -113,6 +113,36 @@ TEST_F(ModuleTest, UnknownModulesAndBadArgumentsFail) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+// Probe.def numbers ProbeAnswer 3 (and 9 under a second name) and
+// ProbeSecret 7 with NONAME.
+TEST_F(ModuleTest, ExportsAreFoundByTheOrdinalsTheirListGivesThem) {
+  HMODULE probe = LoadLibraryA("Probe.dll");
+  ASSERT_NE(probe, nullptr);
+  const FARPROC answer = GetProcAddress(probe, "ProbeAnswer");
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(GetProcAddress(probe, MAKEINTRESOURCEA(3)), answer);
+  EXPECT_EQ(GetProcAddress(probe, MAKEINTRESOURCEA(9)), answer) << "a second name, one function";
+
+  auto secret = reinterpret_cast<int (*)()>(
+      reinterpret_cast<void (*)()>(GetProcAddress(probe, MAKEINTRESOURCEA(7))));
+  ASSERT_NE(secret, nullptr) << "the list's decoration is not part of the name";
+  EXPECT_EQ(secret(), 7);
+  EXPECT_EQ(GetProcAddress(probe, "ProbeSecret"), nullptr) << "NONAME: no name to find it by";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+
+  // 0 is no ordinal; 5 is a gap; 8 and 65535 lie above the last.
+  for (WORD ordinal : {0, 1, 5, 8, 0xFFFF}) {
+    SCOPED_TRACE(ordinal);
+    SetLastError(0);
+    EXPECT_EQ(GetProcAddress(probe, MAKEINTRESOURCEA(ordinal)), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ORDINAL));
+  }
+  // A module whose list numbers nothing has no ordinals at all.
+  EXPECT_EQ(GetProcAddress(GetModuleHandleA("Tavrix.dll"), MAKEINTRESOURCEA(1)), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ORDINAL));
+  EXPECT_TRUE(FreeLibrary(probe));
+}
+
 TEST_F(ModuleTest, ALinkedLibraryIsAttachedBeforeTheProgramRuns) {
   // The program links Tavrix: the loader knows it without a LoadLibraryA, and
   // loading it by name gives the same module, whose exports are the linked ones.

@@ -7,9 +7,12 @@ extern "C" BOOL ProbeNotified(HINSTANCE instance, DWORD reason, LPVOID reserved)
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 extern "C" __attribute__((visibility("default"))) int ProbeAnswer();
+extern "C" __attribute__((visibility("default"))) int ProbeSecret();
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   return ProbeNotified(instance, reason, reserved);
 }
 
 int ProbeAnswer() { return 42; }
+
+int ProbeSecret() { return 7; }

@@ -16,6 +16,11 @@ extern "C" const unsigned char tower_module_resources[] __attribute__((weak, vis
 extern "C" const unsigned char tower_module_resources_end[]
     __attribute__((weak, visibility("hidden")));
 
+// The exports its .def file numbers, when tower_host_ordinals() generated
+// their table.
+extern "C" const WIN32_HOST_EXPORT tower_module_ordinals[]
+    __attribute__((weak, visibility("hidden")));
+
 namespace {
 
 HMODULE self = nullptr;
@@ -28,6 +33,7 @@ __attribute__((constructor)) void Mapped() {
     module.resources = tower_module_resources;
     module.resourceBytes = static_cast<size_t>(tower_module_resources_end - tower_module_resources);
   }
+  module.ordinals = tower_module_ordinals;
   self = Win32HostModuleMapped(&module);
 }
 

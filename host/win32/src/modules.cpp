@@ -22,6 +22,14 @@
 // Counts. Every LoadLibraryA counts once and every FreeLibrary takes one back;
 // a linked module also holds the program's own reference, so FreeLibrary never
 // unloads it. A module handle is the module's load address.
+//
+// Ordinals. A module's .def file may number its exports (name @N, and
+// NONAME for one reachable by number only); tower_host_ordinals() compiles
+// those rows into the module, which hands them over with its announcement.
+// GetProcAddress with MAKEINTRESOURCEA(N) takes the row's function; a number
+// the list lacks fails with ERROR_INVALID_ORDINAL, as the image loader's
+// STATUS_ORDINAL_NOT_FOUND does, and a NONAME function has no name to be
+// found by.
 #include "modules.h"
 
 #include <dirent.h>
@@ -53,6 +61,7 @@ struct Module {
   WIN32_HOST_DLLMAIN entry = nullptr;
   const unsigned char* resources = nullptr;
   size_t resourceBytes = 0;
+  const WIN32_HOST_EXPORT* ordinals = nullptr;
   bool attached = false;
   bool attachFailed = false;
 };
@@ -135,6 +144,22 @@ std::string FindInFolder(const std::string& folder, const std::string& name) {
   return found;
 }
 
+// The row of an ordinal, or null; ordinal 0 is never one (the table ends
+// with it).
+const WIN32_HOST_EXPORT* OrdinalRow(const Module& m, WORD ordinal) {
+  if (m.ordinals == nullptr || ordinal == 0) return nullptr;
+  for (const WIN32_HOST_EXPORT* row = m.ordinals; row->ordinal != 0; ++row)
+    if (row->ordinal == ordinal) return row;
+  return nullptr;
+}
+
+bool ExportedWithoutName(const Module& m, const char* name) {
+  if (m.ordinals == nullptr) return false;
+  for (const WIN32_HOST_EXPORT* row = m.ordinals; row->ordinal != 0; ++row)
+    if (row->noName != 0 && std::strcmp(row->symbol, name) == 0) return true;
+  return false;
+}
+
 HMODULE BaseOf(void* handle) {
   link_map* map = nullptr;
   if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return nullptr;
@@ -179,6 +204,7 @@ HMODULE Win32HostModuleMapped(const WIN32_HOST_MODULE* module) {
   m.entry = module->entry;
   m.resources = module->resources;
   m.resourceBytes = module->resourceBytes;
+  m.ordinals = module->ordinals;
   m.attached = true;
   loader.modules.push_back(m);
   if (m.entry != nullptr && !m.entry(static_cast<HINSTANCE>(m.base), DLL_PROCESS_ATTACH, nullptr)) {
@@ -293,6 +319,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   std::string path;
+  std::string symbolName;
   {
     std::lock_guard<std::recursive_mutex> lock(TheLoader().mutex);
     const Module* m = FindByBase(hModule);
@@ -301,18 +328,27 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
       return nullptr;
     }
     path = m->path;
-  }
-  // Exports by ordinal are not part of the subset.
-  if (lpProcName == nullptr || reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) {
-    SetLastError(ERROR_PROC_NOT_FOUND);
-    return nullptr;
+    if (IS_INTRESOURCE(lpProcName)) {
+      const WIN32_HOST_EXPORT* row =
+          OrdinalRow(*m, static_cast<WORD>(reinterpret_cast<uintptr_t>(lpProcName)));
+      if (row == nullptr) {
+        SetLastError(ERROR_INVALID_ORDINAL);
+        return nullptr;
+      }
+      symbolName = row->symbol;
+    } else if (ExportedWithoutName(*m, lpProcName)) {
+      SetLastError(ERROR_PROC_NOT_FOUND);
+      return nullptr;
+    } else {
+      symbolName = lpProcName;
+    }
   }
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (handle == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
-  void* symbol = dlsym(handle, lpProcName);
+  void* symbol = dlsym(handle, symbolName.c_str());
   dlclose(handle);
   if (symbol == nullptr) {
     SetLastError(ERROR_PROC_NOT_FOUND);

@@ -10,11 +10,20 @@
 
 typedef BOOL(WINAPI* WIN32_HOST_DLLMAIN)(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
+/* One row of a module's export list (.def) that carries an ordinal; the
+   generated table tower_host_ordinals() builds ends with a row of ordinal 0. */
+typedef struct WIN32_HOST_EXPORT {
+  unsigned short ordinal; /* 1 to 65535 */
+  const char* symbol;     /* the function's name in the host library */
+  int noName;             /* NONAME: reachable by its ordinal only */
+} WIN32_HOST_EXPORT;
+
 typedef struct WIN32_HOST_MODULE {
   const void* anchor;             /* any address inside the module */
   WIN32_HOST_DLLMAIN entry;       /* the module's DllMain, or null when it has none */
   const unsigned char* resources; /* the module's compiled resources (.res), or null */
   size_t resourceBytes;
+  const WIN32_HOST_EXPORT* ordinals; /* its exports by ordinal, or null when it has none */
 } WIN32_HOST_MODULE;
 
 /* Registers the module and calls its DllMain with DLL_PROCESS_ATTACH.
