@@ -1,5 +1,7 @@
 #include "kernel/machine.h"
 
+#include <strings.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,16 @@ namespace hk {
 namespace {
 
 std::atomic<Machine*> g_machine{nullptr};
+
+constexpr char kHtmlHelpControl[] = "hhctrl.ocx";
+// The class a COM client creates the HTML help control by; its in-process
+// server key names the control's file, as regsvr32 registers it.
+constexpr char kHtmlHelpServerKey[] =
+    "Machine\\Software\\Classes\\CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32";
+
+std::vector<uint8_t> Sz(const std::string& text) {
+  return std::vector<uint8_t>(text.c_str(), text.c_str() + text.size() + 1);
+}
 
 }  // namespace
 
@@ -22,6 +34,8 @@ Machine::Machine(const Options& options)
   // any program can hold a file.
   files_->CarryOutAtStart(*registry_, identity_.Legacy());
   kernel_.SetRegistry(registry_.get());
+  // A registry without the services key is one no Windows has started from.
+  if (!registry_->KeyExists(kServicesRoot)) RegisterPlatformComponents();
   registry_->CreateKey(kServicesRoot);
   registry_->CreateKey(kControlRoot);
   if (options_.legacyRegistryLayout)
@@ -43,6 +57,28 @@ Machine::Machine(const Options& options)
   topology_->AddHostController();
   Machine* expected = nullptr;
   g_machine.compare_exchange_strong(expected, this);
+}
+
+std::string Machine::SystemDirectory() const {
+  return files_->WindowsDirectory() + (identity_.Legacy() ? "\\SYSTEM" : "\\System32");
+}
+
+bool Machine::IsPlatformModule(const std::string& fileName) {
+  return strcasecmp(fileName.c_str(), kHtmlHelpControl) == 0;
+}
+
+bool Machine::HasPlatformModule(const std::string& fileName) const {
+  return IsPlatformModule(fileName) && identity_.HasHtmlHelp();
+}
+
+// What setup of Windows itself registers, once, on a fresh installation: a
+// later start keeps whatever has been changed or removed since.
+void Machine::RegisterPlatformComponents() {
+  if (!identity_.HasHtmlHelp()) return;
+  registry_->CreateKey(kHtmlHelpServerKey);
+  registry_->SetValue(kHtmlHelpServerKey, "", kRegSz,
+                      Sz(SystemDirectory() + "\\" + kHtmlHelpControl));
+  registry_->SetValue(kHtmlHelpServerKey, "ThreadingModel", kRegSz, Sz("Apartment"));
 }
 
 Machine& Machine::Current() {

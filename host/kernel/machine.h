@@ -56,6 +56,15 @@ class Machine {
   const PlatformIdentity& identity() const { return identity_; }
   const std::filesystem::path& stateDir() const { return options_.stateDir; }
 
+  // "C:\WINDOWS\System32" (the legacy family's "C:\WINDOWS\SYSTEM"): where
+  // the platform's own modules are installed.
+  std::string SystemDirectory() const;
+  // The platform's own modules the host serves from its system folder, not
+  // from the drive (the HTML help control "hhctrl.ocx"): whether the name is
+  // one, and whether this installation has it (letter case ignored).
+  static bool IsPlatformModule(const std::string& fileName);
+  bool HasPlatformModule(const std::string& fileName) const;
+
   // Unplugs every device, unloads every driver and returns what the verifier
   // found, including requests never completed. The machine is finished then.
   std::vector<std::string> Shutdown();
@@ -123,6 +132,8 @@ class Machine {
   std::unique_ptr<UsbTopology> topology_;
   std::unique_ptr<InfStore> infs_;
   bool shutDown_ = false;
+
+  void RegisterPlatformComponents();
 };
 
 }  // namespace hk

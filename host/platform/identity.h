@@ -19,6 +19,9 @@ struct PlatformIdentity {
 
   // The legacy family (95, 98, Me) sets the version word's top bit.
   bool Legacy() const { return platformId == 1; }
+  // The HTML help control (hhctrl.ocx) came with Windows 98 and 2000; a
+  // fresh 95 or NT 4 (4.0 of either family) has none.
+  bool HasHtmlHelp() const { return !(major == 4 && minor == 0); }
   // GetVersion's word: major in the low byte, minor in the next; the high
   // word is the build on the NT family and the top bit on the legacy family.
   uint32_t VersionWord() const {

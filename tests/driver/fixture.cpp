@@ -48,10 +48,20 @@ void ExpectClean(hk::Machine& machine) {
 
 }  // namespace
 
-void MachineTest::Boot(bool legacyLayout) {
+void MachineTest::Boot(bool legacyLayout) { Start(hk::Machine::Options{stateDir_, legacyLayout}); }
+
+void MachineTest::InstallAfresh(hk::WindowsVersion windows) {
   if (machine_) ExpectClean(*machine_);
   machine_.reset();
-  machine_ = std::make_unique<hk::Machine>(hk::Machine::Options{stateDir_, legacyLayout});
+  towers_.clear();
+  std::filesystem::remove_all(stateDir_);
+  Start(hk::Machine::Options{stateDir_, false, windows});
+}
+
+void MachineTest::Start(const hk::Machine::Options& options) {
+  if (machine_) ExpectClean(*machine_);
+  machine_.reset();
+  machine_ = std::make_unique<hk::Machine>(options);
   // Requests that would hang a test fail it quickly instead.
   machine_->io().SetHangLimit(std::chrono::seconds(5));
   ASSERT_EQ(machine_->LoadDriver(kService, TOWER_DRIVER_MODULE), STATUS_SUCCESS);

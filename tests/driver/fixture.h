@@ -54,6 +54,11 @@ class MachineTest : public ::testing::Test {
   void TearDown() override;
 
   void Boot(bool legacyLayout = false);
+  // The machine replaced by a fresh installation of another Windows: a new
+  // drive and registry, the driver loaded again.
+  void InstallAfresh(hk::WindowsVersion windows);
+  // Starts a machine on the state directory, the driver loaded.
+  void Start(const hk::Machine::Options& options);
   // Plugs a simulated tower (an instant link unless the options say
   // otherwise) and returns its physical device.
   hk::DeviceObject* PlugTower(NTSTATUS* status = nullptr, sim::TowerOptions options = Instant());

@@ -30,6 +30,11 @@
 // the list lacks fails with ERROR_INVALID_ORDINAL, as the image loader's
 // STATUS_ORDINAL_NOT_FOUND does, and a NONAME function has no name to be
 // found by.
+//
+// The platform's own modules (the HTML help control) are no deliverable and
+// not on the machine's drive: the host serves them from its system folder,
+// by name and by their path in the machine's system directory, when the
+// machine's Windows has them.
 #include "modules.h"
 
 #include <dirent.h>
@@ -46,6 +51,8 @@
 #include <vector>
 
 #include "disk_files.h"
+#include "handles.h"
+#include "kernel/machine.h"
 #include "win32/host_module.h"
 #include "win32/host_process.h"
 
@@ -160,6 +167,26 @@ bool ExportedWithoutName(const Module& m, const char* name) {
   return false;
 }
 
+// A platform module the running machine's Windows lacks is not there to be
+// found, even though the host's system folder holds its file.
+bool PlatformModuleAbsent(const std::string& name) {
+  const hk::Machine* machine = CurrentMachine();
+  return machine != nullptr && hk::Machine::IsPlatformModule(name) &&
+         !machine->HasPlatformModule(name);
+}
+
+// A platform module named by its path in the machine's system directory.
+std::string PlatformModuleInSystemDirectory(const std::string& windowsPath) {
+  const hk::Machine* machine = CurrentMachine();
+  const size_t slash = windowsPath.find_last_of('\\');
+  if (machine == nullptr || slash == std::string::npos) return std::string();
+  const std::string name = windowsPath.substr(slash + 1);
+  if (!machine->HasPlatformModule(name) ||
+      strcasecmp(windowsPath.substr(0, slash).c_str(), machine->SystemDirectory().c_str()) != 0)
+    return std::string();
+  return FindInFolder(SystemFolder(), name);
+}
+
 HMODULE BaseOf(void* handle) {
   link_map* map = nullptr;
   if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return nullptr;
@@ -244,14 +271,19 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
   Loader& loader = TheLoader();
   std::lock_guard<std::recursive_mutex> lock(loader.mutex);
   std::string path;
+  bool onDrive = false;
   if (!hasFolder) {
-    // A module already in the process is the one a bare name means.
-    if (const Module* loaded = FindByName(name)) path = loaded->path;
-    if (path.empty()) path = FindInFolder(SystemFolder(), name);
-    if (path.empty()) path = FindInFolder(Folder(ProgramPath()), name);
+    // A module already in the process is the one a bare name means; a
+    // platform module loaded while an earlier machine ran is not this one's.
+    const bool absent = PlatformModuleAbsent(name);
+    if (const Module* loaded = FindByName(name); loaded != nullptr && !absent) path = loaded->path;
+    if (path.empty() && !absent) path = FindInFolder(SystemFolder(), name);
+    if (path.empty() && !absent) path = FindInFolder(Folder(ProgramPath()), name);
   } else if (std::string host; DriveToHost(given, &host)) {
     // A module on the machine's drive ("C:\WINDOWS\SYSTEM32\Ostrel.cpl").
     path = FindInFolder(Folder(host), BaseName(host));
+    onDrive = !path.empty();
+    if (path.empty()) path = PlatformModuleInSystemDirectory(given);
   } else {
     std::string folder = given.substr(0, given.find_last_of("/\\"));
     for (char& c : folder)
@@ -287,7 +319,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     return nullptr;
   }
   // A module loaded from the drive holds its file, as a mapped image does.
-  if (std::string host; m->windowsPath.empty() && DriveToHost(given, &host)) {
+  if (onDrive && m->windowsPath.empty()) {
     m->windowsPath = WindowsPathOf(m->path);
     HoldDriveFile(m->path);
   }

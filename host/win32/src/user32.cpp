@@ -42,6 +42,8 @@ struct UiState {
   std::function<void(HWND)> person;
   std::deque<int> answers;
   std::vector<win32ui::MessageBoxRecord> boxes;
+  std::vector<win32ui::HelpTopicRecord> helpTopics;
+  HWND helpViewer = nullptr;
   std::map<std::pair<HINSTANCE, std::string>, HICON> iconsByName;
   std::map<HICON, IconEntry> icons;
   uintptr_t nextIcon = 0x30000;
@@ -827,6 +829,34 @@ std::vector<MessageBoxRecord> MessageBoxes() {
   return s.boxes;
 }
 
+HWND ShowHelp(HWND owner, const std::string& file, const std::string& topic) {
+  auto& s = State();
+  HWND viewer = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.helpTopics.push_back({owner, file, topic});
+    if (s.helpViewer != nullptr && s.windows.count(s.helpViewer) != 0) viewer = s.helpViewer;
+  }
+  if (viewer == nullptr) {
+    // Not owned by the caller: the viewer stays when the dialog that asked
+    // for it closes.
+    auto window = std::make_shared<Window>();
+    window->cls = "HH Parent";
+    window->style = WS_VISIBLE;
+    window->visible = true;
+    viewer = win32host::NewWindow(window);
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.helpViewer = viewer;
+  }
+  return viewer;
+}
+
+std::vector<HelpTopicRecord> HelpTopics() {
+  auto& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.helpTopics;
+}
+
 void Reset() {
   auto& s = State();
   std::map<HWND, std::shared_ptr<Window>> windows;
@@ -837,6 +867,8 @@ void Reset() {
   s.posted.clear();
   s.answers.clear();
   s.boxes.clear();
+  s.helpTopics.clear();
+  s.helpViewer = nullptr;
   s.icons.clear();
   s.iconsByName.clear();
   s.cursor = nullptr;

@@ -33,6 +33,19 @@ struct MessageBoxRecord {
 WIN32_UI_API void QueueAnswer(int button);
 WIN32_UI_API std::vector<MessageBoxRecord> MessageBoxes();
 
+// The HTML help viewer. The help control (the host's hhctrl.ocx) shows each
+// topic through ShowHelp, which records it and returns the viewer's window:
+// one top-level window that later topics reuse while it exists, as the
+// viewer's default window type does. `file` is the help file's path on the
+// machine's drive, `topic` the topic in it (empty for the file's default).
+struct HelpTopicRecord {
+  HWND owner;
+  std::string file;
+  std::string topic;
+};
+WIN32_UI_API HWND ShowHelp(HWND owner, const std::string& file, const std::string& topic);
+WIN32_UI_API std::vector<HelpTopicRecord> HelpTopics();
+
 // Forgets every window, posted message, queued answer, record and the person.
 WIN32_UI_API void Reset();
 
