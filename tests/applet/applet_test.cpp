@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,6 +24,8 @@ namespace towertest {
 namespace {
 
 enum Page { kGeneral = 0, kAdvanced = 1, kDiagnostics = 2 };
+
+constexpr char kHelpServerKey[] = "CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32";
 
 class AppletTest : public AppTest {
  protected:
@@ -81,6 +84,40 @@ class AppletTest : public AppTest {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     machine_->PlugUsbAt(hub, 1, tower, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
+  }
+
+  // The help file where setup installs it, the Windows Help directory.
+  void PutHelpFile() {
+    const auto host =
+        machine_->files().HostPath(machine_->files().WindowsDirectory() + "\\Help\\Ostrel.chm");
+    ASSERT_TRUE(host);
+    std::ofstream(*host, std::ios::binary) << "ITSF help";
+  }
+  static void RegisterHelpControl(const char* path) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, kHelpServerKey, &key), ERROR_SUCCESS);
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
+                   static_cast<DWORD>(std::strlen(path) + 1));
+    RegCloseKey(key);
+  }
+  static void ExpectHelpNotFound(size_t presses) {
+    const auto boxes = win32ui::MessageBoxes();
+    ASSERT_EQ(boxes.size(), presses);
+    for (const auto& box : boxes) {
+      EXPECT_EQ(box.text, "Help file was not found");
+      EXPECT_EQ(box.caption, "QIRO USB Tower");
+      EXPECT_EQ(box.style, 0u);
+    }
+  }
+  // A new load of the applet starts with its module-wide state empty.
+  void ReloadApplet() {
+    cpl_(nullptr, CPL_EXIT, 0, 0);
+    FreeLibrary(module_);
+    module_ = LoadLibraryA("Ostrel.cpl");
+    ASSERT_NE(module_, nullptr);
+    cpl_ = reinterpret_cast<APPLET_PROC>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "CPlApplet")));
+    ASSERT_EQ(cpl_(nullptr, CPL_INIT, 0, 0), 1);
   }
 
   static bool Checked(HWND sheet, int page, int id) {
@@ -524,31 +561,106 @@ TEST_F(AppletTest, DiagnosticsWithoutATowerSaysSo) {
   });
 }
 
+// NT 4 has no HTML help control: neither registered nor there by name.
 TEST_F(AppletTest, HelpWithoutAHelpControlSaysSoOncePerPressAndLooksOnlyOnce) {
+  InstallAfresh(hk::WindowsVersion::NT4);
+  PutHelpFile();
   OpenSheet([&](HWND sheet) {
     HWND general = win32ui::Page(sheet, kGeneral);
     EXPECT_TRUE(win32ui::Click(general, IDC_HELPBUTTON));
     // A help control registered after the first failure is not looked for:
     // the stand-in would stay loaded had it been.
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT,
-                            "CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32", &key),
-              ERROR_SUCCESS);
-    const char path[] = "HelpStandIn.ocx";
-    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path), sizeof(path));
-    RegCloseKey(key);
+    RegisterHelpControl("HelpStandIn.ocx");
     EXPECT_TRUE(win32ui::SwitchPage(sheet, kDiagnostics));
     EXPECT_TRUE(win32ui::Click(win32ui::Page(sheet, kDiagnostics), IDC_HELPBUTTON));
     EXPECT_EQ(GetModuleHandleA("HelpStandIn.ocx"), nullptr);
     win32ui::Click(sheet, IDCANCEL);
   });
-  const auto boxes = win32ui::MessageBoxes();
-  ASSERT_EQ(boxes.size(), 2u);
-  for (const auto& box : boxes) {
-    EXPECT_EQ(box.text, "Help file was not found");
-    EXPECT_EQ(box.caption, "QIRO USB Tower");
-    EXPECT_EQ(box.style, 0u);
+  ExpectHelpNotFound(2);
+}
+
+TEST_F(AppletTest, EachPagesHelpShowsItsTopicFromTheInstalledHelpFile) {
+  PutHelpFile();
+  OpenSheet([&](HWND sheet) {
+    for (int page : {kGeneral, kAdvanced, kDiagnostics}) {
+      EXPECT_TRUE(win32ui::SwitchPage(sheet, page));
+      EXPECT_TRUE(win32ui::Click(win32ui::Page(sheet, page), IDC_HELPBUTTON));
+    }
+    // The page stays as it was.
+    EXPECT_EQ(win32ui::CurrentPage(sheet), kDiagnostics);
+    const auto shown = win32ui::HelpTopics();
+    ASSERT_EQ(shown.size(), 3u);
+    const char* topics[] = {"General_configuration.htm", "Advanced_configuration.htm",
+                            "Diagnostics.htm"};
+    for (int page : {kGeneral, kAdvanced, kDiagnostics}) {
+      SCOPED_TRACE(topics[page]);
+      EXPECT_EQ(shown[page].file, "C:\\WINDOWS\\Help\\Ostrel.chm");
+      EXPECT_EQ(shown[page].topic, topics[page]);
+      EXPECT_EQ(shown[page].owner, win32ui::Page(sheet, page));
+    }
+    win32ui::Click(sheet, IDCANCEL);
+  });
+  EXPECT_TRUE(win32ui::MessageBoxes().empty());
+}
+
+// The registration is only the first place the applet looks: without it,
+// or when it names a file that is not there, the control is loaded by name.
+TEST_F(AppletTest, HelpFindsTheControlByNameWhenItsRegistrationLeadsNowhere) {
+  PutHelpFile();
+  for (bool registered : {false, true}) {
+    SCOPED_TRACE(registered ? "registered, file missing" : "not registered");
+    ReloadApplet();  // the applet looks for the control once per load
+    if (registered)
+      RegisterHelpControl("C:\\WINDOWS\\System32\\Gone\\hhctrl.ocx");
+    else
+      ASSERT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, kHelpServerKey), ERROR_SUCCESS);
+    win32ui::Reset();
+    OpenSheet([&](HWND sheet) {
+      EXPECT_TRUE(win32ui::Click(win32ui::Page(sheet, kGeneral), IDC_HELPBUTTON));
+      win32ui::Click(sheet, IDCANCEL);
+    });
+    const auto shown = win32ui::HelpTopics();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].topic, "General_configuration.htm");
+    EXPECT_TRUE(win32ui::MessageBoxes().empty());
   }
+}
+
+// A missing help file is the viewer's answer, not a missing control: the
+// control stays, and the file is found once it is there.
+TEST_F(AppletTest, HelpWithoutTheHelpFileSaysSoUntilTheFileIsInstalled) {
+  OpenSheet([&](HWND sheet) {
+    HWND advanced = nullptr;
+    EXPECT_TRUE(win32ui::SwitchPage(sheet, kAdvanced));
+    advanced = win32ui::Page(sheet, kAdvanced);
+    EXPECT_TRUE(win32ui::Click(advanced, IDC_HELPBUTTON));
+    EXPECT_TRUE(win32ui::HelpTopics().empty());
+    ASSERT_EQ(win32ui::MessageBoxes().size(), 1u);
+    EXPECT_EQ(win32ui::MessageBoxes()[0].owner, advanced);
+    PutHelpFile();
+    EXPECT_TRUE(win32ui::Click(advanced, IDC_HELPBUTTON));
+    ASSERT_EQ(win32ui::HelpTopics().size(), 1u);
+    EXPECT_EQ(win32ui::HelpTopics()[0].topic, "Advanced_configuration.htm");
+    win32ui::Click(sheet, IDCANCEL);
+  });
+  ExpectHelpNotFound(1);
+}
+
+// The registered file loads but has no display entry (ordinal 14): that is
+// a failed control, and later presses do not look again.
+TEST_F(AppletTest, HelpFromAControlWithoutTheDisplayEntrySaysSoAndNeverLooksAgain) {
+  PutHelpFile();
+  RegisterHelpControl("HelpStandIn.ocx");
+  OpenSheet([&](HWND sheet) {
+    HWND general = win32ui::Page(sheet, kGeneral);
+    EXPECT_TRUE(win32ui::Click(general, IDC_HELPBUTTON));
+    EXPECT_NE(GetModuleHandleA("HelpStandIn.ocx"), nullptr) << "the registered file was loaded";
+    RegisterHelpControl("C:\\WINDOWS\\System32\\hhctrl.ocx");
+    EXPECT_TRUE(win32ui::Click(general, IDC_HELPBUTTON));
+    win32ui::Click(sheet, IDCANCEL);
+  });
+  EXPECT_TRUE(win32ui::HelpTopics().empty());
+  ExpectHelpNotFound(2);
 }
 
 TEST_F(AppletTest, UninstallIsNotYetThereAndLeavesTheSheetOpen) {
