@@ -27,6 +27,7 @@ constexpr uint8_t kDescriptorConfiguration = 2;
 constexpr uint8_t kDescriptorInterface = 4;
 constexpr ULONG kDeviceDescriptorBytes = 18;
 constexpr ULONG kConfigurationHeaderBytes = 9;
+constexpr uint8_t kInterfaceDescriptorBytes = 9;
 
 bool UsbSuccess(ULONG usbStatus) { return (usbStatus >> 30) == 0; }
 
@@ -43,10 +44,14 @@ bool ReadDescriptor(plat::Device* lower, uint8_t type, uint8_t index, void* buff
 }
 
 // The interface descriptor for (number, alternate) in a descriptor set of
-// `length` bytes, walking each descriptor by its own length.
+// `length` bytes, walking each descriptor by its own length. Only a whole
+// one counts, inside the bytes that arrived: the stack below reads all nine
+// bytes of the descriptor it is handed, the count of endpoints among them,
+// and a device that sends fewer must not have it read what follows instead.
 const uint8_t* FindInterface(const uint8_t* set, ULONG length, uint8_t number, uint8_t alternate) {
   for (ULONG at = 0; at + 2 <= length && set[at] >= 2; at += set[at]) {
-    if (set[at + 1] != kDescriptorInterface || at + 4 > length) continue;
+    if (set[at + 1] != kDescriptorInterface) continue;
+    if (set[at] < kInterfaceDescriptorBytes || at + kInterfaceDescriptorBytes > length) continue;
     if (set[at + 2] == number && set[at + 3] == alternate) return set + at;
   }
   return nullptr;

@@ -85,6 +85,50 @@ TEST_F(Lifecycle, AStartLeftWithoutAConfigurationFails) {
   EXPECT_EQ(OpenUnit(1, &file), STATUS_DEVICE_NOT_CONNECTED);
 }
 
+// A tower whose interface descriptor is cut short: its length says 4 bytes,
+// and the endpoints follow at once.
+class ShortInterface : public hk::usb::DeviceModel {
+ public:
+  explicit ShortInterface(std::shared_ptr<sim::TowerModel> inner) : inner_(std::move(inner)) {}
+  void Attach(hk::usb::Port* port) override { inner_->Attach(port); }
+  std::vector<uint8_t> DeviceDescriptor() override { return inner_->DeviceDescriptor(); }
+  std::vector<uint8_t> ConfigurationDescriptor(uint8_t index) override {
+    std::vector<uint8_t> set = inner_->ConfigurationDescriptor(index);
+    if (set.size() == 32) {
+      set.erase(set.begin() + 13, set.begin() + 18);  // bNumEndpoints to iInterface
+      set[9] = 4;                                     // bLength of the interface
+      set[2] = 27;
+    }
+    return set;
+  }
+  bool SetConfiguration(uint8_t value) override { return inner_->SetConfiguration(value); }
+  void Submit(hk::usb::Transfer* t) override { inner_->Submit(t); }
+  void Cancel(hk::usb::Transfer* t) override { inner_->Cancel(t); }
+
+ private:
+  std::shared_ptr<sim::TowerModel> inner_;
+};
+
+TEST_F(Lifecycle, AnInterfaceDescriptorCutShortFailsTheStartBeforeTheStackSeesIt) {
+  auto tower = std::make_shared<sim::TowerModel>(Instant());
+  NTSTATUS status = STATUS_SUCCESS;
+  hk::DeviceObject* physical =
+      machine_->PlugUsb(std::make_shared<ShortInterface>(tower), kTowerHardwareId, &status);
+  EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+  // The driver never asked the stack to select a configuration built on it.
+  EXPECT_TRUE(machine_->UsbDeviceOf(physical)->Selections().empty());
+  EXPECT_EQ(machine_->NodeOf(physical)->problem, hk::CM_PROB_FAILED_START);
+  UnplugTower(physical);
+  EXPECT_FALSE(LinkExists(1));
+
+  // The next good tower takes the number and works.
+  PlugTower();
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  EXPECT_EQ(StateWord(file), 15);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
 TEST_F(Lifecycle, TheDeviceTreeKnowsTowersPresentAndGone) {
   hk::DeviceObject* physical = PlugTower();
   hk::DevNode* node = machine_->NodeOf(physical);
