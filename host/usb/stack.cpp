@@ -197,12 +197,13 @@ void Bus::Run() {
 // ---- one device on the bus ------------------------------------------------------
 
 UsbDevice::UsbDevice(Kernel& kernel, Bus& bus, BusOwner& owner, std::shared_ptr<DeviceModel> model,
-                     uint32_t portBudgetMa)
+                     uint32_t portBudgetMa, DeviceObject* physical)
     : kernel_(kernel),
       bus_(bus),
       owner_(owner),
       model_(std::move(model)),
-      portBudgetMa_(portBudgetMa) {
+      portBudgetMa_(portBudgetMa),
+      physical_(physical) {
   model_->Attach(this);
 }
 

@@ -154,8 +154,10 @@ class BusOwner {
 // force and the transfers the model holds.
 class UsbDevice : public Port {
  public:
+  // The physical device is known before the model is attached: a model may
+  // leave the bus (Vanish) from the moment it has its port.
   UsbDevice(Kernel& kernel, Bus& bus, BusOwner& owner, std::shared_ptr<DeviceModel> model,
-            uint32_t portBudgetMa);
+            uint32_t portBudgetMa, DeviceObject* physical);
   ~UsbDevice() override;
 
   DeviceObject* physical() const { return physical_; }

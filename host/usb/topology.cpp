@@ -137,8 +137,7 @@ DeviceObject* UsbTopology::PlugUsbAt(DevNode* hubNode, uint8_t port,
     node->port = port;
     physical = CreatePhysical(node->instanceId, sizeof(usb::UsbDevice*));
     auto usbDevice = std::make_unique<usb::UsbDevice>(
-        kernel_, *bus_, static_cast<usb::BusOwner&>(*this), model, budget);
-    usbDevice->SetPhysical(physical);
+        kernel_, *bus_, static_cast<usb::BusOwner&>(*this), model, budget, physical);
     *reinterpret_cast<usb::UsbDevice**>(physical->extension.data()) = usbDevice.get();
     std::lock_guard<std::mutex> lock(busMutex_);
     usbDevices_.push_back(std::move(usbDevice));

@@ -129,6 +129,45 @@ TEST_F(Lifecycle, AnInterfaceDescriptorCutShortFailsTheStartBeforeTheStackSeesIt
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
+// A device that drops off the bus the moment it is on a port, before its
+// driver has seen it.
+class GoneAtOnce : public hk::usb::DeviceModel {
+ public:
+  explicit GoneAtOnce(std::shared_ptr<sim::TowerModel> inner) : inner_(std::move(inner)) {}
+  void Attach(hk::usb::Port* port) override {
+    inner_->Attach(port);
+    if (port != nullptr) port->Vanish();
+  }
+  std::vector<uint8_t> DeviceDescriptor() override { return inner_->DeviceDescriptor(); }
+  std::vector<uint8_t> ConfigurationDescriptor(uint8_t index) override {
+    return inner_->ConfigurationDescriptor(index);
+  }
+  bool SetConfiguration(uint8_t value) override { return inner_->SetConfiguration(value); }
+  void Submit(hk::usb::Transfer* t) override { inner_->Submit(t); }
+  void Cancel(hk::usb::Transfer* t) override { inner_->Cancel(t); }
+
+ private:
+  std::shared_ptr<sim::TowerModel> inner_;
+};
+
+// Its unplug reaches the machine while it is still being plugged in; the
+// machine must carry it out on a known device rather than on none.
+TEST_F(Lifecycle, ATowerThatLeavesAsItArrivesLeavesTheMachineRunning) {
+  machine_->PlugUsb(std::make_shared<GoneAtOnce>(std::make_shared<sim::TowerModel>(Instant())),
+                    kTowerHardwareId);
+  machine_->SettlePnp();
+
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  // The good tower took the lowest number free: 1, or 2 while the first
+  // device's record still holds 1.
+  const uint32_t unit = LinkExists(2) ? 2 : 1;
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(unit, &file), STATUS_SUCCESS);
+  EXPECT_EQ(StateWord(file), 15);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
 TEST_F(Lifecycle, TheDeviceTreeKnowsTowersPresentAndGone) {
   hk::DeviceObject* physical = PlugTower();
   hk::DevNode* node = machine_->NodeOf(physical);
