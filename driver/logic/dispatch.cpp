@@ -179,9 +179,14 @@ NTSTATUS PnpStart(TowerDevice* device, plat::Request* request) {
   status = TowerStartDevice(device, request);
   const bool started = NtSuccess(status);
   if (started) SetFlag(&device->Dispatch.Started, true);
-  Finish(device, request, status, 0);
+  // The start is complete before the interface opens and held requests run.
+  // A surprise removal may follow as soon as it is, so the request keeps its
+  // hold on the record until that work is done: released first, the record
+  // could be freed under it.
+  plat::RequestComplete(request, status, 0);
   if (started && device->InterfaceRegistered) plat::InterfaceSetState(&device->Interface, true);
   if (started) ReleaseHeld(device);
+  Done(device);
   return status;
 }
 
