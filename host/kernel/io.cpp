@@ -71,6 +71,10 @@ std::unique_ptr<PendingIo> IoManager::Issue(Irp* irp) {
     static_cast<PendingIo*>(context)->Finished(done);
   };
   irp->onFinishedContext = raw;
+  {
+    std::lock_guard<HostMutex> lock(kernel_.irpMutex_);
+    irp->issuedFile = irp->file;
+  }
   return io;
 }
 
@@ -266,7 +270,7 @@ void IoManager::CancelIo(FileObject* file) {
   {
     std::lock_guard<HostMutex> lock(kernel_.irpMutex_);
     for (Irp* irp = kernel_.liveIrps_; irp != nullptr; irp = irp->liveNext)
-      if (irp->file == file) {
+      if (irp->issuedFile == file) {
         irp->cancelRefs.fetch_add(1);
         mine.push_back(irp);
       }

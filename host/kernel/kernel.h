@@ -306,6 +306,10 @@ struct Irp {
   // request lock): the request carries its own links.
   Irp* livePrev = nullptr;
   Irp* liveNext = nullptr;
+  // The handle a cancel by handle (CancelIo) matches, set under the request
+  // lock once the issuer has filled the request in: a request is on the
+  // list from its allocation on, while its issuer still writes its fields.
+  FileObject* issuedFile = nullptr;
 
   std::string Describe() const;
 };
