@@ -244,8 +244,10 @@ make_guest() {
 
 make_guest_disk() {
   local started=$SECONDS size
-  # The root's size and room for the prefixes Wine makes in the guest.
-  size=$(($(as_root du -sm "$CHROOT" | cut -f1) + 1536))
+  # The root's size and room for the three prefixes Wine makes in the
+  # guest (the user-mode one, the driver stage's pristine one and its copy,
+  # about 600 MB each); the image is sparse, so room costs nothing unused.
+  size=$(($(as_root du -sm "$CHROOT" | cut -f1) + 4096))
   echo "making the guest's disk from $CHROOT (${size} MB)"
   as_root rm -f "$GUEST/root.img.new"
   as_root mke2fs -q -t ext4 -L tower-root -d "$CHROOT" "$GUEST/root.img.new" "${size}M"
