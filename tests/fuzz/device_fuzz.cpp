@@ -257,7 +257,10 @@ void Check(uint32_t bytes, uint32_t limit, const char* what) {
 }
 
 void Operate(Input& in, HostileTower& tower, hk::FileObject*& file) {
-  hk::IoManager& io = S().machine->io();
+  // The machine is booted before any input runs.
+  hk::Machine* machine = S().machine;
+  if (machine == nullptr) return;
+  hk::IoManager& io = machine->io();
   const uint8_t pick = in.Byte();
   switch (pick % 8) {
     case 0:
@@ -307,13 +310,14 @@ void Operate(Input& in, HostileTower& tower, hk::FileObject*& file) {
       return;
     default:
       tower.Pull();
-      S().machine->SettlePnp();
+      machine->SettlePnp();
       return;
   }
 }
 
 void Verify(const char* when) {
   State& s = S();
+  if (s.machine == nullptr) return;
   if (s.machine->kernel().verifier().Count() != 0)
     Broken(kTarget, std::string(when) + ": verifier: " + s.machine->kernel().verifier().Take()[0]);
   s.machine->bus().Drain();
