@@ -147,6 +147,7 @@ void PnpManager::RemoveEntry(DevNode* node) {
 }
 
 NTSTATUS PnpManager::AddAndStart(DeviceObject* physical, DevNode* node) {
+  std::lock_guard<std::recursive_mutex> configuring(configureMutex_);
   DriverBinding binding;
   const bool bound = FindBinding(node, &binding);
   DriverObject* driver = bound ? loader_.Find(binding.service) : nullptr;

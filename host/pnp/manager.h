@@ -49,7 +49,9 @@ class PnpManager {
   // Asked when no direct binding fits: the installed driver packages.
   void SetBindingSource(std::function<bool(const DevNode&, DriverBinding*)> source);
   // Adds the function driver a device's binding names and starts it; a
-  // device without one shows a problem.
+  // device without one shows a problem. One device at a time, as Windows'
+  // Plug and Play configures devices: a driver's add routine never runs
+  // beside another of its own.
   NTSTATUS AddAndStart(DeviceObject* physical, DevNode* node);
   // Present devices without a function driver get one if a binding exists now.
   void Reenumerate();
@@ -81,6 +83,7 @@ class PnpManager {
   const bool legacyLayout_;
   // Enum under the machine's root on the legacy family, under the control set on NT.
   const std::string enumRoot_;
+  std::recursive_mutex configureMutex_;  // held by AddAndStart
   std::mutex bindingMutex_;
   std::map<std::string, DriverBinding> bindings_;  // upper-cased hardware id -> driver
   std::function<bool(const DevNode&, DriverBinding*)> source_;
