@@ -46,7 +46,12 @@ void PendingIo::Finished(Irp* irp) {
     const size_t bytes = std::min<size_t>(information_, userOutputLength_);
     if (bytes > 0) std::memcpy(userOutput_, systemBuffer_.data(), bytes);
   }
+  // Taken before the set, which is the last touch of this object.
+  const IoCompletion then = then_;
+  const NTSTATUS status = status_;
+  const uintptr_t information = information_;
   done_.Set();
+  if (then.routine != nullptr) then.routine(then.context, status, information);
 }
 
 bool PendingIo::Wait(std::chrono::milliseconds limit) {
@@ -64,9 +69,10 @@ uint64_t PendingIo::finishOrder() { return Done() ? finishOrder_ : 0; }
 
 uintptr_t PendingIo::information() { return Done() ? information_ : 0; }
 
-std::unique_ptr<PendingIo> IoManager::Issue(Irp* irp) {
+std::unique_ptr<PendingIo> IoManager::Issue(Irp* irp, IoCompletion then) {
   std::unique_ptr<PendingIo> io(new PendingIo(kernel_, irp));
   PendingIo* raw = io.get();
+  raw->then_ = then;
   irp->onFinished = [](Irp* done, void* context) {
     static_cast<PendingIo*>(context)->Finished(done);
   };
@@ -195,39 +201,71 @@ void IoManager::ForcePendingRemovals() {
   }
 }
 
-std::unique_ptr<PendingIo> IoManager::ReadAsync(FileObject* file, void* buffer, uint32_t length) {
+IoManager::~IoManager() { FreeRetired(); }
+
+void IoManager::Retire(std::unique_ptr<PendingIo> io) {
+  std::lock_guard<std::mutex> lock(retiredMutex_);
+  retired_.push_back(std::move(io));
+  retiredCount_.store(retired_.size());
+}
+
+void IoManager::FreeRetired() {
+  if (retiredCount_.load() == 0) return;
+  std::vector<std::unique_ptr<PendingIo>> freeing;
+  {
+    std::lock_guard<std::mutex> lock(retiredMutex_);
+    freeing.swap(retired_);
+    retiredCount_.store(0);
+  }
+  // Freeing a request waits for the cancellations that still hold it; one
+  // may be completing another request that wants to retire it meanwhile.
+  freeing.clear();
+}
+
+void IoManager::Cancel(PendingIo& io) {
+  io.irp_->cancelRefs.fetch_add(1);
+  kernel_.CancelIrp(io.irp_);
+  io.irp_->cancelRefs.fetch_sub(1);
+}
+
+std::unique_ptr<PendingIo> IoManager::ReadAsync(FileObject* file, void* buffer, uint32_t length,
+                                                IoCompletion then) {
+  FreeRetired();
   Irp* irp = kernel_.AllocateIrp();
   irp->major = IrpMajor::Read;
   irp->file = file;
   irp->dataBuffer = buffer;
   irp->dataLength = length;
-  auto io = Issue(irp);
+  auto io = Issue(irp, then);
   kernel_.CallDriver(file->device, irp);
   return io;
 }
 
 std::unique_ptr<PendingIo> IoManager::WriteAsync(FileObject* file, const void* buffer,
-                                                 uint32_t length) {
+                                                 uint32_t length, IoCompletion then) {
+  FreeRetired();
   Irp* irp = kernel_.AllocateIrp();
   irp->major = IrpMajor::Write;
   irp->file = file;
   irp->dataBuffer = const_cast<void*>(buffer);
   irp->dataLength = length;
-  auto io = Issue(irp);
+  auto io = Issue(irp, then);
   kernel_.CallDriver(file->device, irp);
   return io;
 }
 
 std::unique_ptr<PendingIo> IoManager::ControlAsync(FileObject* file, uint32_t code,
                                                    const void* input, uint32_t inputLength,
-                                                   void* output, uint32_t outputLength) {
+                                                   void* output, uint32_t outputLength,
+                                                   IoCompletion then) {
+  FreeRetired();
   Irp* irp = kernel_.AllocateIrp();
   irp->major = IrpMajor::DeviceControl;
   irp->file = file;
   irp->ioctl = code;
   irp->inputLength = inputLength;
   irp->outputLength = outputLength;
-  auto io = Issue(irp);
+  auto io = Issue(irp, then);
   // One system buffer, as long as the longer of the two, holding the input.
   const size_t bytes = std::max(inputLength, outputLength);
   io->systemBuffer_.assign(bytes, 0);

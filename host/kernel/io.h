@@ -2,15 +2,27 @@
 // operations, Plug and Play and power become.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "kernel/kernel.h"
 
 namespace hk {
+
+// What the issuer of a request that nobody waits on (overlapped I/O) learns
+// when it is done: called once, in the completing thread, after the results
+// are in and the PendingIo's waiters are woken, with the results themselves,
+// so that it need not touch the PendingIo (whose owner may free it at once).
+struct IoCompletion {
+  void (*routine)(void* context, NTSTATUS status, uintptr_t information) = nullptr;
+  void* context = nullptr;
+};
 
 // One request in flight, issued by the I/O manager.
 class PendingIo final {
@@ -41,6 +53,7 @@ class PendingIo final {
   Kernel& kernel_;
   Irp* irp_;
   uint64_t id_;
+  IoCompletion then_;
   // Set by the completion after it has written the results below, and its
   // last touch of this object: the owner reads them once it sees the set.
   Event done_{false, false};
@@ -55,6 +68,10 @@ class PendingIo final {
 class IoManager {
  public:
   explicit IoManager(Kernel& kernel) : kernel_(kernel) {}
+  // Frees the retired requests (the kernel outlives the I/O manager).
+  ~IoManager();
+  IoManager(const IoManager&) = delete;
+  IoManager& operator=(const IoManager&) = delete;
 
   // How long a synchronous call waits before the verifier calls the request lost.
   void SetHangLimit(std::chrono::milliseconds limit) { hangLimit_ = limit; }
@@ -73,13 +90,24 @@ class IoManager {
   NTSTATUS Control(FileObject* file, uint32_t code, const void* input, uint32_t inputLength,
                    void* output, uint32_t outputLength, uint32_t* returned);
 
-  std::unique_ptr<PendingIo> ReadAsync(FileObject* file, void* buffer, uint32_t length);
-  std::unique_ptr<PendingIo> WriteAsync(FileObject* file, const void* buffer, uint32_t length);
+  // `then`, when it has a routine, is called at the completion (which may
+  // come before these return).
+  std::unique_ptr<PendingIo> ReadAsync(FileObject* file, void* buffer, uint32_t length,
+                                       IoCompletion then = {});
+  std::unique_ptr<PendingIo> WriteAsync(FileObject* file, const void* buffer, uint32_t length,
+                                        IoCompletion then = {});
   std::unique_ptr<PendingIo> ControlAsync(FileObject* file, uint32_t code, const void* input,
-                                          uint32_t inputLength, void* output,
-                                          uint32_t outputLength);
+                                          uint32_t inputLength, void* output, uint32_t outputLength,
+                                          IoCompletion then = {});
   // Cancels every request of the handle still in flight.
   void CancelIo(FileObject* file);
+  // Cancels one request; its owner keeps it alive meanwhile.
+  void Cancel(PendingIo& io);
+  // Takes a request that is done and that its issuer no longer looks at,
+  // from a context that must not free it (a completion: a canceller may
+  // still hold the request). It is freed at a later asynchronous issue, in
+  // a thread that holds nothing of it, or when the I/O manager goes.
+  void Retire(std::unique_ptr<PendingIo> io);
 
   // Runs remove once no handle is open on the stack whose top is `top` (at
   // once when none is); from then on new opens fail. This is when the Plug
@@ -96,7 +124,9 @@ class IoManager {
   NTSTATUS SendPower(DeviceObject* physical, uint8_t minor, uint8_t type, uint32_t state);
 
  private:
-  std::unique_ptr<PendingIo> Issue(Irp* irp);
+  std::unique_ptr<PendingIo> Issue(Irp* irp, IoCompletion then = {});
+  // Frees what was retired, outside the lock.
+  void FreeRetired();
   NTSTATUS Finish(std::unique_ptr<PendingIo> io, uintptr_t* information);
 
   void ReleaseFile(DeviceObject* top);
@@ -105,6 +135,9 @@ class IoManager {
   std::chrono::milliseconds hangLimit_{30000};
   std::map<DeviceObject*, std::function<void()>> pendingRemovals_;  // under the objects lock
   std::atomic<uint64_t> nextFileId_{1};
+  std::mutex retiredMutex_;
+  std::vector<std::unique_ptr<PendingIo>> retired_;  // under retiredMutex_
+  std::atomic<size_t> retiredCount_{0};              // looked at without the lock
 };
 
 }  // namespace hk

@@ -44,6 +44,63 @@ TEST_F(Concurrency, CancelRacingReleaseCompletesEachRequestOnce) {
   }
 }
 
+// What an overlapped issuer learns: the completion routine runs once, with
+// the results, in whichever thread completes the request.
+struct Completions {
+  std::atomic<int> calls{0};
+  std::atomic<NTSTATUS> status{STATUS_PENDING};
+  static void Routine(void* context, NTSTATUS status, uintptr_t information) {
+    auto* self = static_cast<Completions*>(context);
+    (void)information;
+    self->status.store(status);
+    self->calls.fetch_add(1);
+  }
+};
+
+TEST_F(Concurrency, OneHeldRequestIsCancelledThroughTheDriversCancelRoutine) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "Timeout_Read_1st", 0));
+  hk::DeviceObject* physical = PlugTower();
+  auto& io = machine_->io();
+  ASSERT_EQ(io.SendPnp(physical, 0x05), STATUS_SUCCESS);  // query stop: requests are held
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  uint8_t buffer[2][4] = {};
+  Completions first;
+  Completions second;
+  auto one = io.ReadAsync(file, buffer[0], 4, {&Completions::Routine, &first});
+  auto other = io.ReadAsync(file, buffer[1], 4, {&Completions::Routine, &second});
+  EXPECT_FALSE(one->Wait(std::chrono::milliseconds(30)));
+  EXPECT_EQ(first.calls.load(), 0);
+
+  // The one request goes; the other stays held.
+  io.Cancel(*one);
+  ASSERT_TRUE(one->Wait(std::chrono::seconds(5)));
+  EXPECT_EQ(one->status(), STATUS_CANCELLED);
+  EXPECT_EQ(first.calls.load(), 1);
+  EXPECT_EQ(first.status.load(), STATUS_CANCELLED);
+  EXPECT_FALSE(other->Wait(std::chrono::milliseconds(30)));
+  // A second cancel of a finished request reaches nobody.
+  io.Cancel(*one);
+  EXPECT_EQ(first.calls.load(), 1);
+
+  // Handed to the I/O manager once done, while a cancel by handle races the
+  // release of the other request: each completes once, and the retired one
+  // is freed by a later issue.
+  io.Retire(std::move(one));
+  std::thread canceller([&] { io.CancelIo(file); });
+  ASSERT_EQ(io.SendPnp(physical, 0x06), STATUS_SUCCESS);  // cancel stop
+  canceller.join();
+  ASSERT_TRUE(other->Wait(std::chrono::seconds(5)));
+  EXPECT_EQ(second.calls.load(), 1);
+  EXPECT_TRUE(second.status.load() == STATUS_SUCCESS || second.status.load() == STATUS_CANCELLED);
+  io.Retire(std::move(other));
+  uint8_t byte = 0;
+  uint32_t read = 0;
+  EXPECT_EQ(io.Read(file, &byte, 1, &read), STATUS_SUCCESS);
+  EXPECT_EQ(io.Close(file), STATUS_SUCCESS);
+}
+
 TEST_F(Concurrency, TowersAddedAtOnceGetDistinctNumbers) {
   constexpr int kThreads = 4;
   constexpr int kEach = 5;

@@ -17,6 +17,33 @@
 
 namespace win32host {
 
+DWORD Waitable::Wait(DWORD milliseconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto ready = [this] { return signalled_; };
+  if (milliseconds == INFINITE) {
+    changed_.wait(lock, ready);
+  } else if (!changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
+    return WAIT_TIMEOUT;
+  }
+  if (!manualReset_) signalled_ = false;
+  return WAIT_OBJECT_0;
+}
+
+void Waitable::Set() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  signalled_ = true;
+  // An auto-reset event releases one waiter; the others keep waiting.
+  if (manualReset_)
+    changed_.notify_all();
+  else
+    changed_.notify_one();
+}
+
+void Waitable::Reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  signalled_ = false;
+}
+
 namespace {
 
 // Thread ids are multiples of 4 and never 0, as on Windows; each thread
@@ -25,51 +52,6 @@ std::atomic<DWORD> nextThreadId{0x104};
 thread_local DWORD currentThreadId = 0;
 
 DWORD NewThreadId() { return nextThreadId.fetch_add(4); }
-
-// An object a wait can be satisfied by: signalled or not, reset by a
-// satisfied wait when it is an auto-reset event.
-class Waitable : public Object {
- public:
-  explicit Waitable(bool manualReset, bool signalled)
-      : manualReset_(manualReset), signalled_(signalled) {}
-  bool ClosedByCloseHandle() const override { return true; }
-
-  DWORD Wait(DWORD milliseconds) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    auto ready = [this] { return signalled_; };
-    if (milliseconds == INFINITE) {
-      changed_.wait(lock, ready);
-    } else if (!changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
-      return WAIT_TIMEOUT;
-    }
-    if (!manualReset_) signalled_ = false;
-    return WAIT_OBJECT_0;
-  }
-  void Set() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    signalled_ = true;
-    // An auto-reset event releases one waiter; the others keep waiting.
-    if (manualReset_)
-      changed_.notify_all();
-    else
-      changed_.notify_one();
-  }
-  void Reset() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    signalled_ = false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  const bool manualReset_;
-  bool signalled_;
-};
-
-class Event final : public Waitable {
- public:
-  using Waitable::Waitable;
-};
 
 class Thread final : public Waitable {
  public:

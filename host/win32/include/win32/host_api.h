@@ -87,9 +87,21 @@ typedef struct _SECURITY_ATTRIBUTES {
   BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
-/* Overlapped I/O is not part of the subset: every call that takes one must
-   be given null. */
-typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+/* Overlapped I/O on device handles: Internal holds the request's NT status
+   (STATUS_PENDING until it completes), InternalHigh its byte count. Offset
+   and OffsetHigh are a file position, which devices ignore. */
+typedef struct _OVERLAPPED {
+  ULONG_PTR Internal;
+  ULONG_PTR InternalHigh;
+  union {
+    struct {
+      DWORD Offset;
+      DWORD OffsetHigh;
+    };
+    PVOID Pointer;
+  };
+  HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
 
 #define TRUE 1
 #define FALSE 0
@@ -150,8 +162,9 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_OPERATION_ABORTED 995L
-#define ERROR_NOACCESS 998L
+#define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
+#define ERROR_NOACCESS 998L
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_CANTOPEN 1011L
 #define ERROR_CANTREAD 1012L
@@ -159,6 +172,7 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_DLL_INIT_FAILED 1114L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
+#define ERROR_NOT_FOUND 1168L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_TIMEOUT 1460L
 #define ERROR_INVALID_USER_BUFFER 1784L
@@ -249,6 +263,10 @@ WIN32_HOST_API BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode
                                            DWORD nInBufferSize, LPVOID lpOutBuffer,
                                            DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                                            LPOVERLAPPED lpOverlapped);
+WIN32_HOST_API BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                               LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+WIN32_HOST_API BOOL WINAPI CancelIo(HANDLE hFile);
+WIN32_HOST_API BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 WIN32_HOST_API BOOL WINAPI CloseHandle(HANDLE hObject);
 
 WIN32_HOST_API LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength);
