@@ -296,6 +296,45 @@ TEST_F(OverlappedIo, ASynchronousHandleGivenAnOverlappedStillRunsTheRequestAtOnc
   CloseHandle(event);
 }
 
+TEST_F(OverlappedIo, CancelsAndACloseRacingTheReleaseCompleteEachRequestOnce) {
+  hk::DeviceObject* physical = PlugTowerWithAStopPending();
+  ASSERT_NE(physical, nullptr);
+  for (int round = 0; round < 8; ++round) {
+    HANDLE tower = OpenOverlapped("\\\\.\\QIROTOWER1");
+    ASSERT_NE(tower, INVALID_HANDLE_VALUE);
+    Slot slots[6];
+    for (Slot& slot : slots) {
+      slot.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      EXPECT_FALSE(StartRead(tower, &slot));
+    }
+    const bool closing = round % 2 == 1;
+    // Cancels from two threads, or a close, while the stop is cancelled and
+    // the driver releases what it held.
+    std::thread first([&] {
+      if (closing)
+        Close(tower);
+      else
+        CancelIoEx(tower, &slots[0].overlapped);
+    });
+    std::thread second([&] {
+      if (!closing) CancelIoEx(tower, nullptr);
+    });
+    std::thread releaser([&] { CancelStop(physical); });
+    first.join();
+    second.join();
+    releaser.join();
+    for (Slot& slot : slots) {
+      EXPECT_EQ(WaitForSingleObject(slot.overlapped.hEvent, 5000), WAIT_OBJECT_0);
+      const auto status = static_cast<uint32_t>(slot.overlapped.Internal);
+      EXPECT_TRUE(status == 0 || status == 0xC0000120u) << std::hex << status;
+      CloseHandle(slot.overlapped.hEvent);
+    }
+    if (!closing) Close(tower);
+    ASSERT_EQ(machine_->io().SendPnp(physical, kQueryStop), 0);
+  }
+  CancelStop(physical);
+}
+
 TEST_F(OverlappedIo, ARequestPendingWhenTheTowerLeavesFailsAndIsFreedWithTheMachine) {
   hk::DeviceObject* physical = PlugTowerWithAStopPending();
   ASSERT_NE(physical, nullptr);

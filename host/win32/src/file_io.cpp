@@ -65,8 +65,8 @@ NTSTATUS StatusOf(ULONG_PTR internal) {
 // to the Op, and is freed by whoever settles the Op: the issuer or a canceller
 // frees it at once, outside the handle's lock; the completion, which must not
 // free the request it is completing (a cancel by handle may still hold it),
-// hands it to the I/O manager, which frees it later in a thread of its own or
-// at machine shutdown. The results go into the caller's OVERLAPPED at the
+// hands it to the I/O manager, which frees it at a later asynchronous issue
+// (of any handle) or when the machine goes. The results go into the caller's OVERLAPPED at the
 // completion, under the handle's lock, so that a request the caller never
 // asks about is freed all the same: GetOverlappedResult finds them there.
 class DeviceFile final : public Waitable {
@@ -398,9 +398,9 @@ bool StartsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-// The event an OVERLAPPED names, as the I/O manager takes it: null for none;
-// the low bit (which on Windows keeps the completion from a completion port)
-// is not part of the handle.
+// The event an OVERLAPPED names, as the I/O manager takes it: null for none,
+// false for a handle that names no event. The low bit (which on Windows keeps
+// the completion from a completion port) is not part of the handle.
 bool EventOf(LPOVERLAPPED overlapped, std::shared_ptr<Waitable>* event) {
   event->reset();
   const auto value = reinterpret_cast<uintptr_t>(overlapped->hEvent) & ~uintptr_t{1};
@@ -594,7 +594,9 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 
 BOOL WINAPI CancelIo(HANDLE hFile) {
   // The calling thread's overlapped requests on the handle, as on Windows;
-  // its synchronous ones cannot be in flight while it is here.
+  // its synchronous ones cannot be in flight while it is here. (Windows
+  // before Vista also cancels a thread's requests when the thread ends; the
+  // host leaves them to complete.)
   Request request(LookupHandle(hFile));
   if (request.get() == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
