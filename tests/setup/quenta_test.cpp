@@ -142,12 +142,17 @@ TEST_F(QuentaTest, TheInstallerOn98SeCopiesFilesAndCleansUpTheLegacyLeftovers) {
   EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\System32\\Drivers\\Ostrel.sys"));
   EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\Help\\Ostrel.chm"));
   EXPECT_FALSE(registry.KeyExists(stale));
-  EXPECT_FALSE(
-      registry.KeyExists("Machine\\System\\CurrentControlSet\\Control\\DeviceClasses\\"
-                         "{da12761a-0bcd-4bb5-ba81-4bbaa660af4e}"));
+  EXPECT_FALSE(registry.KeyExists(classes));
   EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\INF\\drvdata.bin"));
   EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\INF\\drvidx.bin"));
   EXPECT_EQ(WorkingTowers(), 1u);
+  // The tower, found again by the installer's scan, registered its
+  // interface anew: the class holds that one only.
+  const std::vector<std::string> interfaces = registry.SubKeys(
+      "Machine\\System\\CurrentControlSet\\Control\\DeviceClasses\\"
+      "{da12761a-0bcd-4bb5-ba81-4bbaa660af4e}");
+  ASSERT_EQ(interfaces.size(), 1u);
+  EXPECT_EQ(interfaces[0].rfind("##?#USB#VID_0F5C&PID_0001#", 0), 0u) << interfaces[0];
 }
 
 TEST_F(QuentaTest, TheInstallerRefusesOldWindowsAndCancelsWithoutAnyChange) {
