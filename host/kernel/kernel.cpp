@@ -651,7 +651,8 @@ std::vector<DeviceInterface> Kernel::Interfaces(const std::string& classGuid,
   std::lock_guard<std::mutex> lock(objectsMutex_);
   std::vector<DeviceInterface> out;
   for (const auto& i : interfaces_)
-    if (i.classGuid == classGuid && (!enabledOnly || i.enabled)) out.push_back(i);
+    if ((classGuid.empty() || i.classGuid == classGuid) && (!enabledOnly || i.enabled))
+      out.push_back(i);
   return out;
 }
 

@@ -421,6 +421,8 @@ class Kernel {
   NTSTATUS RegisterInterface(DeviceObject* physical, const std::string& classGuid,
                              std::u16string* link);
   NTSTATUS SetInterfaceState(const std::u16string& link, bool enable);
+  // The interfaces of one class ("{guid}", lower case), or of every class
+  // when classGuid is empty, in the order they were first registered.
   std::vector<DeviceInterface> Interfaces(const std::string& classGuid, bool enabledOnly) const;
 
   // Requests.

@@ -43,8 +43,8 @@ Machine::Machine(const Options& options)
   else
     registry_->CreateKey(std::string(kControlRoot) + "\\Class");
   loader_ = std::make_unique<DriverLoader>(kernel_);
-  pnp_ =
-      std::make_unique<PnpManager>(tree_, *registry_, io_, *loader_, options_.legacyRegistryLayout);
+  pnp_ = std::make_unique<PnpManager>(kernel_, tree_, *registry_, io_, *loader_,
+                                      options_.legacyRegistryLayout);
   topology_ = std::make_unique<UsbTopology>(kernel_, tree_, io_, *pnp_);
   // Devices find their drivers in the installed packages; XP and later take
   // the models decorated for NTx86.

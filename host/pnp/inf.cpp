@@ -185,7 +185,8 @@ std::vector<std::string> InfFile::Directive(const std::string& section,
 }
 
 bool InfFile::FindModel(const std::vector<std::string>& hardwareIds, bool ntDecorated,
-                        std::string* description, std::string* installSection) const {
+                        std::string* description, std::string* installSection,
+                        std::string* manufacturerName) const {
   for (const InfLine& manufacturer : Lines("Manufacturer")) {
     if (manufacturer.fields.empty()) continue;
     const std::string base = manufacturer.fields[0];
@@ -200,6 +201,7 @@ bool InfFile::FindModel(const std::vector<std::string>& hardwareIds, bool ntDeco
           if (Same(model.fields[i], id)) {
             *description = model.key;
             *installSection = model.fields[0];
+            if (manufacturerName != nullptr) *manufacturerName = manufacturer.key;
             return true;
           }
   }
@@ -328,7 +330,10 @@ bool InfStore::Bind(const DevNode& node, DriverBinding* binding) {
     const auto inf = InfFile::Load(*store / name);
     std::string description;
     std::string install;
-    if (!inf || !inf->FindModel(node.hardwareIds, ntDecorated_, &description, &install)) continue;
+    std::string manufacturer;
+    if (!inf ||
+        !inf->FindModel(node.hardwareIds, ntDecorated_, &description, &install, &manufacturer))
+      continue;
     // The NT family takes the install sections decorated with .NT.
     const std::string section =
         ntFamily_ && inf->HasSection(install + ".NT") ? install + ".NT" : install;
@@ -363,6 +368,8 @@ bool InfStore::Bind(const DevNode& node, DriverBinding* binding) {
     binding->description = description;
     binding->provider = inf->Value("Version", "Provider");
     binding->version = version;
+    binding->manufacturer = manufacturer;
+    binding->className = inf->Value("Version", "Class");
     binding->image = image;
     if (auto file = files_.HostPath(files_.WindowsDirectory() + "\\System32\\Drivers\\" + image))
       binding->imageFile = *file;

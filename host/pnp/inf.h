@@ -36,9 +36,11 @@ class InfFile {
 
   // The device this INF installs for one of the hardware ids: its
   // description and install section, from the models of its manufacturers
-  // (decorated for NTx86 on the NT family from 5.1 on).
+  // (decorated for NTx86 on the NT family from 5.1 on), and the
+  // manufacturer's name when asked for.
   bool FindModel(const std::vector<std::string>& hardwareIds, bool ntDecorated,
-                 std::string* description, std::string* installSection) const;
+                 std::string* description, std::string* installSection,
+                 std::string* manufacturer = nullptr) const;
 
  private:
   struct Section {

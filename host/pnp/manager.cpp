@@ -42,16 +42,51 @@ std::vector<uint8_t> Sz(const std::string& text) {
   return out;
 }
 
+// The legacy family's registry has no multi-string type: its lists of ids
+// are one string, the items separated by commas.
+std::string CommaList(const std::vector<std::string>& items) {
+  std::string out;
+  for (const auto& item : items) {
+    if (!out.empty()) out += ',';
+    out += item;
+  }
+  return out;
+}
+
+// A list of ids in either family's form: NUL-separated items of a
+// multi-string, or comma-separated items of a string.
+std::vector<std::string> IdList(const Registry::Value& value) {
+  const bool multi = value.type == kRegMultiSz;
+  std::vector<std::string> items;
+  std::string item;
+  for (uint8_t c : value.data) {
+    if (c != 0 && (multi || c != ',')) {
+      item += static_cast<char>(c);
+      continue;
+    }
+    if (!item.empty()) items.push_back(item);
+    item.clear();
+    if (c == 0 && !multi) return items;  // a string ends at its NUL
+  }
+  if (!item.empty()) items.push_back(item);
+  return items;
+}
+
+bool SameIdText(const std::string& a, const std::string& b) {
+  return UpperAscii(a) == UpperAscii(b);
+}
+
 }  // namespace
 
-PnpManager::PnpManager(DeviceTree& tree, Registry& registry, IoManager& io, DriverLoader& loader,
-                       bool legacyRegistryLayout)
-    : tree_(tree),
+PnpManager::PnpManager(Kernel& kernel, DeviceTree& tree, Registry& registry, IoManager& io,
+                       DriverLoader& loader, bool legacyRegistryLayout)
+    : kernel_(kernel),
+      tree_(tree),
       registry_(registry),
       io_(io),
       loader_(loader),
       legacyLayout_(legacyRegistryLayout),
-      enumRoot_(legacyRegistryLayout ? "Machine\\Enum" : kEnumRoot) {
+      enumRoot_(legacyRegistryLayout ? kLegacyEnumRoot : kEnumRoot) {
   thread_ = std::thread([this] { Worker(); });
 }
 
@@ -88,10 +123,46 @@ bool PnpManager::FindBinding(const DevNode* node, DriverBinding* binding) {
 void PnpManager::WriteEnumKey(const DevNode* node) {
   const std::string key = enumRoot_ + "\\" + node->instanceId;
   registry_.CreateKey(key);
-  registry_.SetValue(key, "HardwareID", 7, MultiSz(node->hardwareIds));
-  registry_.SetValue(key, "DeviceDesc", 1, Sz(node->description));
-  if (!node->service.empty()) registry_.SetValue(key, "Service", 1, Sz(node->service));
-  if (!node->driverKey.empty()) registry_.SetValue(key, "Driver", 1, Sz(node->driverKey));
+  if (!legacyLayout_) {
+    registry_.SetValue(key, "HardwareID", kRegMultiSz, MultiSz(node->hardwareIds));
+    registry_.SetValue(key, "DeviceDesc", kRegSz, Sz(node->description));
+    if (!node->service.empty()) registry_.SetValue(key, "Service", kRegSz, Sz(node->service));
+    if (!node->driverKey.empty()) registry_.SetValue(key, "Driver", kRegSz, Sz(node->driverKey));
+    return;
+  }
+  // The legacy family's hardware key: strings only, the setup class and
+  // manufacturer by name, and no service: the driver is found through the
+  // Driver value, its key under Services\Class.
+  registry_.SetValue(key, "HardwareID", kRegSz, Sz(CommaList(node->hardwareIds)));
+  registry_.SetValue(key, "DeviceDesc", kRegSz, Sz(node->description));
+  if (!node->className.empty()) registry_.SetValue(key, "Class", kRegSz, Sz(node->className));
+  if (!node->manufacturer.empty()) registry_.SetValue(key, "Mfg", kRegSz, Sz(node->manufacturer));
+  if (!node->driverKey.empty()) registry_.SetValue(key, "Driver", kRegSz, Sz(node->driverKey));
+}
+
+void PnpManager::RecordBusDevice(const DevNode* node) {
+  if (!legacyLayout_) return;
+  std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
+  WriteEnumKey(node);
+  RecordInterfaces(node);
+}
+
+void PnpManager::RecordInterfaces(const DevNode* node) {
+  if (!legacyLayout_) return;
+  for (const DeviceInterface& i : kernel_.Interfaces("", false)) {
+    if (!SameIdText(i.instanceId, node->instanceId)) continue;
+    // The interface's key is named by its user-mode path "\\?\usb#...#{guid}"
+    // with '#' for each '\' and the instance part spelt as the device's id
+    // is; the path itself is kept under the key's "#" subkey.
+    std::string path = ToU8(i.link);
+    if (path.rfind("\\??\\", 0) == 0) path = "\\\\?\\" + path.substr(4);
+    std::string name = "##?#" + node->instanceId + "#" + i.classGuid;
+    std::replace(name.begin(), name.end(), '\\', '#');
+    const std::string key = std::string(kDeviceClassesRoot) + "\\" + i.classGuid + "\\" + name;
+    registry_.CreateKey(key + "\\#");
+    registry_.SetValue(key, "DeviceInstance", kRegSz, Sz(node->instanceId));
+    registry_.SetValue(key + "\\#", "SymbolicLink", kRegSz, Sz(path));
+  }
 }
 
 void PnpManager::LoadEnumKeys() {
@@ -114,17 +185,9 @@ void PnpManager::LoadEnumKeys() {
       node->description = text("DeviceDesc");
       node->service = text("Service");
       node->driverKey = text("Driver");
-      if (auto ids = registry_.GetValue(key, "HardwareID")) {
-        std::string item;
-        for (uint8_t c : ids->data) {
-          if (c != 0) {
-            item += static_cast<char>(c);
-          } else if (!item.empty()) {
-            node->hardwareIds.push_back(item);
-            item.clear();
-          }
-        }
-      }
+      node->className = text("Class");
+      node->manufacturer = text("Mfg");
+      if (auto ids = registry_.GetValue(key, "HardwareID")) node->hardwareIds = IdList(*ids);
     }
   }
 }
@@ -181,12 +244,19 @@ NTSTATUS PnpManager::AddAndStart(DeviceObject* physical, DevNode* node) {
       registry_.SetValue(key, "DriverVersion", 1, Sz(binding.version));
     }
     node->description = binding.description;
+    node->manufacturer = binding.manufacturer;
+    // The driver key is one of the USB class's.
+    node->className = binding.className.empty() ? "USB" : binding.className;
   }
   NTSTATUS result = driver->addDevice(driver, physical);
+  // An interface is recorded once registered, whether or not the add or
+  // the start then fails.
+  RecordInterfaces(node);
   if (!NtSuccess(result)) return problem(CM_PROB_FAILED_ADD, result);
   uint32_t caps = 0;
   io_.QueryCapabilities(physical, 1, &caps);
   result = io_.SendPnp(physical, 0x00);
+  RecordInterfaces(node);
   if (!NtSuccess(result)) return problem(CM_PROB_FAILED_START, result);
   std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
   node->problem = 0;

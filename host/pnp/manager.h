@@ -25,6 +25,11 @@ namespace hk {
 inline constexpr char kServicesRoot[] = "Machine\\System\\CurrentControlSet\\Services";
 inline constexpr char kControlRoot[] = "Machine\\System\\CurrentControlSet\\Control";
 inline constexpr char kEnumRoot[] = "Machine\\System\\CurrentControlSet\\Enum";
+// The legacy family keeps its enumeration under the machine's root.
+inline constexpr char kLegacyEnumRoot[] = "Machine\\Enum";
+// Device interfaces, one key per interface class.
+inline constexpr char kDeviceClassesRoot[] =
+    "Machine\\System\\CurrentControlSet\\Control\\DeviceClasses";
 
 // What a device with a matching hardware id gets.
 struct DriverBinding {
@@ -32,14 +37,16 @@ struct DriverBinding {
   std::string description;
   std::string provider;
   std::string version;
+  std::string manufacturer;  // the INF's manufacturer of the model
+  std::string className;     // the INF's setup class ("USB")
   std::string image;  // the driver file ("Ostrel.sys"); empty when the service is loaded already
   std::filesystem::path imageFile;  // where the package put it
 };
 
 class PnpManager {
  public:
-  PnpManager(DeviceTree& tree, Registry& registry, IoManager& io, DriverLoader& loader,
-             bool legacyRegistryLayout);
+  PnpManager(Kernel& kernel, DeviceTree& tree, Registry& registry, IoManager& io,
+             DriverLoader& loader, bool legacyRegistryLayout);
   ~PnpManager();
   PnpManager(const PnpManager&) = delete;
   PnpManager& operator=(const PnpManager&) = delete;
@@ -56,8 +63,13 @@ class PnpManager {
   // Present devices without a function driver get one if a binding exists now.
   void Reenumerate();
   bool Sleep(uint32_t systemState);
-  // The registry's record of a device (Enum\<instance id>).
+  // The registry's record of a device (Enum\<instance id>), in the form of
+  // the machine's family.
   void WriteEnumKey(const DevNode* node);
+  // A device of the bus itself (a host controller, a root hub, a hub) as
+  // it is found: the legacy family records it in Enum, with the device
+  // interfaces it registered; the NT family's record leaves them out.
+  void RecordBusDevice(const DevNode* node);
   // Devices installed before survive a reboot as nodes that are not present.
   void LoadEnumKeys();
   // The next driver key "{USB class}\NNNN" (the class key is not written).
@@ -74,8 +86,12 @@ class PnpManager {
 
  private:
   bool FindBinding(const DevNode* node, DriverBinding* binding);
+  // The legacy family's keys of the device's registered interfaces, under
+  // DeviceClasses; they stay when the device's entry is removed.
+  void RecordInterfaces(const DevNode* node);
   void Worker();
 
+  Kernel& kernel_;
   DeviceTree& tree_;
   Registry& registry_;
   IoManager& io_;

@@ -39,6 +39,8 @@ DevNode* DeviceTree::Add(DevNode* parent, NodeKind kind, const std::string& inst
       existing->service.clear();
       existing->driverKey.clear();
       existing->description.clear();
+      existing->manufacturer.clear();
+      existing->className.clear();
       existing->hardwareIds.clear();
     }
     // A device seen before keeps its node; it may have moved under another parent.

@@ -34,6 +34,10 @@ struct DevNode {
   std::string instanceId;  // e.g. USB\VID_0F5C&PID_0001\5&1A2B3C4D&0&2
   std::vector<std::string> hardwareIds;
   std::string description;
+  // The manufacturer and the setup class's name ("USB") its driver gives it;
+  // empty without a driver.
+  std::string manufacturer;
+  std::string className;
   std::string service;    // the function driver's service, empty when none
   std::string driverKey;  // {class guid}\NNNN under the Class key, empty when none
   uint32_t status = 0;    // DN_* bits while present

@@ -49,6 +49,8 @@ DevNode* UsbTopology::AddHostController(uint8_t ports) {
   controller->hardwareIds = {"PCI\\VEN_8086&DEV_7112&SUBSYS_00000000&REV_01",
                              "PCI\\VEN_8086&DEV_7112"};
   controller->description = "Host USB Universal Host Controller";
+  controller->manufacturer = "Intel";
+  controller->className = "USB";
   controller->service = "usbuhci";
   controller->present = true;
   controller->status = DN_DRIVER_LOADED | DN_STARTED | DN_NT_ENUMERATOR | DN_NT_DRIVER;
@@ -61,11 +63,15 @@ DevNode* UsbTopology::AddHostController(uint8_t ports) {
                             "USB\\ROOT_HUB\\4&" + Hex(PlaceHash(controller->instanceId), 8) + "&0");
   root->hardwareIds = {"USB\\ROOT_HUB"};
   root->description = "USB Root Hub";
+  root->manufacturer = "(Standard USB Host Controller)";
+  root->className = "USB";
   root->service = "usbhub";
   root->present = true;
   root->status = controller->status;
   AddHubRecord(root, true, true, ports);
   nodeDevices_->AddHub(root->instanceId, false, ports);
+  pnp_.RecordBusDevice(controller);
+  pnp_.RecordBusDevice(root);
   return root;
 }
 
@@ -86,14 +92,19 @@ DevNode* UsbTopology::AddHub(DevNode* parentHub, uint8_t port, bool selfPowered,
       tree_.Add(parentHub, NodeKind::Hub,
                 "USB\\VID_05E3&PID_0608\\5&" + Hex(PlaceHash(parentHub->instanceId), 8) + "&0&" +
                     std::to_string(port));
+  // A hub's entry kept from an earlier start is a hub again.
+  node->kind = NodeKind::Hub;
   node->hardwareIds = {"USB\\VID_05E3&PID_0608&REV_0100", "USB\\VID_05E3&PID_0608"};
   node->description = "Generic USB Hub";
+  node->manufacturer = "(Generic USB Hub)";
+  node->className = "USB";
   node->service = "usbhub";
   node->present = true;
   node->port = port;
   node->status = DN_DRIVER_LOADED | DN_STARTED | DN_NT_ENUMERATOR | DN_NT_DRIVER | DN_REMOVABLE;
   AddHubRecord(node, false, selfPowered, ports);
   nodeDevices_->AddHub(node->instanceId, !selfPowered, ports);
+  pnp_.RecordBusDevice(node);
   return node;
 }
 

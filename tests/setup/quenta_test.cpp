@@ -142,12 +142,103 @@ TEST_F(QuentaTest, TheInstallerOn98SeCopiesFilesAndCleansUpTheLegacyLeftovers) {
   EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\System32\\Drivers\\Ostrel.sys"));
   EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\Help\\Ostrel.chm"));
   EXPECT_FALSE(registry.KeyExists(stale));
-  EXPECT_FALSE(
-      registry.KeyExists("Machine\\System\\CurrentControlSet\\Control\\DeviceClasses\\"
-                         "{da12761a-0bcd-4bb5-ba81-4bbaa660af4e}"));
+  EXPECT_FALSE(registry.KeyExists(classes));
   EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\INF\\drvdata.bin"));
   EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\INF\\drvidx.bin"));
   EXPECT_EQ(WorkingTowers(), 1u);
+  // The tower, found again by the installer's scan, registered its
+  // interface anew: the class holds that one only.
+  const std::vector<std::string> interfaces = registry.SubKeys(
+      "Machine\\System\\CurrentControlSet\\Control\\DeviceClasses\\"
+      "{da12761a-0bcd-4bb5-ba81-4bbaa660af4e}");
+  ASSERT_EQ(interfaces.size(), 1u);
+  EXPECT_EQ(interfaces[0].rfind("##?#USB#VID_0F5C&PID_0001#", 0), 0u) << interfaces[0];
+}
+
+const std::string kLegacyEnumUsb = "Machine\\Enum\\USB";
+const std::string kDeviceClasses = "Machine\\System\\CurrentControlSet\\Control\\DeviceClasses";
+const std::string kTowerInterfaces = kDeviceClasses + "\\{da12761a-0bcd-4bb5-ba81-4bbaa660af4e}";
+const std::string kHubInterfaces = kDeviceClasses + "\\{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
+
+// Every key below `key`, the key itself first, as paths.
+std::vector<std::string> KeysBelow(hk::Registry& registry, const std::string& key) {
+  std::vector<std::string> keys{key};
+  for (const std::string& sub : registry.SubKeys(key)) {
+    std::string subKey = key;
+    subKey.append("\\").append(sub);
+    const std::vector<std::string> below = KeysBelow(registry, subKey);
+    keys.insert(keys.end(), below.begin(), below.end());
+  }
+  return keys;
+}
+
+TEST_F(QuentaTest, On98SeTheSetupRemovesTheStaleInterfaceKeysOfATowerOncePlugged) {
+  InstallAfreshAs(hk::WindowsVersion::Win98SE);
+  hk::Registry& registry = machine_->registry();
+  PutDriverSource("C:\\SETUP");
+  PutInstaller("C:\\SETUP");
+  win32ui::QueueAnswer(IDOK);
+  ASSERT_EQ(Win32HostRunProgram("C:\\SETUP\\installer.exe"), 0);
+  // Beside the tower: a hub with a device that is no tower.
+  hk::DevNode* hub = machine_->AddHub(RootHub(), 2, true);
+  ASSERT_NE(hub, nullptr);
+  ASSERT_NE(machine_->PlugUsbAt(hub, 1, Mouse()), nullptr);
+  hk::DeviceObject* tower = PlugTower();
+  ASSERT_EQ(WorkingTowers(), 1u);
+  ASSERT_EQ(SubKeys(kTowerInterfaces).size(), 1u);
+  ASSERT_EQ(SubKeys(kLegacyEnumUsb + "\\VID_0F5C&PID_0001").size(), 1u);
+  // Once plugged: gone now, its keys kept.
+  machine_->Unplug(tower);
+  machine_->SettlePnp();
+  ASSERT_EQ(SubKeys(kTowerInterfaces).size(), 1u);
+  // What is no tower's.
+  const std::vector<std::string> rootHub = KeysBelow(registry, kLegacyEnumUsb + "\\ROOT_HUB");
+  const std::vector<std::string> hubs = KeysBelow(registry, kLegacyEnumUsb + "\\VID_05E3&PID_0608");
+  const std::vector<std::string> mice = KeysBelow(registry, kLegacyEnumUsb + "\\VID_046D&PID_C00E");
+  const std::vector<std::string> hubInterfaces = KeysBelow(registry, kHubInterfaces);
+  const std::vector<std::string> pci = KeysBelow(registry, "Machine\\Enum\\PCI");
+  ASSERT_EQ(rootHub.size(), 2u);
+  ASSERT_EQ(hubs.size(), 2u);
+  ASSERT_EQ(mice.size(), 2u);
+  ASSERT_EQ(hubInterfaces.size(), 5u) << "the class, and the root hub's and the hub's with their #";
+
+  // The setup again: the old entry goes, and the keys the platform left.
+  win32ui::Reset();
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgram("C:\\SETUP\\installer.exe"), 0);
+  EXPECT_EQ(TowerEntries(), 0u);
+  EXPECT_FALSE(registry.KeyExists(kTowerInterfaces));
+  EXPECT_FALSE(registry.KeyExists(kLegacyEnumUsb + "\\VID_0F5C&PID_0001"));
+  EXPECT_FALSE(registry.KeyExists(kLegacyEnumUsb + "\\USB"));
+  for (const auto* kept : {&rootHub, &hubs, &mice, &hubInterfaces, &pci})
+    for (const std::string& key : *kept) EXPECT_TRUE(registry.KeyExists(key)) << key;
+
+  // Plugged in again, the tower is new hardware with keys of its own.
+  PlugTower();
+  EXPECT_EQ(WorkingTowers(), 1u);
+  EXPECT_EQ(SubKeys(kTowerInterfaces).size(), 1u);
+  EXPECT_EQ(SubKeys(kLegacyEnumUsb + "\\VID_0F5C&PID_0001").size(), 1u);
+}
+
+TEST_F(QuentaTest, On98SeATowerPluggedInDuringTheSetupComesBackWithFreshKeys) {
+  InstallAfreshAs(hk::WindowsVersion::Win98SE);
+  hk::Registry& registry = machine_->registry();
+  PutDriverSource("C:\\SETUP");
+  ASSERT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  PlugTower();
+  ASSERT_EQ(WorkingTowers(), 1u);
+  const std::vector<std::string> before = SubKeys(kTowerInterfaces);
+  ASSERT_EQ(before.size(), 1u);
+
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  EXPECT_EQ(TowerEntries(), 0u) << "its entry removed, the tower still on its port";
+  EXPECT_FALSE(registry.KeyExists(kTowerInterfaces));
+  EXPECT_EQ(SubKeys(kHubInterfaces).size(), 1u) << "the root hub's stays";
+  EXPECT_EQ(SubKeys(kLegacyEnumUsb + "\\ROOT_HUB").size(), 1u);
+
+  EXPECT_EQ(QIROTowerReenumerateUSB(), 1);
+  EXPECT_EQ(WorkingTowers(), 1u);
+  EXPECT_EQ(SubKeys(kTowerInterfaces), before) << "the same port: the same interface";
 }
 
 TEST_F(QuentaTest, TheInstallerRefusesOldWindowsAndCancelsWithoutAnyChange) {

@@ -6,12 +6,32 @@
 
 namespace towertest {
 
+namespace {
+
+// Answers its descriptors and nothing else: no driver ever talks to it.
+class MouseModel final : public hk::usb::DeviceModel {
+ public:
+  void Attach(hk::usb::Port* port) override { (void)port; }
+  std::vector<uint8_t> DeviceDescriptor() override {
+    return {18, 1, 0x10, 0x01, 0, 0, 0, 8, 0x6D, 0x04, 0x0E, 0xC0, 0x10, 0x11, 1, 2, 0, 1};
+  }
+  std::vector<uint8_t> ConfigurationDescriptor(uint8_t index) override {
+    (void)index;
+    return {};
+  }
+  bool SetConfiguration(uint8_t value) override { return value <= 1; }
+  void Submit(hk::usb::Transfer* transfer) override { (void)transfer; }
+  void Cancel(hk::usb::Transfer* transfer) override { (void)transfer; }
+};
+
+}  // namespace
+
 void SetupTest::SetUp() {
   stateDir_ = FreshStateDir();
   BootAs(hk::WindowsVersion::XP);
 }
 
-void SetupTest::BootAs(hk::WindowsVersion windows) {
+void SetupTest::ShutDown() {
   for (HANDLE handle : handles_) CloseHandle(handle);
   handles_.clear();
   if (machine_) {
@@ -19,6 +39,10 @@ void SetupTest::BootAs(hk::WindowsVersion windows) {
     EXPECT_TRUE(violations.empty()) << "verifier: " << (violations.empty() ? "" : violations[0]);
   }
   machine_.reset();
+}
+
+void SetupTest::BootAs(hk::WindowsVersion windows) {
+  ShutDown();
   windows_ = windows;
   hk::Machine::Options options;
   options.stateDir = stateDir_;
@@ -27,6 +51,12 @@ void SetupTest::BootAs(hk::WindowsVersion windows) {
   machine_->io().SetHangLimit(std::chrono::seconds(5));
   // The host's driver module is what an INF's "Ostrel.sys" loads.
   machine_->loader().RegisterImage("Ostrel.sys", TOWER_DRIVER_MODULE);
+}
+
+void SetupTest::InstallAfreshAs(hk::WindowsVersion windows) {
+  ShutDown();
+  std::filesystem::remove_all(stateDir_);
+  BootAs(windows);
 }
 
 std::filesystem::path SetupTest::Host(const std::string& windowsPath) {
@@ -74,6 +104,26 @@ size_t SetupTest::TowerEntries() {
   for (hk::DevNode* node : machine_->tree().Nodes())
     if (!node->removed && node->instanceId.rfind("USB\\VID_0F5C&PID_0001\\", 0) == 0) ++count;
   return count;
+}
+
+hk::DevNode* SetupTest::RootHub() {
+  std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
+  for (hk::DevNode* node : machine_->tree().Nodes())
+    if (node->kind == hk::NodeKind::RootHub) return node;
+  return nullptr;
+}
+
+std::shared_ptr<hk::usb::DeviceModel> SetupTest::Mouse() { return std::make_shared<MouseModel>(); }
+
+std::vector<std::string> SetupTest::SubKeys(const std::string& key) {
+  return machine_->registry().SubKeys(key);
+}
+
+std::string SetupTest::Text(const std::string& key, const std::string& name) {
+  const auto value = machine_->registry().GetValue(key, name);
+  if (!value) return std::string();
+  const std::string text(value->data.begin(), value->data.end());
+  return text.substr(0, text.find('\0'));
 }
 
 }  // namespace towertest

@@ -10,6 +10,7 @@
 #include "delete_file.h"
 #include "resource.h"
 #include "setup_fixture.h"
+#include "win32/host_process.h"
 #include "win32/host_ui.h"
 #include "win32/windows.h"
 
@@ -104,6 +105,43 @@ TEST_F(UninstallTest, On98SeBothFilesGoThroughWininitAtTheNextRestart) {
   Restart();
   EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\SYSTEM\\Ostrel.cpl"));
   EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\Help\\Ostrel.chm"));
+}
+
+TEST_F(UninstallTest, On98SeTheInterfaceKeyOutlivesTheEntryUntilTheNextSetupRemovesIt) {
+  const std::string enumUsb = "Machine\\Enum\\USB";
+  const std::string towerInterfaces =
+      "Machine\\System\\CurrentControlSet\\Control\\DeviceClasses\\"
+      "{da12761a-0bcd-4bb5-ba81-4bbaa660af4e}";
+  InstallAfreshAs(hk::WindowsVersion::Win98SE);
+  InstallAndLoadApplet("C:\\WINDOWS\\SYSTEM\\Ostrel.cpl");
+  hk::Registry& registry = machine_->registry();
+  ASSERT_EQ(SubKeys(towerInterfaces).size(), 1u);
+  // Unplugged first, as a tower often is: its entry is removed all the same.
+  const std::vector<std::string> instances = SubKeys(enumUsb + "\\VID_0F5C&PID_0001");
+  ASSERT_EQ(instances.size(), 1u);
+  hk::DevNode* tower = machine_->tree().Find("USB\\VID_0F5C&PID_0001\\" + instances[0]);
+  ASSERT_NE(tower, nullptr);
+  machine_->Unplug(tower->physical);
+  machine_->SettlePnp();
+  PressUninstall();
+  EXPECT_EQ(TowerEntries(), 0u);
+  EXPECT_TRUE(SubKeys(enumUsb + "\\VID_0F5C&PID_0001").empty()) << "the entry's key went";
+  EXPECT_EQ(SubKeys(towerInterfaces).size(), 1u) << "the platform leaves the interface's key";
+  EXPECT_EQ(SubKeys(enumUsb + "\\ROOT_HUB").size(), 1u);
+  UnloadApplet();
+
+  // The setup run later removes what the platform left.
+  CopyModuleToDrive("installer.exe", "C:\\SETUP\\installer.exe");
+  win32ui::Reset();
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgram("C:\\SETUP\\installer.exe"), 0);
+  EXPECT_FALSE(registry.KeyExists(towerInterfaces));
+  EXPECT_FALSE(registry.KeyExists(enumUsb + "\\VID_0F5C&PID_0001"));
+  EXPECT_EQ(SubKeys(enumUsb + "\\ROOT_HUB").size(), 1u);
+  EXPECT_EQ(SubKeys("Machine\\System\\CurrentControlSet\\Control\\DeviceClasses\\"
+                    "{f18a0e88-c30c-11d0-8815-00a0c906bed8}")
+                .size(),
+            1u);
 }
 
 TEST_F(UninstallTest, AnsweringNoChangesNothing) {
