@@ -21,6 +21,18 @@ function(tower_module target file)
   if(TOWER_TARGET STREQUAL "host")
     set_target_properties(${target} PROPERTIES
       LIBRARY_OUTPUT_DIRECTORY ${TOWER_MODULE_DIR})
+    # The C runtime's allocations the module makes go through the host's
+    # (host/win32/module/crt.cpp), which the machine's fault facility can
+    # make fail; operator new is the non-throwing form's mangled name.
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+      set(size m)
+    else()
+      set(size j)
+    endif()
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/host/win32/module/crt.cpp)
+    target_link_options(${target} PRIVATE
+      -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc
+      -Wl,--wrap=_Znw${size}RKSt9nothrow_t,--wrap=_Zna${size}RKSt9nothrow_t)
     # Last among the sources: the module's own static objects are built
     # before its DllMain runs.
     target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/host/win32/module/attach.cpp)

@@ -14,6 +14,9 @@
 #include <new>
 #include <thread>
 
+#include "faults/faults.h"
+#include "registry/registry.h"
+
 namespace hk {
 
 using namespace tower;
@@ -380,8 +383,11 @@ Kernel& Kernel::Current() {
 }
 
 void* Kernel::PoolAllocate(size_t bytes, uint32_t tag) {
+  const bool refused = faults_ != nullptr && faults_->AnyArmed() &&
+                       Injected(fault::kExAllocatePoolWithTag, TagName(tag)).has_value();
   std::lock_guard<std::mutex> lock(poolMutex_);
-  if ((failTag_ != 0 && tag == failTag_) || (failCountdown_ != 0 && --failCountdown_ == 0) ||
+  if (refused || (failTag_ != 0 && tag == failTag_) ||
+      (failCountdown_ != 0 && --failCountdown_ == 0) ||
       (failAnyCountdown_ != 0 && --failAnyCountdown_ == 0)) {
     ++injected_;
     return nullptr;
@@ -528,9 +534,9 @@ void Kernel::DeleteDevice(DeviceObject* device) {
 }
 
 DeviceObject* Kernel::Attach(DeviceObject* self, DeviceObject* target) {
+  const bool refused = Injected(fault::kIoAttachDeviceToDeviceStack).has_value();
   std::lock_guard<std::mutex> lock(objectsMutex_);
-  if (target == nullptr || target->deleted || target->offBus || failNextAttach_.exchange(false))
-    return nullptr;
+  if (target == nullptr || target->deleted || target->offBus || refused) return nullptr;
   DeviceObject* top = target;
   while (top->attachedAbove != nullptr) top = top->attachedAbove;
   top->attachedAbove = self;
@@ -667,9 +673,10 @@ Irp* Kernel::AllocateIrp() {
 }
 
 Irp* Kernel::AllocateDriverIrp() {
+  const bool refused = Injected(fault::kIoAllocateIrp).has_value();
   {
     std::lock_guard<std::mutex> lock(poolMutex_);
-    if ((failIrpCountdown_ != 0 && --failIrpCountdown_ == 0) ||
+    if (refused || (failIrpCountdown_ != 0 && --failIrpCountdown_ == 0) ||
         (failAnyCountdown_ != 0 && --failAnyCountdown_ == 0)) {
       ++injected_;
       return nullptr;
@@ -759,6 +766,37 @@ std::string ToU8(const std::u16string& text) {
   out.reserve(text.size());
   for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
   return out;
+}
+
+}  // namespace hk
+
+namespace hk {
+
+std::optional<uint32_t> Kernel::Injected(std::string_view site, std::string_view subject) {
+  if (faults_ == nullptr) return std::nullopt;
+  return faults_->Check(site, subject);
+}
+
+void Kernel::FailNextAttach() {
+  if (faults_ != nullptr) faults_->Once(fault::kIoAttachDeviceToDeviceStack, 0);
+}
+
+NTSTATUS Kernel::OpenKey(const std::string& path, bool create) {
+  if (auto code = Injected(create ? fault::kZwCreateKey : fault::kZwOpenKey, path))
+    return static_cast<NTSTATUS>(*code);
+  if (create) return registry_->CreateKey(path) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+  return registry_->KeyExists(path) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS Kernel::QueryValue(const std::string& path, const std::string& name, uint32_t* type,
+                            std::vector<uint8_t>* data) {
+  if (auto code = Injected(fault::kZwQueryValueKey, path + "\\" + name))
+    return static_cast<NTSTATUS>(*code);
+  auto value = registry_->GetValue(path, name);
+  if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
+  *type = value->type;
+  *data = std::move(value->data);
+  return STATUS_SUCCESS;
 }
 
 }  // namespace hk

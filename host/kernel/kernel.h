@@ -11,8 +11,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kernel/host_mutex.h"
@@ -22,6 +24,7 @@ namespace hk {
 
 using tower::NTSTATUS;
 
+class Faults;
 class Kernel;
 class Registry;
 struct DeviceObject;
@@ -372,6 +375,20 @@ class Kernel {
   // The one registry store that the kernel's and user mode's views share.
   Registry& registry() { return *registry_; }
   void SetRegistry(Registry* registry) { registry_ = registry; }
+  // The machine's fault facility (host/faults), which the kernel's own
+  // calls and the devices of the host's stacks ask before they act.
+  Faults& faults() { return *faults_; }
+  void SetFaults(Faults* faults) { faults_ = faults; }
+  // The code to fail this call of a site with, when a fault is armed for it
+  // (counted as a hit); nothing otherwise, or without a facility.
+  std::optional<uint32_t> Injected(std::string_view site, std::string_view subject = {});
+
+  // The registry as a driver's Zw calls reach it, by store path: a key
+  // opened (ZwOpenKey) or created when missing (ZwCreateKey), and a value
+  // read (ZwQueryValueKey). Each may be made to fail through the facility.
+  NTSTATUS OpenKey(const std::string& path, bool create);
+  NTSTATUS QueryValue(const std::string& path, const std::string& name, uint32_t* type,
+                      std::vector<uint8_t>* data);
 
   // Pool memory with tags and failure injection.
   void* PoolAllocate(size_t bytes, uint32_t tag);
@@ -403,8 +420,9 @@ class Kernel {
   // the device's removal; false when none was, nor can be any more.
   bool LeaveBus(DeviceObject* physical);
   // The next attach is refused, as Windows refuses one to a device stack
-  // whose device is being removed (a removal racing the add).
-  void FailNextAttach() { failNextAttach_ = true; }
+  // whose device is being removed (a removal racing the add): one failure
+  // of the facility's IoAttachDeviceToDeviceStack.
+  void FailNextAttach();
   void Detach(DeviceObject* lower);
   DeviceObject* TopOfStack(DeviceObject* device);
   // The driver's device list, newest first, read under the objects lock.
@@ -449,6 +467,7 @@ class Kernel {
   friend class IoManager;
   Verifier verifier_;
   Registry* registry_ = nullptr;
+  Faults* faults_ = nullptr;
 
   mutable std::mutex poolMutex_;
   struct Block {
@@ -462,7 +481,6 @@ class Kernel {
   uint64_t failAnyCountdown_ = 0;
   uint64_t injected_ = 0;
   std::atomic<int64_t> completionEventPauseMs_{0};
-  std::atomic<bool> failNextAttach_{false};
 
   mutable std::mutex objectsMutex_;
   std::vector<std::unique_ptr<DriverObject>> drivers_;

@@ -26,6 +26,7 @@ std::vector<uint8_t> Sz(const std::string& text) {
 
 Machine::Machine(const Options& options)
     : options_(options), identity_(IdentityOf(options.windows)), io_(kernel_) {
+  kernel_.SetFaults(&faults_);
   if (identity_.Legacy()) options_.legacyRegistryLayout = true;
   std::filesystem::create_directories(options_.stateDir);
   registry_ = std::make_unique<Registry>(options_.stateDir / "registry.dat");
@@ -54,7 +55,7 @@ Machine::Machine(const Options& options)
   pnp_->SetBindingSource(
       [this](const DevNode& node, DriverBinding* binding) { return infs_->Bind(node, binding); });
   pnp_->LoadEnumKeys();
-  topology_->AddHostController();
+  for (uint32_t i = 0; i < options_.hostControllers; ++i) topology_->AddHostController();
   Machine* expected = nullptr;
   g_machine.compare_exchange_strong(expected, this);
 }
@@ -131,6 +132,14 @@ void Machine::BindHardwareId(const std::string& hardwareId, const std::string& s
 }
 
 DevNode* Machine::AddHostController(uint8_t ports) { return topology_->AddHostController(ports); }
+
+DevNode* Machine::AddHostController(const HostControllerOptions& options) {
+  return topology_->AddHostController(options);
+}
+
+bool Machine::SetHubNodeType(const DevNode* hub, uint32_t nodeType) {
+  return topology_->SetHubNodeType(hub, nodeType);
+}
 
 DevNode* Machine::AddHub(DevNode* parentHub, uint8_t port, bool selfPowered, uint8_t ports) {
   return topology_->AddHub(parentHub, port, selfPowered, ports);

@@ -1,7 +1,8 @@
 // A simulated PC inside one process. The machine only composes its rooms:
 // the kernel with its I/O manager, the registry store, the files of its C:
 // drive, the driver loader, the Plug and Play manager with the device tree,
-// and the USB topology; and it answers as one Windows version.
+// the USB topology and the fault facility; and it answers as one Windows
+// version.
 #pragma once
 
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "faults/faults.h"
 #include "files/files.h"
 #include "kernel/io.h"
 #include "kernel/kernel.h"
@@ -34,6 +36,9 @@ class Machine {
     // The Windows the machine answers as; the legacy family implies its
     // registry layout.
     WindowsVersion windows = WindowsVersion::XP;
+    // Host controllers the machine starts with (each with a root hub of
+    // four ports); 0 makes a machine without USB.
+    uint32_t hostControllers = 1;
   };
   explicit Machine(const Options& options);
   ~Machine();
@@ -53,6 +58,8 @@ class Machine {
   PnpManager& pnp() { return *pnp_; }
   UsbTopology& usb() { return *topology_; }
   Files& files() { return *files_; }
+  // Where tests make the machine's calls fail (host/faults/faults.h).
+  Faults& faults() { return faults_; }
   const PlatformIdentity& identity() const { return identity_; }
   const std::filesystem::path& stateDir() const { return options_.stateDir; }
 
@@ -86,6 +93,11 @@ class Machine {
   // A host controller (\\.\HCDn) with a root hub of `ports` ports; returns the
   // root hub's node.
   DevNode* AddHostController(uint8_t ports = 4);
+  // One with a chosen driver key, at a chosen depth of the device tree.
+  DevNode* AddHostController(const HostControllerOptions& options);
+  // A hub that answers IOCTL_USB_GET_NODE_INFORMATION with another node type
+  // (anything but 0 says it is no hub).
+  bool SetHubNodeType(const DevNode* hub, uint32_t nodeType);
   // An external hub on a hub's port. A bus-powered hub gives each of its
   // ports 100 mA, a self-powered one 500 mA, as a root hub does.
   DevNode* AddHub(DevNode* parentHub, uint8_t port, bool selfPowered, uint8_t ports = 4);
@@ -122,6 +134,7 @@ class Machine {
  private:
   Options options_;
   PlatformIdentity identity_;
+  Faults faults_;
   Kernel kernel_;
   DeviceTree tree_;
   std::unique_ptr<Registry> registry_;

@@ -26,7 +26,8 @@ inline constexpr uint32_t CM_PROB_FAILED_ADD = 31;
 inline constexpr uint32_t CM_PROB_DRIVER_FAILED_LOAD = 39;
 inline constexpr uint32_t CM_PROB_FAILED_INSTALL = 28;
 
-enum class NodeKind : uint8_t { Root, HostController, RootHub, Hub, Device };
+// Bridge: a bus node between the root and a host controller (a PCI bridge).
+enum class NodeKind : uint8_t { Root, HostController, RootHub, Hub, Device, Bridge };
 
 struct DevNode {
   uint32_t handle = 0;  // the DEVINST user mode sees; never reused

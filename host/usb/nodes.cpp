@@ -1,24 +1,31 @@
 #include "usb/nodes.h"
 
+#include <atomic>
 #include <cstring>
+#include <optional>
+
+#include "faults/faults.h"
 
 namespace hk::usb {
 
 using namespace tower;
 
-namespace {
-
-// What a node's device answers with; kept in its device extension.
+// What a node's device answers with; its device extension points at it.
 struct NodeRecord {
   bool hub = false;
   bool busPowered = false;
   uint8_t ports = 0;
-  uint16_t driverKeyChars = 0;
-  char16_t driverKey[128] = {};
+  std::atomic<uint32_t> nodeType{0};  // 0: a hub
+  std::u16string driverKey;
+  // What the facility's sites name the node by: the controller's link as
+  // user mode opens it (\\.\HCDn), the hub's instance id.
+  std::string subject;
 };
 
+namespace {
+
 NodeRecord& RecordOf(DeviceObject* device) {
-  return *reinterpret_cast<NodeRecord*>(device->extension.data());
+  return **reinterpret_cast<NodeRecord**>(device->extension.data());
 }
 
 // USB_NODE_INFORMATION: the node type (0 = hub), the hub descriptor and
@@ -31,6 +38,11 @@ NTSTATUS NodeInformation(const NodeRecord& record, Irp* irp) {
   if (irp->outputLength < kNodeInformationBytes) return STATUS_BUFFER_TOO_SMALL;
   auto* out = static_cast<uint8_t*>(irp->systemBuffer);
   std::memset(out, 0, kNodeInformationBytes);
+  const uint32_t nodeType = record.nodeType.load();
+  std::memcpy(out, &nodeType, sizeof(nodeType));
+  irp->information = kNodeInformationBytes;
+  // A composite device's parent describes its interfaces, not a hub.
+  if (nodeType != 0) return STATUS_SUCCESS;
   uint8_t* descriptor = out + 4;
   descriptor[0] = 9;     // bDescriptorLength
   descriptor[1] = 0x29;  // hub descriptor
@@ -41,23 +53,27 @@ NTSTATUS NodeInformation(const NodeRecord& record, Irp* irp) {
   descriptor[5] = 50;                           // power-on to power-good, 2 ms units
   descriptor[6] = record.busPowered ? 100 : 0;  // the hub controller's own current, mA
   out[kBusPoweredOffset] = record.busPowered ? 1 : 0;
-  irp->information = kNodeInformationBytes;
   return STATUS_SUCCESS;
 }
 
 // USB_HCD_DRIVERKEY_NAME: the length the whole record needs, then as much of
-// the UTF-16 name (with its terminator) as fits.
+// the UTF-16 name (with its terminator) as fits. A record too small for the
+// whole name is filled as far as it goes and still succeeds: the caller asks
+// again with the length it learnt (the two-call protocol).
 NTSTATUS DriverKeyName(const NodeRecord& record, Irp* irp) {
   if (record.hub) return STATUS_INVALID_DEVICE_REQUEST;
   constexpr uint32_t kFixed = 4;
   if (irp->outputLength < kFixed + 2) return STATUS_BUFFER_TOO_SMALL;
-  const uint32_t nameBytes = 2u * (record.driverKeyChars + 1u);
-  const uint32_t actual = kFixed + nameBytes;
+  const uint64_t nameBytes = 2u * (static_cast<uint64_t>(record.driverKey.size()) + 1u);
+  const uint64_t needed = kFixed + nameBytes;
+  if (needed > UINT32_MAX) return STATUS_INVALID_PARAMETER;
+  const auto actual = static_cast<uint32_t>(needed);
   auto* out = static_cast<uint8_t*>(irp->systemBuffer);
   std::memcpy(out, &actual, 4);
   const uint32_t room = irp->outputLength - kFixed;
-  const uint32_t copy = room < nameBytes ? room & ~1u : nameBytes;
-  std::memcpy(out + kFixed, record.driverKey, copy);
+  const auto copy = static_cast<uint32_t>(room < nameBytes ? room & ~1u : nameBytes);
+  // The name's terminator is the string's own.
+  std::memcpy(out + kFixed, record.driverKey.c_str(), copy);
   irp->information = kFixed + copy;
   return STATUS_SUCCESS;
 }
@@ -72,17 +88,23 @@ NodeDevices::NodeDevices(Kernel& kernel)
   hubs_->dispatch = &NodeDevices::Dispatch;
 }
 
+NodeDevices::~NodeDevices() = default;
+
 void NodeDevices::AddController(uint32_t index, const std::string& driverKey) {
   DeviceObject* device = nullptr;
   const std::u16string name = ToU16("\\Device\\USBFDO-" + std::to_string(index));
-  if (!NtSuccess(kernel_.CreateDevice(controllers_, name, 0x22, 0, false, false, sizeof(NodeRecord),
-                                      &device)))
+  if (!NtSuccess(kernel_.CreateDevice(controllers_, name, 0x22, 0, false, false,
+                                      sizeof(NodeRecord*), &device)))
     return;
-  NodeRecord record;
-  const std::u16string key = ToU16(driverKey);
-  record.driverKeyChars = static_cast<uint16_t>(std::min<size_t>(key.size(), 127));
-  std::memcpy(record.driverKey, key.data(), 2 * record.driverKeyChars);
-  std::memcpy(device->extension.data(), &record, sizeof(record));
+  auto record = std::make_unique<NodeRecord>();
+  record->driverKey = ToU16(driverKey);
+  record->subject = "\\\\.\\HCD" + std::to_string(index);
+  NodeRecord* kept = record.get();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.push_back(std::move(record));
+  }
+  std::memcpy(device->extension.data(), &kept, sizeof(kept));
   kernel_.CreateLink(ToU16("\\??\\HCD" + std::to_string(index)), name);
   device->initialising = false;
 }
@@ -91,13 +113,19 @@ void NodeDevices::AddHub(const std::string& instanceId, bool busPowered, uint8_t
   DeviceObject* device = nullptr;
   const std::u16string name = ToU16("\\Device\\USBHUB-" + std::to_string(nextHub_++));
   if (!NtSuccess(
-          kernel_.CreateDevice(hubs_, name, 0x22, 0, false, false, sizeof(NodeRecord), &device)))
+          kernel_.CreateDevice(hubs_, name, 0x22, 0, false, false, sizeof(NodeRecord*), &device)))
     return;
-  NodeRecord record;
-  record.hub = true;
-  record.busPowered = busPowered;
-  record.ports = ports;
-  std::memcpy(device->extension.data(), &record, sizeof(record));
+  auto record = std::make_unique<NodeRecord>();
+  record->hub = true;
+  record->busPowered = busPowered;
+  record->ports = ports;
+  record->subject = instanceId;
+  NodeRecord* kept = record.get();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.push_back(std::move(record));
+  }
+  std::memcpy(device->extension.data(), &kept, sizeof(kept));
   device->instanceId = instanceId;
   std::u16string link;
   if (NtSuccess(kernel_.RegisterInterface(device, kHubInterfaceClass, &link)))
@@ -105,7 +133,18 @@ void NodeDevices::AddHub(const std::string& instanceId, bool busPowered, uint8_t
   device->initialising = false;
 }
 
+bool NodeDevices::SetHubNodeType(const std::string& instanceId, uint32_t nodeType) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& record : records_)
+    if (record->hub && record->subject == instanceId) {
+      record->nodeType.store(nodeType);
+      return true;
+    }
+  return false;
+}
+
 NTSTATUS NodeDevices::Dispatch(DeviceObject* device, Irp* irp) {
+  Kernel& kernel = *device->driver->kernel;
   NTSTATUS status = STATUS_SUCCESS;
   irp->information = 0;
   switch (irp->major) {
@@ -114,11 +153,17 @@ NTSTATUS NodeDevices::Dispatch(DeviceObject* device, Irp* irp) {
     case IrpMajor::Cleanup:
       break;
     case IrpMajor::DeviceControl:
-      if (irp->ioctl == IOCTL_USB_GET_NODE_INFORMATION)
-        status = NodeInformation(RecordOf(device), irp);
-      else if (irp->ioctl == IOCTL_GET_HCD_DRIVERKEY_NAME)
-        status = DriverKeyName(RecordOf(device), irp);
-      else
+      if (irp->ioctl == IOCTL_USB_GET_NODE_INFORMATION) {
+        const NodeRecord& record = RecordOf(device);
+        const auto code =
+            record.hub ? kernel.Injected(fault::kGetNodeInformation, record.subject) : std::nullopt;
+        status = code ? static_cast<NTSTATUS>(*code) : NodeInformation(record, irp);
+      } else if (irp->ioctl == IOCTL_GET_HCD_DRIVERKEY_NAME) {
+        const NodeRecord& record = RecordOf(device);
+        const auto code = !record.hub ? kernel.Injected(fault::kGetHcdDriverKeyName, record.subject)
+                                      : std::nullopt;
+        status = code ? static_cast<NTSTATUS>(*code) : DriverKeyName(record, irp);
+      } else
         status = STATUS_INVALID_DEVICE_REQUEST;
       break;
     default:
@@ -126,7 +171,7 @@ NTSTATUS NodeDevices::Dispatch(DeviceObject* device, Irp* irp) {
       break;
   }
   if (!NtSuccess(status)) irp->information = 0;
-  device->driver->kernel->CompleteIrp(irp, status, irp->information);
+  kernel.CompleteIrp(irp, status, irp->information);
   return status;
 }
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+
+#include "faults/faults.h"
 
 namespace hk::usb {
 
@@ -309,6 +312,12 @@ NTSTATUS UsbDevice::Select(Urb* urb) {
     std::lock_guard<HostMutex> lock(mutex_);
     selections_.push_back(urb->configurationValue);
   }
+  if (kernel_.faults().AnyArmed()) {
+    const std::string subject = (physical_ != nullptr ? physical_->instanceId : std::string()) +
+                                "\\" + std::to_string(urb->configurationValue);
+    if (auto code = kernel_.Injected(fault::kSelectConfiguration, subject))
+      return static_cast<NTSTATUS>(*code);
+  }
   std::vector<std::unique_ptr<HostPipe>> pipes;
   if (urb->configurationValue != 0) {
     std::vector<uint8_t> set;
@@ -479,6 +488,13 @@ NTSTATUS UsbDevice::Dispatch(DeviceObject* device, Irp* irp) {
       if (irp->ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB)
         return self->SubmitUrb(irp, static_cast<Urb*>(irp->internalArgument));
       if (irp->ioctl == IOCTL_INTERNAL_USB_CYCLE_PORT) {
+        // The stack below may refuse the cycle: the device stays as it is.
+        if (auto code = kernel.Injected(fault::kCyclePort, self->physical_ != nullptr
+                                                               ? self->physical_->instanceId
+                                                               : std::string())) {
+          status = static_cast<NTSTATUS>(*code);
+          break;
+        }
         kernel.CompleteIrp(irp, STATUS_SUCCESS, 0);
         // The device leaves the bus and comes back as a new one, after the
         // request that asked for it has returned.

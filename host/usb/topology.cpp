@@ -24,6 +24,9 @@ uint32_t PlaceHash(const std::string& text) {
   return h;
 }
 
+// The system device class, whose keys PCI bridges have.
+constexpr char kSystemClassGuid[] = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
+
 }  // namespace
 
 UsbTopology::UsbTopology(Kernel& kernel, DeviceTree& tree, IoManager& io, PnpManager& pnp)
@@ -41,10 +44,33 @@ UsbTopology::Hub* UsbTopology::HubOf(const DevNode* node) {
 }
 
 DevNode* UsbTopology::AddHostController(uint8_t ports) {
+  HostControllerOptions options;
+  options.ports = ports;
+  return AddHostController(options);
+}
+
+DevNode* UsbTopology::AddHostController(const HostControllerOptions& options) {
+  const uint8_t ports = options.ports;
   std::lock_guard<std::recursive_mutex> treeLock(tree_.mutex());
+  // The bridges between the root and the controller, outermost first.
+  DevNode* parent = tree_.Root();
+  for (uint32_t level = 1; level < options.depth; ++level) {
+    const uint32_t bridgeIndex = nextBridge_++;
+    DevNode* bridge = tree_.Add(parent, NodeKind::Bridge,
+                                "PCI\\VEN_8086&DEV_244E&SUBSYS_00000000&REV_C1\\3&267A616A&0&" +
+                                    Hex(0xF0 + bridgeIndex, 2));
+    bridge->hardwareIds = {"PCI\\VEN_8086&DEV_244E&SUBSYS_00000000&REV_C1",
+                           "PCI\\VEN_8086&DEV_244E"};
+    bridge->description = "Host PCI to PCI Bridge";
+    bridge->service = "pci";
+    bridge->present = true;
+    bridge->status = DN_DRIVER_LOADED | DN_STARTED | DN_NT_ENUMERATOR | DN_NT_DRIVER;
+    bridge->driverKey = std::string(kSystemClassGuid) + "\\" + Hex(0x40 + bridgeIndex, 4);
+    parent = bridge;
+  }
   const uint32_t index = nextController_++;
   DevNode* controller = tree_.Add(
-      tree_.Root(), NodeKind::HostController,
+      parent, NodeKind::HostController,
       "PCI\\VEN_8086&DEV_7112&SUBSYS_00000000&REV_01\\3&267A616A&0&" + Hex(0x10 + index, 2));
   controller->hardwareIds = {"PCI\\VEN_8086&DEV_7112&SUBSYS_00000000&REV_01",
                              "PCI\\VEN_8086&DEV_7112"};
@@ -57,7 +83,7 @@ DevNode* UsbTopology::AddHostController(uint8_t ports) {
   controller->symbolicName = "\\\\.\\HCD" + std::to_string(index);
   // The controller's driver key, which \\.\HCDn names to user mode. (Its
   // class key is not written: nothing here reads it.)
-  controller->driverKey = pnp_.NewDriverKey();
+  controller->driverKey = options.driverKey ? *options.driverKey : pnp_.NewDriverKey();
   nodeDevices_->AddController(index, controller->driverKey);
   DevNode* root = tree_.Add(controller, NodeKind::RootHub,
                             "USB\\ROOT_HUB\\4&" + Hex(PlaceHash(controller->instanceId), 8) + "&0");
@@ -73,6 +99,16 @@ DevNode* UsbTopology::AddHostController(uint8_t ports) {
   pnp_.RecordBusDevice(controller);
   pnp_.RecordBusDevice(root);
   return root;
+}
+
+bool UsbTopology::SetHubNodeType(const DevNode* hub, uint32_t nodeType) {
+  std::string instanceId;
+  {
+    std::lock_guard<std::recursive_mutex> treeLock(tree_.mutex());
+    if (HubOf(hub) == nullptr) return false;
+    instanceId = hub->instanceId;
+  }
+  return nodeDevices_->SetHubNodeType(instanceId, nodeType);
 }
 
 void UsbTopology::AddHubRecord(DevNode* node, bool root, bool selfPowered, uint8_t ports) {

@@ -7,7 +7,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "kernel/io.h"
@@ -19,13 +21,31 @@
 
 namespace hk {
 
+// A host controller as the machine is built with it.
+struct HostControllerOptions {
+  uint8_t ports = 4;  // of its root hub
+  // The driver key \\.\HCDn names and the controller's device node holds,
+  // of any length (empty too); none: a new key of the USB class, as Windows
+  // makes one.
+  std::optional<std::string> driverKey;
+  // Its depth in the device tree: 1 is a child of the root; each level
+  // more puts a PCI bridge (with a driver key of its own) above it.
+  uint32_t depth = 1;
+};
+
 class UsbTopology : private usb::BusOwner {
  public:
   UsbTopology(Kernel& kernel, DeviceTree& tree, IoManager& io, PnpManager& pnp);
   UsbTopology(const UsbTopology&) = delete;
   UsbTopology& operator=(const UsbTopology&) = delete;
 
+  // Returns the controller's root hub.
   DevNode* AddHostController(uint8_t ports = 4);
+  DevNode* AddHostController(const HostControllerOptions& options);
+  // The hub answers IOCTL_USB_GET_NODE_INFORMATION with this node type
+  // (0: a hub; anything else says it is no hub). False for a node that is
+  // no hub of the topology.
+  bool SetHubNodeType(const DevNode* hub, uint32_t nodeType);
   DevNode* AddHub(DevNode* parentHub, uint8_t port, bool selfPowered, uint8_t ports = 4);
   DeviceObject* PlugUsbAt(DevNode* hub, uint8_t port,
                           const std::shared_ptr<usb::DeviceModel>& model,
@@ -73,6 +93,7 @@ class UsbTopology : private usb::BusOwner {
   std::vector<Attachment> parked_;  // removed entries of devices still on their ports  // gone from
                                     // the bus, removal sent or pending
   uint32_t nextController_ = 0;
+  uint32_t nextBridge_ = 0;
   std::mutex busMutex_;  // guards the list of physical devices and the attachments
   std::vector<DeviceObject*> physicals_;
   DriverObject* usbHub_ = nullptr;

@@ -7,6 +7,7 @@
 
 #include "Tavrix.h"
 #include "app_fixture.h"
+#include "faults/faults.h"
 #include "tower/values.h"
 
 namespace towertest {
@@ -220,6 +221,150 @@ TEST_F(Config, ReenumerationBindsATowerThatHadNoDriverAndUsbIsThere) {
   machine_->BindHardwareId(kTowerHardwareId, kService);
   EXPECT_TRUE(QIROTowerReenumerateAll());
   EXPECT_EQ(InterfacePaths(DIGCF_DEVICEINTERFACE | DIGCF_PRESENT).size(), 1u);
+}
+
+// ---- failures of the platform, provoked through the machine's fault facility
+
+TEST_F(Config, DefaultsWhoseKeyCannotBeOpenedOrCreatedFailWithCantOpen) {
+  auto refused = machine_->faults().Always(hk::fault::kRegCreateKeyA, ERROR_ACCESS_DENIED,
+                                           "QIROUSBTower\\Parameters");
+  QIROTOWER_CONFIG config = Record();
+  SetLastError(0);
+  EXPECT_FALSE(QIROTowerGetDefaultConfig(&config));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTOPEN));
+  ExpectFactory(config);  // the record keeps the factory values
+  config.IRRange = 1;
+  SetLastError(0);
+  EXPECT_FALSE(QIROTowerSetDefaultConfig(&config));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTOPEN));
+  EXPECT_FALSE(machine_->registry().KeyExists(kParameters));
+  EXPECT_EQ(refused->Hits(), 2u);
+}
+
+TEST_F(Config, OnlyTheWritesWhoseResultIsExaminedDecideTheSetsResult) {
+  QIROTOWER_CONFIG config = Record();
+  config.IRRange = 1;
+  config.LinkMode = 4;
+  config.HighPower = 1;
+  config.Timeout_Write = 11;
+  config.Timeout_Read_1st = 12;
+  config.Timeout_Read_ic = 13;
+  config.BufferSize = 14;
+  hk::Faults& faults = machine_->faults();
+  auto fresh = [&] { machine_->registry().DeleteTree(kParameters); };
+
+  // The range refused: nothing after it is written.
+  auto range = faults.Once(hk::fault::kRegSetValueExA, ERROR_ACCESS_DENIED, "IRRange");
+  SetLastError(0);
+  EXPECT_FALSE(QIROTowerSetDefaultConfig(&config));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTWRITE));
+  EXPECT_EQ(Stored("IRRange"), std::nullopt);
+  EXPECT_EQ(Stored("LinkMode"), std::nullopt);
+  EXPECT_EQ(Stored("BufferSize"), std::nullopt);
+  EXPECT_EQ(range->Hits(), 1u);
+
+  // The link mode refused: the range stays written, the rest is not.
+  fresh();
+  auto mode = faults.Once(hk::fault::kRegSetValueExA, ERROR_ACCESS_DENIED, "LinkMode");
+  EXPECT_FALSE(QIROTowerSetDefaultConfig(&config));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTWRITE));
+  EXPECT_EQ(Stored("IRRange"), 1u);
+  EXPECT_EQ(Stored("HighPower"), std::nullopt);
+  EXPECT_EQ(mode->Hits(), 1u);
+
+  // One of the middle four refused: not examined, the call succeeds.
+  fresh();
+  auto power = faults.Once(hk::fault::kRegSetValueExA, ERROR_ACCESS_DENIED, "HighPower");
+  EXPECT_TRUE(QIROTowerSetDefaultConfig(&config));
+  EXPECT_EQ(Stored("HighPower"), std::nullopt);
+  EXPECT_EQ(Stored("Timeout_Write"), 11u);
+  EXPECT_EQ(Stored("BufferSize"), 14u);
+  EXPECT_EQ(power->Hits(), 1u);
+
+  // The buffer size refused: the middle four are written, the call fails.
+  fresh();
+  auto buffer = faults.Once(hk::fault::kRegSetValueExA, ERROR_ACCESS_DENIED, "BufferSize");
+  EXPECT_FALSE(QIROTowerSetDefaultConfig(&config));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTWRITE));
+  EXPECT_EQ(Stored("Timeout_Read_ic"), 13u);
+  EXPECT_EQ(Stored("BufferSize"), std::nullopt);
+  EXPECT_EQ(buffer->Hits(), 1u);
+  EXPECT_EQ(faults.Hits(hk::fault::kRegSetValueExA), 4u);
+}
+
+TEST_F(Config, AValueThatCannotBeReadKeepsItsFactoryValue) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "IRRange", 1));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "LinkMode", 4));
+  auto unreadable =
+      machine_->faults().Once(hk::fault::kRegQueryValueExA, ERROR_CANTREAD, "Parameters\\IRRange");
+  QIROTOWER_CONFIG config = Record();
+  SetLastError(1234);
+  ASSERT_TRUE(QIROTowerGetDefaultConfig(&config));
+  EXPECT_EQ(config.IRRange, 2u) << "factory";
+  EXPECT_EQ(config.LinkMode, 4u);
+  EXPECT_EQ(unreadable->Hits(), 1u);
+}
+
+TEST_F(Config, ARestartTheUsbStackRefusesLeavesTheHandleWithItsCaller) {
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  HANDLE tower = Open(InterfacePaths(DIGCF_DEVICEINTERFACE | DIGCF_PRESENT).at(0));
+  ASSERT_NE(tower, INVALID_HANDLE_VALUE);
+  auto refused = machine_->faults().Once(hk::fault::kCyclePort,
+                                         static_cast<uint32_t>(STATUS_DEVICE_NOT_READY));
+  SetLastError(0);
+  EXPECT_FALSE(QIROTowerRestart(tower));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY)) << "the port cycle's status";
+  EXPECT_EQ(refused->Hits(), 1u);
+  machine_->SettlePnp();
+  EXPECT_FALSE(physical->deleted);
+  WORD state = 0;
+  EXPECT_TRUE(QIROTowerGetState(tower, &state)) << "the handle is still the caller's";
+  EXPECT_EQ(state & 2u, 0u) << "Started is 0 from the moment the restart began";
+}
+
+TEST_F(Config, RestartAllGivesTheLastRestartsResultAndLeavesNoHandleOpen) {
+  // Towers 1 and 3 present, tower 3 refusing its restart.
+  hk::DeviceObject* one = PlugTower();
+  hk::DeviceObject* two = PlugTower();
+  hk::DeviceObject* three = PlugTower();
+  ASSERT_NE(three, nullptr);
+  UnplugTower(two);
+  machine_->SettlePnp();
+  ASSERT_EQ(InterfacePaths(DIGCF_DEVICEINTERFACE | DIGCF_PRESENT).size(), 2u);
+  std::string third;
+  {
+    std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
+    third = machine_->NodeOf(three)->instanceId;
+  }
+  auto refused = machine_->faults().Always(hk::fault::kCyclePort,
+                                           static_cast<uint32_t>(STATUS_UNSUCCESSFUL), third);
+  SetLastError(1234);
+  EXPECT_FALSE(QIROTowerRestartAll());
+  EXPECT_EQ(GetLastError(), 1234u) << "no last error of its own";
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(MachineTest::Record(3)->Open, 0) << "tower 3's handle was closed";
+  machine_->SettlePnp();
+  ASSERT_TRUE(WaitForTowers(2));
+  EXPECT_TRUE(one->deleted) << "tower 1 was restarted";
+  EXPECT_FALSE(three->deleted);
+}
+
+TEST_F(Config, AFailedReenumerationReturnsZeroAndSetsNoError) {
+  auto refused = machine_->faults().Once(hk::fault::kCmReenumerateDevNode, CR_FAILURE);
+  SetLastError(1234);
+  EXPECT_FALSE(QIROTowerReenumerateAll());
+  EXPECT_EQ(GetLastError(), 1234u);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_TRUE(QIROTowerReenumerateAll());
+}
+
+TEST_F(Config, AMachineWithoutUsbHasNoHostController) {
+  hk::Machine::Options options{stateDir_};
+  options.hostControllers = 0;
+  Start(options);
+  EXPECT_FALSE(QIROTowerIsUSBEnabled());
 }
 
 }  // namespace

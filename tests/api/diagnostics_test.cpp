@@ -6,6 +6,7 @@
 
 #include "Tavrix.h"
 #include "app_fixture.h"
+#include "faults/faults.h"
 
 namespace towertest {
 namespace {
@@ -192,6 +193,134 @@ TEST_F(Diagnostics, AProblemTextNeverGoesBeyondTheBuffer) {
   EXPECT_EQ(guard[0], 'z');
   EXPECT_FALSE(QIROTowerGetProblemDesc(0x30, nullptr, 10));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// ---- machines and failures provoked through the machine's fault facility
+
+// A driver key name of `chars` characters.
+std::string KeyOf(size_t chars) {
+  std::string key;
+  for (size_t i = 0; i < chars; ++i) key += static_cast<char>('a' + i % 26);
+  return key;
+}
+
+TEST_F(Diagnostics, AControllerDeepInTheTreeIsFoundByItsDriverKey) {
+  hk::HostControllerOptions deep;
+  deep.driverKey = "{36FC9E60-C465-11CF-8056-444553540000}\\0042";
+  deep.depth = 5;
+  machine_->AddHostController(deep);
+  hk::HostControllerOptions beside;
+  beside.driverKey = "{36FC9E60-C465-11CF-8056-444553540000}\\0043";
+  beside.depth = 2;
+  machine_->AddHostController(beside);
+  QIROTOWER_HCINFO info;
+  ASSERT_TRUE(QIROTowerGetHostControllerInfo(1, &info));
+  EXPECT_STREQ(info.DriverKeyName, "{36FC9E60-C465-11CF-8056-444553540000}\\0042");
+  EXPECT_STREQ(info.HostControllerDesc, "Host USB Universal Host Controller");
+  // Past the deep one the walk climbs back up to reach the next.
+  ASSERT_TRUE(QIROTowerGetHostControllerInfo(2, &info));
+  EXPECT_STREQ(info.DriverKeyName, "{36FC9E60-C465-11CF-8056-444553540000}\\0043");
+  EXPECT_STREQ(info.HostControllerDesc, "Host USB Universal Host Controller");
+}
+
+TEST_F(Diagnostics, DriverKeyNamesOfEveryLengthUpTo64KiB) {
+  // 127 characters still fit the node's 128-byte read; 128 do not, so the
+  // walk finds no node; a name of exactly 64 KiB of record is read, cut to
+  // the field; a longer one is not trusted with an allocation.
+  const std::vector<size_t> lengths = {1, 127, 128, (0x10000 - 4) / 2 - 1, (0x10000 - 4) / 2};
+  for (size_t chars : lengths) {
+    hk::HostControllerOptions options;
+    options.driverKey = KeyOf(chars);
+    machine_->AddHostController(options);
+  }
+  QIROTOWER_HCINFO info;
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    std::memset(&info, 0x5A, sizeof(info));
+    ASSERT_TRUE(QIROTowerGetHostControllerInfo(static_cast<DWORD>(i + 1), &info)) << lengths[i];
+    EXPECT_EQ(info.OpenError, 0u);
+    const std::string expected =
+        lengths[i] > (0x10000 - 4) / 2 - 1 ? "" : KeyOf(lengths[i]).substr(0, 259);
+    EXPECT_EQ(std::string(info.DriverKeyName), expected) << lengths[i];
+    EXPECT_STREQ(info.HostControllerDesc,
+                 lengths[i] <= 127 ? "Host USB Universal Host Controller" : "")
+        << lengths[i];
+  }
+}
+
+TEST_F(Diagnostics, AControllerThatWillNotNameItsDriverKeyIsStillOpened) {
+  hk::Faults& faults = machine_->faults();
+  auto first = faults.Once(hk::fault::kGetHcdDriverKeyName,
+                           static_cast<uint32_t>(STATUS_INVALID_DEVICE_REQUEST), "HCD0");
+  QIROTOWER_HCINFO info;
+  std::memset(&info, 0x5A, sizeof(info));
+  EXPECT_TRUE(QIROTowerGetHostControllerInfo(0, &info));
+  EXPECT_EQ(info.OpenError, 0u);
+  EXPECT_STREQ(info.DriverKeyName, "");
+  EXPECT_STREQ(info.HostControllerDesc, "");
+  EXPECT_EQ(first->Hits(), 1u);
+  // The length is told, the whole record refused.
+  auto second = faults.After(hk::fault::kGetHcdDriverKeyName, 1,
+                             static_cast<uint32_t>(STATUS_UNSUCCESSFUL), "HCD0");
+  EXPECT_TRUE(QIROTowerGetHostControllerInfo(0, &info));
+  EXPECT_STREQ(info.DriverKeyName, "");
+  EXPECT_STREQ(info.HostControllerDesc, "");
+  EXPECT_EQ(second->Hits(), 1u);
+  // The record cannot be allocated.
+  auto memory = faults.Once(hk::fault::kCalloc, 0, "Tavrix.dll");
+  SetLastError(0);
+  EXPECT_TRUE(QIROTowerGetHostControllerInfo(0, &info));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_STREQ(info.DriverKeyName, "");
+  EXPECT_EQ(memory->Hits(), 1u);
+}
+
+TEST_F(Diagnostics, NoHostControllerAtAll) {
+  hk::Machine::Options options{stateDir_};
+  options.hostControllers = 0;
+  Start(options);
+  QIROTOWER_HCINFO info;
+  EXPECT_FALSE(QIROTowerGetHostControllerInfo(0, &info));
+  EXPECT_EQ(info.OpenError, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(Diagnostics, AHubThatCannotBeAskedOrIsNoHubGivesNoPowerSource) {
+  hk::DevNode* hub = machine_->AddHub(Node(hk::NodeKind::RootHub), 2, false);
+  ASSERT_NE(hub, nullptr);
+  ASSERT_NE(PlugTowerAt(hub, 1), nullptr);
+  std::string instance;
+  {
+    std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
+    instance = hub->instanceId;
+  }
+  QIROTOWER_DEVICEINFO info;
+  // The request fails: the call still succeeds, the hub counts as not bus-powered.
+  auto refused = machine_->faults().Once(hk::fault::kGetNodeInformation,
+                                         static_cast<uint32_t>(STATUS_DEVICE_NOT_READY), instance);
+  ASSERT_TRUE(QIROTowerGetDeviceInfoByNumber(0, QIROTOWER_FIND_PRESENT, &info));
+  EXPECT_EQ(info.HubBusPowered, 0u);
+  EXPECT_STREQ(info.ParentDesc, "Generic USB Hub");
+  EXPECT_EQ(refused->Hits(), 1u);
+  ASSERT_TRUE(QIROTowerGetDeviceInfoByNumber(0, QIROTOWER_FIND_PRESENT, &info));
+  EXPECT_EQ(info.HubBusPowered, 1u);
+
+  // The detail record for the hub's path cannot be allocated.
+  QIROTOWER_FIND* find = QIROTowerFindFirst(QIROTOWER_FIND_PRESENT);
+  ASSERT_NE(find, nullptr);
+  auto memory = machine_->faults().Once(hk::fault::kMalloc, 0, "Tavrix.dll");
+  SetLastError(0);
+  EXPECT_TRUE(QIROTowerGetDeviceInfo(find, &info));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(info.HubBusPowered, 0u);
+  EXPECT_EQ(memory->Hits(), 1u);
+  EXPECT_TRUE(QIROTowerFindStop(find));
+
+  // The hub answers that it is no hub.
+  ASSERT_TRUE(machine_->SetHubNodeType(hub, 1));
+  SetLastError(0);
+  ASSERT_TRUE(QIROTowerGetDeviceInfoByNumber(0, QIROTOWER_FIND_PRESENT, &info));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_UNIT));
+  EXPECT_EQ(info.HubBusPowered, 0u);
 }
 
 }  // namespace

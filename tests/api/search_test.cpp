@@ -4,6 +4,7 @@
 
 #include "Tavrix.h"
 #include "app_fixture.h"
+#include "faults/faults.h"
 
 namespace towertest {
 namespace {
@@ -143,6 +144,23 @@ TEST(TowerStatus, BecomesACustomerErrorInFacility0x200) {
   EXPECT_EQ(QIROTowerGetWin32Error(0x10000), 0u);
   EXPECT_EQ(QIROTowerGetWin32Error(0x12340007), 0xE2000007u);
   EXPECT_EQ(QIROTowerGetWin32Error(0), 0u);
+}
+
+TEST_F(Search, ASearchContextThatCannotBeAllocatedFailsWithNotEnoughMemory) {
+  ASSERT_NE(PlugTower(), nullptr);
+  auto refused = machine_->faults().Once(hk::fault::kNew, 0, "Tavrix.dll");
+  SetLastError(0);
+  EXPECT_EQ(QIROTowerFindFirst(QIROTOWER_FIND_PRESENT), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(refused->Hits(), 1u);
+  // The path's detail record cannot be allocated: the search stands, its path is empty.
+  auto detail = machine_->faults().Once(hk::fault::kMalloc, 0, "Tavrix.dll");
+  find_ = QIROTowerFindFirst(QIROTOWER_FIND_PRESENT);
+  ASSERT_NE(find_, nullptr);
+  EXPECT_EQ(detail->Hits(), 1u);
+  char path[MAX_PATH] = "x";
+  QIROTowerGetPathNameCopy(find_, path, sizeof(path));
+  EXPECT_STREQ(path, "");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "Tavrix.h"
 #include "app_fixture.h"
+#include "faults/faults.h"
 #include "resource.h"
 #include "win32/host_ui.h"
 #include "win32/windows.h"
@@ -680,6 +681,55 @@ namespace {
 
 // The applet finds its own module by the name "Ostrel.cpl": a copy under
 // another name finds none, so its texts and pages cannot be had.
+// ---- failures of the platform, provoked through the machine's fault facility
+
+TEST_F(AppletTest, DefaultsThatCannotBeReadOrStoredAreNotReportedAndTowersStillRestart) {
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  auto refused = machine_->faults().Always(hk::fault::kRegCreateKeyA, ERROR_ACCESS_DENIED,
+                                           "QIROUSBTower\\Parameters");
+  OpenSheet([&](HWND sheet) {
+    // The factory values the failed read left in the record.
+    EXPECT_TRUE(Checked(sheet, kGeneral, IDC_RANGE_MEDIUM));
+    EXPECT_TRUE(Checked(sheet, kGeneral, IDC_MODE_IR));
+    EXPECT_TRUE(win32ui::Click(win32ui::Page(sheet, kGeneral), IDC_MODE_VLL));
+    EXPECT_TRUE(win32ui::Click(sheet, IDOK));
+  });
+  machine_->SettlePnp();
+  EXPECT_EQ(refused->Hits(), 2u) << "the read at the start and the write at OK";
+  EXPECT_TRUE(win32ui::MessageBoxes().empty());
+  EXPECT_EQ(Registry("LinkMode"), std::nullopt) << "nothing was stored";
+  EXPECT_TRUE(physical->deleted) << "the tower left the bus for its restart";
+}
+
+TEST_F(AppletTest, PageDescriptorsThatCannotBeAllocatedOpenNoSheet) {
+  auto refused = machine_->faults().Once(hk::fault::kCalloc, 0, "Ostrel.cpl");
+  bool opened = false;
+  OpenSheet([&](HWND sheet) {
+    opened = true;
+    win32ui::Click(sheet, IDCANCEL);
+  });
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(RegistryValues(), 0u);
+  EXPECT_TRUE(win32ui::MessageBoxes().empty());
+}
+
+TEST_F(AppletTest, AHelpRegistrationThatCannotBeOpenedFallsBackToTheControlsName) {
+  PutHelpFile();
+  ReloadApplet();
+  auto refused =
+      machine_->faults().Always(hk::fault::kRegOpenKeyExA, ERROR_ACCESS_DENIED, "InprocServer32");
+  OpenSheet([&](HWND sheet) {
+    EXPECT_TRUE(win32ui::Click(win32ui::Page(sheet, kGeneral), IDC_HELPBUTTON));
+    win32ui::Click(sheet, IDCANCEL);
+  });
+  EXPECT_EQ(refused->Hits(), 1u);
+  ASSERT_EQ(win32ui::HelpTopics().size(), 1u);
+  EXPECT_EQ(win32ui::HelpTopics()[0].topic, "General_configuration.htm");
+  EXPECT_TRUE(win32ui::MessageBoxes().empty());
+}
+
 TEST_F(AppTest, AnAppletFileUnderAnotherNameOpensNoSheetAndSavesNothing) {
   char tavrix[MAX_PATH];
   ASSERT_GT(GetModuleFileNameA(GetModuleHandleA("Tavrix.dll"), tavrix, sizeof(tavrix)), 0u);

@@ -2,6 +2,7 @@
 // how values of odd sizes and types are taken.
 #include <cstring>
 
+#include "faults/faults.h"
 #include "fixture.h"
 
 namespace towertest {
@@ -104,6 +105,41 @@ TEST_F(RegistryConfig, ValuesSurviveAReboot) {
   PlugTower();
   OpenAndClose();
   EXPECT_EQ(Record(1)->BufferSize, 64u);
+}
+
+// ---- failures of the registry, provoked through the machine's fault facility
+
+TEST_F(RegistryConfig,
+       AParametersKeyThatCanBeNeitherOpenedNorCreatedFailsTheOpenAndChangesNothing) {
+  PlugTower();
+  TowerDevice* tower = Record(1);
+  ASSERT_NE(tower, nullptr);
+  Tower(0).ClearSetupLog();
+  auto refused =
+      machine_->faults().Once(hk::fault::kZwCreateKey, static_cast<uint32_t>(STATUS_ACCESS_DENIED),
+                              "QIROUSBTower\\Parameters");
+  hk::FileObject* file = nullptr;
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_FALSE(Flag(&tower->Open));
+  EXPECT_EQ(tower->ReadBuffer, nullptr);
+  EXPECT_FALSE(Flag(&tower->ReaderActive));
+  EXPECT_TRUE(Tower(0).SetupLog().empty()) << "no setting went to the tower";
+  // The key can be had again: the next open works.
+  OpenAndClose();
+}
+
+TEST_F(RegistryConfig, AValueThatCannotBeReadKeepsTheCurrentOne) {
+  SetDword("BufferSize", 64);
+  SetDword("Timeout_Write", 7);
+  PlugTower();
+  auto refused = machine_->faults().Always(hk::fault::kZwQueryValueKey,
+                                           static_cast<uint32_t>(STATUS_INSUFFICIENT_RESOURCES),
+                                           "Parameters\\BufferSize");
+  OpenAndClose();
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(Record(1)->BufferSize, 1024u);
+  EXPECT_EQ(Record(1)->Timeout_Write, 7u);
 }
 
 }  // namespace

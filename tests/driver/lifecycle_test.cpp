@@ -4,6 +4,7 @@
 #include <set>
 #include <thread>
 
+#include "faults/faults.h"
 #include "fixture.h"
 #include "tower/values.h"
 
@@ -305,6 +306,76 @@ TEST_F(Lifecycle, AnAddWhoseAttachIsRefusedLeavesNoDeviceBehind) {
   ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
   EXPECT_EQ(StateWord(file), 0xF);
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+// ---- failures of the USB stack, provoked through the machine's fault facility
+
+TEST_F(Lifecycle, AConfigurationTheStackRefusesAtStartFailsTheStart) {
+  auto refused = machine_->faults().Once(hk::fault::kSelectConfiguration,
+                                         static_cast<uint32_t>(STATUS_INSUFFICIENT_RESOURCES), "1");
+  NTSTATUS status = STATUS_SUCCESS;
+  hk::DeviceObject* physical = PlugTower(&status);
+  ASSERT_NE(physical, nullptr);
+  EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_FALSE(Flag(&Record(1)->Started));
+  EXPECT_EQ(machine_->NodeOf(physical)->problem, hk::CM_PROB_FAILED_START);
+  hk::FileObject* file = nullptr;
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(Lifecycle, AHighPowerConfigurationTheStackRefusesFallsBackToConfiguration1) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "HighPower", 1));
+  auto refused = machine_->faults().Once(hk::fault::kSelectConfiguration,
+                                         static_cast<uint32_t>(STATUS_UNSUCCESSFUL), "2");
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  hk::DeviceObject* physical = PlugTower(&status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(Tower(0).Configuration(), 1);
+  EXPECT_EQ(Record(1)->HighPower, 0) << "cleared in memory";
+  EXPECT_TRUE(Flag(&Record(1)->Started));
+  // The next start tries configuration 2 again.
+  ASSERT_EQ(Restart(physical), STATUS_SUCCESS);
+  EXPECT_EQ(Tower(0).Configuration(), 2);
+  EXPECT_EQ(Record(1)->HighPower, 1);
+}
+
+TEST_F(Lifecycle, AFallbackTheStackRefusesTooLeavesTheTowerNotStarted) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "HighPower", 1));
+  auto high = machine_->faults().Once(hk::fault::kSelectConfiguration,
+                                      static_cast<uint32_t>(STATUS_UNSUCCESSFUL), "2");
+  // The first selection of configuration 1 goes; the fallback's is refused.
+  auto fallback = machine_->faults().After(hk::fault::kSelectConfiguration, 1,
+                                           static_cast<uint32_t>(STATUS_UNSUCCESSFUL), "1");
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  EXPECT_EQ(high->Hits(), 1u);
+  EXPECT_EQ(fallback->Hits(), 1u);
+  EXPECT_FALSE(Flag(&Record(1)->Started));
+  EXPECT_EQ(Tower(0).Configuration(), 0);
+  hk::FileObject* file = nullptr;
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(Lifecycle, ARestartWhosePortCycleIsRefusedCompletesWithItsStatus) {
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  auto refused = machine_->faults().Once(hk::fault::kCyclePort,
+                                         static_cast<uint32_t>(STATUS_DEVICE_NOT_READY));
+  uint32_t bytes = 99;
+  EXPECT_EQ(machine_->io().Control(file, IOCTL_TOWER_RESTART, nullptr, 0, nullptr, 0, &bytes),
+            STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(bytes, 0u);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_FALSE(Flag(&Record(1)->Started)) << "cleared when the restart began";
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+  machine_->SettlePnp();
+  EXPECT_FALSE(physical->deleted) << "the port was not cycled";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "Tavrix.h"
+#include "faults/faults.h"
 #include "port_fixture.h"
 #include "tower/values.h"
 
@@ -211,6 +212,24 @@ TEST_F(Command, RangeAndLinkModeSetQueryAndRefuseUnknownWordsWithoutATowerCall) 
   Tower().SetRequestFault(TOWER_REQ_SET_PARM, refuse);
   EXPECT_EQ(Run("range=short"), ZMB_E_DEVICEFAILED);
   EXPECT_STREQ(reply_, "");
+}
+
+TEST_F(Command, WithoutMemoryTheCommandFailsAndAWordThatCannotBeCopiedIsAbsent) {
+  ASSERT_EQ(Run("range=medium"), ZMB_OK);
+  // The copy of the command itself.
+  auto copy = machine_->faults().Once(hk::fault::kMalloc, 0, "Celvane.dll");
+  EXPECT_EQ(Run("range=short"), ZMB_E_DEVICEFAILED);
+  EXPECT_STREQ(reply_, "");
+  EXPECT_EQ(copy->Hits(), 1u);
+  EXPECT_EQ(Tower().Parameter(TOWER_PARM_RANGE), TOWER_RANGE_MEDIUM);
+  // The copy of the value (after the command's and the name's): the
+  // setting becomes a query.
+  auto value = machine_->faults().After(hk::fault::kMalloc, 2, 0, "Celvane.dll");
+  Tower().ClearSetupLog();
+  EXPECT_EQ(Run("range=short"), ZMB_OK);
+  EXPECT_STREQ(reply_, "medium");
+  EXPECT_EQ(value->Hits(), 1u);
+  EXPECT_EQ(Tower().Parameter(TOWER_PARM_RANGE), TOWER_RANGE_MEDIUM);
 }
 
 TEST_F(Command, FlushResetAndTheParameterListsParseAlike) {
@@ -619,6 +638,88 @@ TEST_F(Transfer, ACallbackGivingUpTheLastReferenceDestroysThePortWithoutDeadlock
     return tower != INVALID_HANDLE_VALUE;
   }));
   CloseHandle(tower);
+}
+
+// ---- failures of the platform, provoked through the machine's fault facility
+
+TEST_F(Port, APortThatCannotBeAllocatedIsNoObject) {
+  auto refused = machine_->faults().Once(hk::fault::kNew, 0, "Celvane.dll");
+  IZmbPort* port = reinterpret_cast<IZmbPort*>(0x1234);
+  EXPECT_EQ(GetObjectEntry()("QIRO.Zmb.CommStack.Port.USB", &port), ZMB_E_OUTOFMEMORY);
+  EXPECT_EQ(port, nullptr);
+  EXPECT_EQ(refused->Hits(), 1u);
+}
+
+TEST_F(Transfer, APortWhoseThreadsFailedToStartStillWorksSynchronously) {
+  ASSERT_NE(PlugTower(), nullptr);
+  auto refused =
+      machine_->faults().Always(hk::fault::kCreateThread, ERROR_NOT_ENOUGH_MEMORY, "Celvane.dll");
+  // Not reported by the creation: the object is there all the same.
+  IZmbPort* port = NewPort();
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(refused->Hits(), 2u) << "the send thread, then the receive thread";
+  machine_->faults().Clear(refused);
+  ASSERT_EQ(port->open(kFirst, nullptr), ZMB_OK);
+  ASSERT_EQ(port->settimeout(200, 50), ZMB_OK);
+  const unsigned char data[] = {1, 2, 3};
+  ULONG sent = 0;
+  EXPECT_EQ(port->send(data, sizeof(data), &sent, nullptr), ZMB_OK);
+  EXPECT_EQ(sent, 3u);
+  unsigned char back[3] = {};
+  ULONG received = 0;
+  EXPECT_EQ(port->recv(back, sizeof(back), &received, nullptr), ZMB_OK);
+  EXPECT_EQ(received, 3u);
+
+  // In callback mode nothing can take the requests.
+  ASSERT_EQ(port->settxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  ASSERT_EQ(port->setrxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  Completion done;
+  EXPECT_EQ(port->send(data, sizeof(data), &sent, &done), ZMB_E_SENDFAILED);
+  EXPECT_EQ(port->recv(back, sizeof(back), &received, &done), ZMB_E_RECVFAILED);
+  EXPECT_EQ(port->getstate(), ZMB_PORTSTATE_OPEN) << "no transfer is left marked";
+  EXPECT_EQ(done.calls.load(), 0);
+  // Released at the end: the destructor has no thread to stop.
+}
+
+TEST_F(Transfer, OnlyTheReceiveThreadFailedToStart) {
+  ASSERT_NE(PlugTower(), nullptr);
+  auto refused =
+      machine_->faults().After(hk::fault::kCreateThread, 1, ERROR_NOT_ENOUGH_MEMORY, "Celvane.dll");
+  IZmbPort* port = NewPort();
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(refused->Hits(), 1u);
+  ASSERT_EQ(port->open(kFirst, nullptr), ZMB_OK);
+  ASSERT_EQ(port->settimeout(200, 50), ZMB_OK);
+  ASSERT_EQ(port->settxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  ASSERT_EQ(port->setrxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  Completion sendDone;
+  unsigned char data[] = {4, 5};
+  ASSERT_EQ(port->send(data, sizeof(data), nullptr, &sendDone), ZMB_S_PENDING);
+  ASSERT_TRUE(Eventually([&] { return sendDone.calls.load() == 1; }));
+  EXPECT_EQ(sendDone.result.load(), ZMB_OK);
+  ASSERT_TRUE(Eventually([&] { return port->getstate() == ZMB_PORTSTATE_OPEN; }));
+  Completion recvDone;
+  unsigned char back[2] = {};
+  EXPECT_EQ(port->recv(back, sizeof(back), nullptr, &recvDone), ZMB_E_RECVFAILED);
+  EXPECT_EQ(port->getstate(), ZMB_PORTSTATE_OPEN);
+}
+
+TEST_F(Transfer, ARequestThatCannotBeAllocatedIsOutOfMemoryAndLeavesNoTransferMarked) {
+  IZmbPort* port = OpenPort();
+  ASSERT_EQ(port->settxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  ASSERT_EQ(port->setrxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  auto refused = machine_->faults().Times(hk::fault::kNew, 2, 0, "Celvane.dll");
+  Completion done;
+  unsigned char data[] = {1};
+  EXPECT_EQ(port->send(data, sizeof(data), nullptr, &done), ZMB_E_OUTOFMEMORY);
+  EXPECT_EQ(port->getstate(), ZMB_PORTSTATE_OPEN);
+  EXPECT_EQ(port->recv(data, sizeof(data), nullptr, &done), ZMB_E_OUTOFMEMORY);
+  EXPECT_EQ(port->getstate(), ZMB_PORTSTATE_OPEN);
+  EXPECT_EQ(refused->Hits(), 2u);
+  EXPECT_EQ(done.calls.load(), 0);
+  // The next request is queued as ever.
+  ASSERT_EQ(port->send(data, sizeof(data), nullptr, &done), ZMB_S_PENDING);
+  ASSERT_TRUE(Eventually([&] { return done.calls.load() == 1; }));
 }
 
 }  // namespace

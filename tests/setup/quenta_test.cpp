@@ -8,6 +8,7 @@
 
 #include "Quenta.h"
 #include "Tavrix.h"
+#include "faults/faults.h"
 #include "setup_fixture.h"
 #include "win32/host_process.h"
 #include "win32/host_ui.h"
@@ -271,6 +272,90 @@ TEST_F(QuentaTest, TheInstallerTakesTheDriveRootWhenItHoldsTheInf) {
   win32ui::Reset();
   win32ui::QueueAnswer(IDOK);
   EXPECT_EQ(Win32HostRunProgram("C:\\CD\\SETUP\\installer.exe"), -5);
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Boxes()[1].text, "Could not copy the files");
+}
+
+// ---- failures of the platform, provoked through the machine's fault facility
+
+TEST_F(QuentaTest, AVersionThatCannotBeReadGivesMinusNineBeforeAnythingChanges) {
+  PutDriverSource("C:\\SETUP");
+  PutInstaller("C:\\SETUP");
+  PlugTower();
+  auto refused = machine_->faults().Always(hk::fault::kGetVersionExA, ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), -9);
+  EXPECT_EQ(TowerEntries(), 1u);
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\INF\\oem0.inf"));
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgram("C:\\SETUP\\installer.exe"), -9);
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Boxes()[1].text, "Internal setup error");
+  EXPECT_EQ(TowerEntries(), 1u);
+  EXPECT_EQ(refused->Hits(), 2u);
+}
+
+TEST_F(QuentaTest, ARemovalThePlatformRefusesEndsTheRemovalsButNotTheSetup) {
+  PutDriverSource("C:\\SETUP");
+  ASSERT_TRUE(SetupCopyOEMInfA("C:\\SETUP\\Ostrel.inf", "C:\\SETUP", SPOST_PATH, 0, nullptr, 0,
+                               nullptr, nullptr));
+  PlugTower();
+  PlugTower();
+  PlugTower();
+  ASSERT_EQ(TowerEntries(), 3u);
+  // The first removal goes, the second is refused: the third is not tried.
+  auto refused = machine_->faults().After(hk::fault::kSetupDiRemoveDevice, 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0) << "the count is not used";
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(refused->Seen(), 2u);
+  EXPECT_EQ(TowerEntries(), 2u);
+}
+
+TEST_F(QuentaTest, AHardwareIdBufferThatCannotBeAllocatedFindsNoTower) {
+  PutDriverSource("C:\\SETUP");
+  PlugTower();
+  auto refused = machine_->faults().Once(hk::fault::kCalloc, 0, "Quenta.dll");
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(TowerEntries(), 1u) << "no tower was found, so none was removed";
+  EXPECT_EQ(machine_->faults().Hits(hk::fault::kSetupDiRemoveDevice), 0u);
+}
+
+TEST_F(QuentaTest, AFailedReenumerationIsNotReportedByTheInstaller) {
+  PlugTower();
+  PutDriverSource("C:\\SETUP");
+  PutInstaller("C:\\SETUP");
+  auto refused = machine_->faults().Always(hk::fault::kCmReenumerateDevNode, CR_FAILURE);
+  EXPECT_EQ(QIROTowerReenumerateUSB(), 0);
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgram("C:\\SETUP\\installer.exe"), 0);
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Boxes()[1].text,
+            "Driver Installation successful. You can now plug in the QIRO USB Tower.");
+  EXPECT_EQ(refused->Hits(), 2u);
+  EXPECT_EQ(WorkingTowers(), 0u) << "without the scan the waiting tower got no driver";
+  machine_->faults().Clear(refused);
+  EXPECT_EQ(QIROTowerReenumerateUSB(), 1);
+  EXPECT_EQ(WorkingTowers(), 1u);
+}
+
+TEST_F(QuentaTest, TheInstallerUsesOnlyItsOwnPathFromItsCommandLine) {
+  PutDriverSource("C:\\Program Files\\SETUP");
+  PutInstaller("C:\\Program Files\\SETUP");
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgramWithCommandLine(
+                "C:\\Program Files\\SETUP\\installer.exe",
+                "\"C:\\Program Files\\SETUP\\installer.exe\" /S C:\\NOWHERE"),
+            0);
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Boxes()[1].text,
+            "Driver Installation successful. You can now plug in the QIRO USB Tower.");
+  // Its path unquoted: the runtime ends the first argument at the blank, so
+  // the program looks in "C:\\" and finds no INF there.
+  win32ui::Reset();
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgramWithCommandLine("C:\\Program Files\\SETUP\\installer.exe",
+                                               "C:\\Program Files\\SETUP\\installer.exe"),
+            -5);
   ASSERT_EQ(Boxes().size(), 2u);
   EXPECT_EQ(Boxes()[1].text, "Could not copy the files");
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "delete_file.h"
+#include "faults/faults.h"
 #include "resource.h"
 #include "setup_fixture.h"
 #include "win32/host_process.h"
@@ -157,6 +158,62 @@ TEST_F(UninstallTest, AnsweringNoChangesNothing) {
   UnloadApplet();
   Restart();
   EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl"));
+}
+
+// ---- failures of the platform, provoked through the machine's fault facility
+
+const char kDone[] = "Uninstallation successful. You can now unplug the tower.";
+const char kErrorDeleting[] = "Error deleting control panel applet";
+
+TEST_F(UninstallTest, OnXpAnAppletThatCannotBeScheduledIsReportedAndTheTowersStillGo) {
+  InstallAndLoadApplet("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl");
+  auto refused = machine_->faults().Always(hk::fault::kMoveFileExA, ERROR_ACCESS_DENIED);
+  PressUninstall();
+  ASSERT_EQ(Texts(), (std::vector<std::string>{kConfirm, kErrorDeleting, kDone}));
+  EXPECT_EQ(win32ui::MessageBoxes()[1].style, 0x40u);
+  EXPECT_EQ(refused->Hits(), 1u) << "the help file is left alone";
+  EXPECT_EQ(TowerEntries(), 0u);
+  EXPECT_FALSE(
+      machine_->registry().GetValue(hk::kPendingRenamesKey, hk::kPendingRenamesValue).has_value());
+  UnloadApplet();
+  Restart();
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl"));
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\Help\\Ostrel.chm"));
+}
+
+TEST_F(UninstallTest, On98SeAShortPathThatCannotBeHadKeepsTheListAndIsReported) {
+  BootAs(hk::WindowsVersion::Win98SE);
+  InstallAndLoadApplet("C:\\WINDOWS\\SYSTEM\\Ostrel.cpl");
+  const std::string old = "[rename]\r\nNUL=C:\\EARLIER.TXT\r\n";
+  WriteDriveFile("C:\\WINDOWS\\Wininit.ini", old);
+  auto refused =
+      machine_->faults().Always(hk::fault::kGetShortPathNameA, ERROR_ACCESS_DENIED, "Ostrel.cpl");
+  PressUninstall();
+  ASSERT_EQ(Texts(), (std::vector<std::string>{kConfirm, kErrorDeleting, kDone}));
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(ReadDriveFile("C:\\WINDOWS\\Wininit.ini"), old) << "the earlier list stays in force";
+  EXPECT_EQ(TowerEntries(), 0u);
+}
+
+TEST_F(UninstallTest, On98SeTheOldListThatCannotBeReadIntoMemoryIsReported) {
+  BootAs(hk::WindowsVersion::Win98SE);
+  InstallAndLoadApplet("C:\\WINDOWS\\SYSTEM\\Ostrel.cpl");
+  const std::string old = "[rename]\r\nNUL=C:\\EARLIER.TXT\r\n";
+  WriteDriveFile("C:\\WINDOWS\\Wininit.ini", old);
+  auto refused = machine_->faults().Once(hk::fault::kMalloc, 0, "Ostrel.cpl");
+  PressUninstall();
+  EXPECT_EQ(refused->Hits(), 1u);
+  ASSERT_EQ(Texts(), (std::vector<std::string>{kConfirm, kErrorDeleting, kDone}));
+  EXPECT_EQ(ReadDriveFile("C:\\WINDOWS\\Wininit.ini"), old);
+}
+
+TEST_F(UninstallTest, ATowerEntryThePlatformWillNotRemoveIsNotReported) {
+  InstallAndLoadApplet("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl");
+  auto refused = machine_->faults().Always(hk::fault::kSetupDiRemoveDevice, ERROR_ACCESS_DENIED);
+  PressUninstall();
+  ASSERT_EQ(Texts(), (std::vector<std::string>{kConfirm, kRestartNeeded}));
+  EXPECT_EQ(refused->Hits(), 1u) << "one refusal ends the removals";
+  EXPECT_EQ(TowerEntries(), 1u);
 }
 
 class ScheduleTest : public SetupTest {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Tavrix.h"
+#include "win32/host_process.h"
 #include "win32/windows.h"
 
 namespace {
@@ -27,6 +28,22 @@ extern "C" __attribute__((visibility("default"))) BOOL ProbeNotified(HINSTANCE i
 BOOL ProbeNotified(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   notifications.push_back(Notification{instance, reason, reserved != nullptr});
   return reason == DLL_PROCESS_ATTACH ? attachAnswer : TRUE;
+}
+
+namespace {
+
+std::vector<std::string> programArguments;
+std::string programCommandLine;
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int ProbeMainCalled(int argc, char** argv,
+                                                                      const char* commandLine);
+int ProbeMainCalled(int argc, char** argv, const char* commandLine) {
+  programArguments.assign(argv, argv + argc);
+  EXPECT_EQ(argv[argc], nullptr);
+  programCommandLine = commandLine;
+  return argc;
 }
 
 namespace {
@@ -168,6 +185,63 @@ TEST_F(ModuleTest, AModuleFileNameIsCutToTheBufferAndTerminated) {
   EXPECT_EQ(GetModuleFileNameA(tavrix, small, sizeof(small)), sizeof(small));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
   EXPECT_EQ(std::string(small), std::string(path, 5));
+}
+
+// A program started with a command line of its own sees it whole through
+// GetCommandLineA and split by the C runtime's rules in main's arguments.
+class ProgramTest : public ModuleTest {
+ protected:
+  // The probe module's host path, the program run here.
+  static std::string Probe() {
+    char path[4096] = {};
+    HMODULE probe = LoadLibraryA("Probe.dll");
+    EXPECT_NE(probe, nullptr);
+    GetModuleFileNameA(probe, path, sizeof(path));
+    FreeLibrary(probe);
+    return path;
+  }
+  std::vector<std::string> Run(const std::string& commandLine) {
+    programArguments.clear();
+    programCommandLine.clear();
+    const int argc = Win32HostRunProgramWithCommandLine(Probe().c_str(), commandLine.c_str());
+    EXPECT_EQ(argc, static_cast<int>(programArguments.size()));
+    EXPECT_EQ(programCommandLine, commandLine);
+    return programArguments;
+  }
+};
+
+TEST_F(ProgramTest, AProgramRunByItsPathAloneSeesThatPath) {
+  const std::string probe = Probe();
+  programArguments.clear();
+  EXPECT_EQ(Win32HostRunProgram(probe.c_str()), 1);
+  EXPECT_EQ(programArguments, std::vector<std::string>{probe});
+  EXPECT_EQ(programCommandLine, probe);
+  EXPECT_STREQ(GetCommandLineA(), "") << "no program runs now";
+}
+
+TEST_F(ProgramTest, TheFirstArgumentEndsAtABlankOrAtItsClosingQuote) {
+  EXPECT_EQ(Run("C:\\SETUP\\installer.exe /S"),
+            (std::vector<std::string>{"C:\\SETUP\\installer.exe", "/S"}));
+  // Unquoted, a path with a blank is cut there; quoted, it is whole, and
+  // backslashes before its closing quote are taken as they are.
+  EXPECT_EQ(Run("C:\\My Setup\\installer.exe"),
+            (std::vector<std::string>{"C:\\My", "Setup\\installer.exe"}));
+  EXPECT_EQ(Run("\"C:\\My Setup\\installer.exe\" -x"),
+            (std::vector<std::string>{"C:\\My Setup\\installer.exe", "-x"}));
+  EXPECT_EQ(Run("\"C:\\SETUP\\\"x"), (std::vector<std::string>{"C:\\SETUP\\", "x"}));
+  EXPECT_EQ(Run(""), std::vector<std::string>{""});
+}
+
+TEST_F(ProgramTest, LaterArgumentsFollowTheRuntimesQuotingRules) {
+  EXPECT_EQ(Run("p  a\tb   \"c d\" e\"f g\"h"),
+            (std::vector<std::string>{"p", "a", "b", "c d", "ef gh"}));
+  // Backslashes count only before a quote: 2n give n and the quote acts,
+  // 2n + 1 give n and a literal quote.
+  EXPECT_EQ(Run("p a\\\\b \\\\\"c d\" \\\"e \\\\\\\"f"),
+            (std::vector<std::string>{"p", "a\\\\b", "\\c d", "\"e", "\\\"f"}));
+  // Two quotes inside a quoted part stand for one.
+  EXPECT_EQ(Run("p \"a \"\" b\""), (std::vector<std::string>{"p", "a \" b"}));
+  EXPECT_EQ(Run("p \"\""), (std::vector<std::string>{"p", ""}));
 }
 
 }  // namespace

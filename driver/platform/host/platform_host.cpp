@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "kernel/kernel.h"
 #include "platform/platform.h"
-#include "registry/registry.h"
 #include "usb/stack.h"
 
 namespace plat {
@@ -278,24 +278,22 @@ NTSTATUS RegOpenKey(RegRoot root, const char16_t* path, ULONG access, bool creat
   (void)access;
   *out = nullptr;
   const std::string full = RootPath(root) + "\\" + hk::ToU8(Text(path));
-  hk::Registry& registry = K().registry();
-  if (create) {
-    if (!registry.CreateKey(full)) return STATUS_INSUFFICIENT_RESOURCES;
-  } else if (!registry.KeyExists(full)) {
-    return STATUS_OBJECT_NAME_NOT_FOUND;
-  }
+  const NTSTATUS status = K().OpenKey(full, create);
+  if (!NtSuccess(status)) return status;
   *out = new RegKey{full};
   return STATUS_SUCCESS;
 }
 
 NTSTATUS RegQueryValue(RegKey* key, const char16_t* name, ULONG* type, void* data, ULONG maxBytes,
                        ULONG* dataBytes) {
-  auto value = K().registry().GetValue(key->path, hk::ToU8(Text(name)));
-  if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
-  *type = value->type;
-  *dataBytes = static_cast<ULONG>(value->data.size());
-  if (value->data.size() > maxBytes) return STATUS_BUFFER_OVERFLOW;
-  if (!value->data.empty()) std::memcpy(data, value->data.data(), value->data.size());
+  uint32_t valueType = 0;
+  std::vector<uint8_t> bytes;
+  const NTSTATUS status = K().QueryValue(key->path, hk::ToU8(Text(name)), &valueType, &bytes);
+  if (!NtSuccess(status)) return status;
+  *type = valueType;
+  *dataBytes = static_cast<ULONG>(bytes.size());
+  if (bytes.size() > maxBytes) return STATUS_BUFFER_OVERFLOW;
+  if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
   return STATUS_SUCCESS;
 }
 

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "faults/faults.h"
 #include "handles.h"
 #include "kernel/machine.h"
 #include "registry_keys.h"
@@ -66,6 +67,7 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   if (machine == nullptr) return ERROR_FILE_NOT_FOUND;
   std::string path;
   if (!Join(base, lpSubKey, &path)) return ERROR_BAD_PATHNAME;
+  if (auto code = Injected(hk::fault::kRegCreateKeyA, path)) return static_cast<LONG>(*code);
   if (!machine->registry().CreateKey(path)) return ERROR_CANTWRITE;
   *phkResult = OpenStoreKey(path);
   return ERROR_SUCCESS;
@@ -83,6 +85,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
   if (machine == nullptr) return ERROR_FILE_NOT_FOUND;
   std::string path;
   if (!Join(base, lpSubKey, &path)) return ERROR_BAD_PATHNAME;
+  if (auto code = Injected(hk::fault::kRegOpenKeyExA, path)) return static_cast<LONG>(*code);
   if (!machine->registry().KeyExists(path)) return ERROR_FILE_NOT_FOUND;
   *phkResult = OpenStoreKey(path);
   return ERROR_SUCCESS;
@@ -96,7 +99,10 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   const std::string path = KeyPath(hKey);
   if (path.empty()) return ERROR_INVALID_HANDLE;
   if (machine == nullptr) return ERROR_FILE_NOT_FOUND;
-  auto value = machine->registry().GetValue(path, lpValueName == nullptr ? "" : lpValueName);
+  const std::string name = lpValueName == nullptr ? "" : lpValueName;
+  if (auto code = Injected(hk::fault::kRegQueryValueExA, path + "\\" + name))
+    return static_cast<LONG>(*code);
+  auto value = machine->registry().GetValue(path, name);
   if (!value) return ERROR_FILE_NOT_FOUND;
   if (lpType != nullptr) *lpType = value->type;
   const auto size = static_cast<DWORD>(value->data.size());
@@ -119,8 +125,10 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
   const std::string path = KeyPath(hKey);
   if (path.empty() || hKey == HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
   if (machine == nullptr) return ERROR_FILE_NOT_FOUND;
-  if (!machine->registry().SetValue(path, lpValueName == nullptr ? "" : lpValueName, dwType,
-                                    std::span<const uint8_t>(lpData, cbData)))
+  const std::string name = lpValueName == nullptr ? "" : lpValueName;
+  if (auto code = Injected(hk::fault::kRegSetValueExA, path + "\\" + name))
+    return static_cast<LONG>(*code);
+  if (!machine->registry().SetValue(path, name, dwType, std::span<const uint8_t>(lpData, cbData)))
     return machine->registry().KeyExists(path) ? ERROR_CANTWRITE : ERROR_KEY_DELETED;
   return ERROR_SUCCESS;
 }
@@ -133,6 +141,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   if (machine == nullptr) return ERROR_FILE_NOT_FOUND;
   std::string path;
   if (!Join(base, lpSubKey, &path) || *lpSubKey == '\0') return ERROR_BAD_PATHNAME;
+  if (auto code = Injected(hk::fault::kRegDeleteKeyA, path)) return static_cast<LONG>(*code);
   hk::Registry& registry = machine->registry();
   if (!registry.KeyExists(path)) return ERROR_FILE_NOT_FOUND;
   // The legacy family deletes the whole subtree; on the NT family a key

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "faults/faults.h"
 #include "handles.h"
 #include "kernel/machine.h"
 
@@ -139,13 +140,17 @@ CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
   if ((ulFlags & ~kKnown) != 0) return CR_INVALID_FLAG;
   hk::Machine* machine = CurrentMachine();
   if (machine == nullptr) return CR_NO_SUCH_DEVNODE;
+  std::string instanceId;
   {
     hk::DeviceTree& tree = machine->tree();
     std::lock_guard<std::recursive_mutex> lock(tree.mutex());
     const hk::DevNode* node = tree.FindByHandle(dnDevInst);
     if (node == nullptr) return CR_INVALID_DEVNODE;
     if (!node->present) return CR_NO_SUCH_DEVNODE;
+    instanceId = node->instanceId;
   }
+  if (auto code = Injected(hk::fault::kCmReenumerateDevNode, instanceId))
+    return static_cast<CONFIGRET>(*code);
   // Devices below that have no driver yet get one if a binding exists now;
   // the machine does it at once, so the synchronous and the asynchronous
   // request both return after it.

@@ -3,8 +3,11 @@
 // so a closed handle stays invalid instead of naming a later object.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "win32/windows.h"
 
@@ -46,6 +49,14 @@ std::shared_ptr<T> Lookup(HANDLE handle) {
 
 // The machine the calls reach: the one running in this process, or null.
 hk::Machine* CurrentMachine();
+
+// The code the machine's fault facility has armed for this call of a site
+// (host/faults/faults.h), counted as a hit; nothing otherwise, or without a
+// machine.
+std::optional<uint32_t> Injected(const char* site, std::string_view subject = {});
+// Whether any fault is armed at all: a site whose subject costs something
+// to name asks this first.
+bool AnyFaultArmed();
 
 // Sets the thread's last error to the translation of a failing status.
 void SetLastNtError(NTSTATUS status);

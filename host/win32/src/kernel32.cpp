@@ -94,6 +94,17 @@ std::shared_ptr<Object> RemoveHandle(HANDLE handle) {
 
 hk::Machine* CurrentMachine() { return hk::Machine::CurrentOrNull(); }
 
+std::optional<uint32_t> Injected(const char* site, std::string_view subject) {
+  hk::Machine* machine = CurrentMachine();
+  if (machine == nullptr) return std::nullopt;
+  return machine->faults().Check(site, subject);
+}
+
+bool AnyFaultArmed() {
+  hk::Machine* machine = CurrentMachine();
+  return machine != nullptr && machine->faults().AnyArmed();
+}
+
 void SetLastNtError(NTSTATUS status) { lastError = RtlNtStatusToDosError(status); }
 
 }  // namespace win32host

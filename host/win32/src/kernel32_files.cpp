@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "disk_files.h"
+#include "faults/faults.h"
 #include "handles.h"
 #include "kernel/machine.h"
 
@@ -299,6 +300,9 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
   if (machine == nullptr) return Fail(ERROR_PATH_NOT_FOUND);
   // The legacy family has no such call.
   if (machine->identity().Legacy()) return Fail(ERROR_CALL_NOT_IMPLEMENTED);
+  if (auto code = Injected(hk::fault::kMoveFileExA,
+                           lpExistingFileName == nullptr ? "" : lpExistingFileName))
+    return Fail(*code);
   std::string from;
   if (lpExistingFileName == nullptr || !DriveToHost(lpExistingFileName, &from))
     return Fail(ERROR_PATH_NOT_FOUND);
@@ -363,6 +367,10 @@ DWORD WINAPI GetShortPathNameA(LPCSTR lpszLongPath, LPSTR lpszShortPath, DWORD c
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
+  if (auto code = Injected(hk::fault::kGetShortPathNameA, lpszLongPath)) {
+    SetLastError(*code);
+    return 0;
+  }
   hk::Files* files = MachineFiles();
   const std::string shortPath = files == nullptr ? std::string() : files->ShortPath(lpszLongPath);
   if (shortPath.empty()) {
@@ -387,6 +395,7 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
   if (lpVersionInformation == nullptr ||
       lpVersionInformation->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA))
     return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (auto code = Injected(hk::fault::kGetVersionExA)) return Fail(*code);
   hk::Machine* machine = CurrentMachine();
   const hk::PlatformIdentity identity =
       machine == nullptr ? hk::IdentityOf(hk::WindowsVersion::XP) : machine->identity();

@@ -91,6 +91,73 @@ thread_local bool freeing = false;
 // module GetModuleHandleA(null) and GetModuleFileNameA(null) name.
 HMODULE programModule = nullptr;
 
+// Its command line (GetCommandLineA), kept in place while it runs.
+std::string& ProgramCommandLine() {
+  static std::string* line = new std::string();
+  return *line;
+}
+
+// The arguments the C runtime makes of a command line: the program's name
+// up to the next quote when it starts with one, else up to a blank (no
+// escapes there); then arguments between blanks, where a quote opens or
+// closes a quoted part, two quotes inside one stand for a quote, and
+// backslashes count only before a quote (2n of them give n and the quote
+// acts; 2n + 1 give n and a literal quote).
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+  std::vector<std::string> arguments;
+  size_t at = 0;
+  std::string program;
+  if (at < line.size() && line[at] == '"') {
+    ++at;
+    while (at < line.size() && line[at] != '"') program += line[at++];
+    if (at < line.size()) ++at;
+  } else {
+    while (at < line.size() && line[at] != ' ' && line[at] != '\t') program += line[at++];
+  }
+  arguments.push_back(program);
+  for (;;) {
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    if (at >= line.size()) break;
+    std::string argument;
+    bool quoted = false;
+    while (at < line.size()) {
+      const char c = line[at];
+      if (!quoted && (c == ' ' || c == '\t')) break;
+      if (c == '\\') {
+        size_t slashes = 0;
+        while (at < line.size() && line[at] == '\\') {
+          ++slashes;
+          ++at;
+        }
+        if (at < line.size() && line[at] == '"') {
+          argument.append(slashes / 2, '\\');
+          if (slashes % 2 == 1) {
+            argument += '"';
+            ++at;
+          }
+        } else {
+          argument.append(slashes, '\\');
+        }
+        continue;
+      }
+      if (c == '"') {
+        if (quoted && at + 1 < line.size() && line[at + 1] == '"') {
+          argument += '"';
+          at += 2;
+          continue;
+        }
+        quoted = !quoted;
+        ++at;
+        continue;
+      }
+      argument += c;
+      ++at;
+    }
+    arguments.push_back(std::move(argument));
+  }
+  return arguments;
+}
+
 // Set while LoadLibraryA maps a module: an attach that fails then fails the
 // call; outside it (a module the program links) it ends the process.
 thread_local bool loading = false;
@@ -218,6 +285,8 @@ bool ModuleResources(HMODULE module, const uint8_t** data, size_t* bytes) {
 using namespace win32host;
 
 extern "C" {
+
+LPSTR WINAPI GetCommandLineA(void) { return ProgramCommandLine().data(); }
 
 HMODULE Win32HostModuleMapped(const WIN32_HOST_MODULE* module) {
   Dl_info info{};
@@ -444,19 +513,43 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
 }  // extern "C"
 
 int Win32HostRunProgram(const char* windowsPath) {
+  if (windowsPath == nullptr) return -1;
+  // As a shell starts it: the path alone, quoted when it holds a blank, so
+  // that the program's first argument is the whole path.
+  const std::string path = windowsPath;
+  const bool blank = path.find_first_of(" \t") != std::string::npos;
+  const std::string commandLine = blank ? "\"" + path + "\"" : path;
+  return Win32HostRunProgramWithCommandLine(windowsPath, commandLine.c_str());
+}
+
+int Win32HostRunProgramWithCommandLine(const char* windowsPath, const char* commandLine) {
+  if (windowsPath == nullptr) return -1;
   HMODULE module = LoadLibraryA(windowsPath);
   if (module == nullptr) return -1;
   using MainFn = int (*)(int, char**);
   auto entry = reinterpret_cast<MainFn>(reinterpret_cast<void*>(GetProcAddress(module, "main")));
   int code = -1;
   if (entry != nullptr) {
-    std::string argument = windowsPath;
-    char* argv[] = {argument.data(), nullptr};
+    std::vector<std::string> arguments =
+        SplitCommandLine(commandLine == nullptr ? "" : commandLine);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
     HMODULE outer = programModule;
+    std::string outerLine = ProgramCommandLine();
     programModule = module;
-    code = entry(1, argv);
+    ProgramCommandLine() = commandLine == nullptr ? "" : commandLine;
+    code = entry(static_cast<int>(arguments.size()), argv.data());
     programModule = outer;
+    ProgramCommandLine() = std::move(outerLine);
   }
   FreeLibrary(module);
   return code;
+}
+
+int Win32HostAllocationRefused(const char* call, const void* anchor) {
+  if (call == nullptr || !AnyFaultArmed()) return 0;
+  Dl_info info{};
+  if (dladdr(anchor, &info) == 0 || info.dli_fname == nullptr) return 0;
+  return Injected(call, BaseName(info.dli_fname)).has_value() ? 1 : 0;
 }

@@ -427,6 +427,7 @@ BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceI
   }
   hk::Machine* machine = CurrentMachine();
   if (machine == nullptr) return Fail(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
+  if (auto code = Injected(hk::fault::kSetupDiRemoveDevice, instanceId)) return Fail(*code);
   hk::DevNode* node = machine->tree().Find(instanceId);
   if (node == nullptr || !machine->RemoveDevice(node))
     return Fail(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));

@@ -5,14 +5,18 @@
 // thread that holds it.
 #include "threads.h"
 
+#include <dlfcn.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 
+#include "faults/faults.h"
 #include "handles.h"
 
 namespace win32host {
@@ -75,6 +79,17 @@ SectionLock* LockOf(LPCRITICAL_SECTION section) {
   return static_cast<SectionLock*>(section->LockSemaphore);
 }
 
+// The file name of the module a thread's function lives in ("Celvane.dll"),
+// the subject of the facility's CreateThread.
+std::string ModuleNameOf(LPTHREAD_START_ROUTINE function) {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(function), &info) == 0 || info.dli_fname == nullptr)
+    return std::string();
+  const std::string path = info.dli_fname;
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace
 
 }  // namespace win32host
@@ -103,6 +118,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
     SetLastError(ERROR_NOT_SUPPORTED);
     return nullptr;
   }
+  if (AnyFaultArmed())
+    if (auto code = Injected(hk::fault::kCreateThread, ModuleNameOf(lpStartAddress))) {
+      SetLastError(*code);
+      return nullptr;
+    }
   auto thread = std::make_shared<Thread>();
   const DWORD id = NewThreadId();
   try {

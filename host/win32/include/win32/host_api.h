@@ -227,12 +227,14 @@ static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4, "Dev
 
 /* ---- configuration manager (CfgMgr32) -------------------------------------- */
 #define CR_SUCCESS 0x00000000u
+#define CR_OUT_OF_MEMORY 0x00000002u
 #define CR_INVALID_POINTER 0x00000003u
 #define CR_INVALID_FLAG 0x00000004u
 #define CR_INVALID_DEVNODE 0x00000005u
 #define CR_INVALID_DEVINST CR_INVALID_DEVNODE
 #define CR_NO_SUCH_DEVNODE 0x0000000Du
 #define CR_NO_SUCH_DEVINST CR_NO_SUCH_DEVNODE
+#define CR_FAILURE 0x00000013u
 #define CR_BUFFER_SMALL 0x0000001Au
 #define CR_INVALID_PROPERTY 0x00000035u
 #define CR_NO_SUCH_VALUE 0x00000025u
@@ -300,6 +302,9 @@ WIN32_HOST_API BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 WIN32_HOST_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 WIN32_HOST_API HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 WIN32_HOST_API DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+/* The command line of the program the machine runs (Win32HostRunProgram);
+   an empty text outside one. */
+WIN32_HOST_API LPSTR WINAPI GetCommandLineA(void);
 
 /* ---- resources (kernel32, user32) -------------------------------------------- */
 #define MAKEINTRESOURCEA(i) ((LPSTR)(ULONG_PTR)(WORD)(i))

@@ -31,3 +31,8 @@ typedef struct WIN32_HOST_MODULE {
 WIN32_HOST_API HMODULE Win32HostModuleMapped(const WIN32_HOST_MODULE* module);
 /* Calls DllMain with DLL_PROCESS_DETACH (once) and forgets the module. */
 WIN32_HOST_API void Win32HostModuleUnmapping(HMODULE module);
+
+/* Whether the machine's fault facility refuses this C runtime allocation
+   ("malloc", "calloc", "realloc" or "new") of the module that holds `anchor`
+   (host/win32/module/crt.cpp asks it for every one); nonzero: refused. */
+WIN32_HOST_API int Win32HostAllocationRefused(const char* call, const void* anchor);

@@ -8,3 +8,11 @@
 #include "win32/windows.h"
 
 WIN32_HOST_API int Win32HostRunProgram(const char* windowsPath);
+/* The same with a command line of its own, as a shell or CreateProcess
+   gives one: GetCommandLineA returns it, and main gets it split as the C
+   runtime splits it (the first argument up to the next quote when it
+   starts with one, else up to a blank; then blank-separated arguments with
+   quotes and backslashes as the runtime reads them). The module loaded is
+   still the one windowsPath names. */
+WIN32_HOST_API int Win32HostRunProgramWithCommandLine(const char* windowsPath,
+                                                      const char* commandLine);
