@@ -194,7 +194,17 @@ void PnpManager::LoadEnumKeys() {
 
 std::string PnpManager::NewDriverKey() {
   std::lock_guard<std::recursive_mutex> lock(tree_.mutex());
-  return std::string(kUsbClassGuid) + "\\" + Hex(nextDriverKey_++, 4);
+  const std::string classRoot =
+      std::string(legacyLayout_ ? kServicesRoot : kControlRoot) + "\\Class\\";
+  // The count starts again with every start, but entries kept from an
+  // earlier one still hold their keys: a new key is one nobody holds.
+  for (;;) {
+    std::string key = std::string(kUsbClassGuid) + "\\" + Hex(nextDriverKey_++, 4);
+    bool held = registry_.KeyExists(classRoot + key);
+    for (const DevNode* node : tree_.Nodes())
+      held = held || (!node->removed && SameIdText(node->driverKey, key));
+    if (!held) return key;
+  }
 }
 
 void PnpManager::RemoveEntry(DevNode* node) {

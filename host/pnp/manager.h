@@ -72,7 +72,8 @@ class PnpManager {
   void RecordBusDevice(const DevNode* node);
   // Devices installed before survive a reboot as nodes that are not present.
   void LoadEnumKeys();
-  // The next driver key "{USB class}\NNNN" (the class key is not written).
+  // The next driver key "{USB class}\NNNN" that no entry holds and no class
+  // key has (the class key is not written).
   std::string NewDriverKey();
   // Forgets a device entry that has no driver stack now: its enumeration
   // and driver keys go, and the node counts as removed.

@@ -144,6 +144,35 @@ TEST_F(LegacyLayoutTest, ABoundTowerRecordsItsDriverAndItsInterfaceKeptAfterItsE
   EXPECT_TRUE(machine_->registry().KeyExists(interfaceKey)) << "stale now";
 }
 
+TEST_F(LegacyLayoutTest, AFreshDriverKeyNeverTakesTheKeyOfAnEntryKeptFromAnEarlierStart) {
+  InstallAfreshAs(hk::WindowsVersion::Win98SE);
+  PutDriverSource("C:\\SETUP");
+  ASSERT_TRUE(SetupCopyOEMInfA("C:\\SETUP\\Ostrel.inf", "C:\\SETUP", SPOST_PATH, 0, nullptr, 0,
+                               nullptr, nullptr));
+  machine_->Unplug(PlugTower());
+  machine_->SettlePnp();
+  const std::string first = OnlyInstance(kEnumUsb + "\\VID_0F5C&PID_0001");
+  const std::string firstDriver = Text(first, "Driver");
+  ASSERT_FALSE(firstDriver.empty());
+  Restart();
+  // Another tower, on another port: a driver key of its own.
+  ASSERT_NE(machine_->PlugUsbAt(RootHub(), 3, std::make_shared<sim::TowerModel>(Instant())),
+            nullptr);
+  const std::string towers = kEnumUsb + "\\VID_0F5C&PID_0001";
+  std::vector<std::string> drivers;
+  for (const std::string& instance : SubKeys(towers)) {
+    std::string key = towers;
+    key.append("\\").append(instance);
+    drivers.push_back(Text(key, "Driver"));
+  }
+  ASSERT_EQ(drivers.size(), 2u);
+  EXPECT_NE(drivers[0], drivers[1]);
+  const std::string controller =
+      OnlyInstance("Machine\\Enum\\PCI\\" + SubKeys("Machine\\Enum\\PCI")[0]);
+  EXPECT_NE(Text(controller, "Driver"), drivers[0]);
+  EXPECT_NE(Text(controller, "Driver"), drivers[1]);
+}
+
 TEST_F(LegacyLayoutTest, TheNtFamilyRecordsAsBefore) {
   InstallAfreshAs(hk::WindowsVersion::XP);
   EXPECT_FALSE(machine_->registry().KeyExists("Machine\\Enum"));
