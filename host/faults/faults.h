@@ -40,9 +40,11 @@ inline constexpr char kRegOpenKeyExA[] = "RegOpenKeyExA";
 inline constexpr char kRegQueryValueExA[] = "RegQueryValueExA";
 inline constexpr char kRegSetValueExA[] = "RegSetValueExA";
 inline constexpr char kRegDeleteKeyA[] = "RegDeleteKeyA";
-// ---- registry, kernel side. Subject: the key's store path. Fails with the
-// code as the NTSTATUS of the open (ZwOpenKey: without creating; ZwCreateKey:
-// creating when missing) or of the value's query.
+// ---- registry, kernel side (a driver's key opens and value reads). Subject:
+// the key's store path; for ZwQueryValueKey the key's path, a backslash and
+// the value's name. Fails with the code as the NTSTATUS of the open
+// (ZwOpenKey: without creating; ZwCreateKey: creating when missing) or of
+// the value's query.
 inline constexpr char kZwOpenKey[] = "ZwOpenKey";
 inline constexpr char kZwCreateKey[] = "ZwCreateKey";
 inline constexpr char kZwQueryValueKey[] = "ZwQueryValueKey";

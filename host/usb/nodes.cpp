@@ -1,6 +1,7 @@
 #include "usb/nodes.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 
@@ -24,8 +25,18 @@ struct NodeRecord {
 
 namespace {
 
+// The extension holds the record's address.
+constexpr size_t kExtensionBytes = sizeof(uintptr_t);
+
 NodeRecord& RecordOf(DeviceObject* device) {
-  return **reinterpret_cast<NodeRecord**>(device->extension.data());
+  uintptr_t address = 0;
+  std::memcpy(&address, device->extension.data(), sizeof(address));
+  return *reinterpret_cast<NodeRecord*>(address);
+}
+
+void KeepRecord(DeviceObject* device, const NodeRecord* record) {
+  const auto address = reinterpret_cast<uintptr_t>(record);
+  std::memcpy(device->extension.data(), &address, sizeof(address));
 }
 
 // USB_NODE_INFORMATION: the node type (0 = hub), the hub descriptor and
@@ -93,8 +104,8 @@ NodeDevices::~NodeDevices() = default;
 void NodeDevices::AddController(uint32_t index, const std::string& driverKey) {
   DeviceObject* device = nullptr;
   const std::u16string name = ToU16("\\Device\\USBFDO-" + std::to_string(index));
-  if (!NtSuccess(kernel_.CreateDevice(controllers_, name, 0x22, 0, false, false,
-                                      sizeof(NodeRecord*), &device)))
+  if (!NtSuccess(kernel_.CreateDevice(controllers_, name, 0x22, 0, false, false, kExtensionBytes,
+                                      &device)))
     return;
   auto record = std::make_unique<NodeRecord>();
   record->driverKey = ToU16(driverKey);
@@ -104,7 +115,7 @@ void NodeDevices::AddController(uint32_t index, const std::string& driverKey) {
     std::lock_guard<std::mutex> lock(mutex_);
     records_.push_back(std::move(record));
   }
-  std::memcpy(device->extension.data(), &kept, sizeof(kept));
+  KeepRecord(device, kept);
   kernel_.CreateLink(ToU16("\\??\\HCD" + std::to_string(index)), name);
   device->initialising = false;
 }
@@ -113,7 +124,7 @@ void NodeDevices::AddHub(const std::string& instanceId, bool busPowered, uint8_t
   DeviceObject* device = nullptr;
   const std::u16string name = ToU16("\\Device\\USBHUB-" + std::to_string(nextHub_++));
   if (!NtSuccess(
-          kernel_.CreateDevice(hubs_, name, 0x22, 0, false, false, sizeof(NodeRecord*), &device)))
+          kernel_.CreateDevice(hubs_, name, 0x22, 0, false, false, kExtensionBytes, &device)))
     return;
   auto record = std::make_unique<NodeRecord>();
   record->hub = true;
@@ -125,7 +136,7 @@ void NodeDevices::AddHub(const std::string& instanceId, bool busPowered, uint8_t
     std::lock_guard<std::mutex> lock(mutex_);
     records_.push_back(std::move(record));
   }
-  std::memcpy(device->extension.data(), &kept, sizeof(kept));
+  KeepRecord(device, kept);
   device->instanceId = instanceId;
   std::u16string link;
   if (NtSuccess(kernel_.RegisterInterface(device, kHubInterfaceClass, &link)))

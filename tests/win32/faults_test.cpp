@@ -104,6 +104,7 @@ TEST(FaultFacility, SkipLetsTheFirstMatchingCallsThrough) {
   // Skip and times together: two through, then three failures.
   auto both = faults.Arm("Call", {.code = 9, .times = 3, .skip = 2, .match = {}});
   std::vector<bool> failed;
+  failed.reserve(6);
   for (int i = 0; i < 6; ++i) failed.push_back(faults.Check("Call").has_value());
   EXPECT_EQ(failed, (std::vector<bool>{false, false, true, true, true, false}));
   EXPECT_EQ(both->Hits(), 3u);
@@ -126,6 +127,7 @@ TEST(FaultFacility, CallsFromManyThreadsFailExactlyAsOftenAsArmed) {
   auto entry = faults.Times("Call", 1000, 1);
   std::atomic<int> failed{0};
   std::vector<std::thread> threads;
+  threads.reserve(8);
   for (int t = 0; t < 8; ++t)
     threads.emplace_back([&] {
       for (int i = 0; i < 500; ++i)

@@ -533,6 +533,7 @@ int Win32HostRunProgramWithCommandLine(const char* windowsPath, const char* comm
     std::vector<std::string> arguments =
         SplitCommandLine(commandLine == nullptr ? "" : commandLine);
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
     HMODULE outer = programModule;
