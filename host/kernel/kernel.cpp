@@ -457,6 +457,20 @@ void Kernel::PauseAfterCompletionEvent() {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+void Kernel::SetClockSpeed(uint32_t times) {
+  clockSpeed_.store(times > 0 ? times : 1, std::memory_order_relaxed);
+}
+
+int64_t Kernel::HostWait(int64_t relative100ns) const {
+  const int64_t speed = ClockSpeed();
+  if (speed == 1 || relative100ns >= 0) return relative100ns;
+  // Negated as unsigned: the most negative value has no positive twin.
+  const uint64_t units = 0 - static_cast<uint64_t>(relative100ns);
+  const uint64_t onHost =
+      units / static_cast<uint64_t>(speed) + (units % static_cast<uint64_t>(speed) != 0 ? 1 : 0);
+  return -static_cast<int64_t>(onHost);
+}
+
 void Kernel::FailTag(uint32_t tag) {
   std::lock_guard<std::mutex> lock(poolMutex_);
   failTag_ = tag;

@@ -463,6 +463,18 @@ class Kernel {
   void SetPauseAfterCompletionEvent(std::chrono::milliseconds pause);
   void PauseAfterCompletionEvent();
 
+  // The driver's clock runs this many times faster than the host's: its
+  // reading of the time is multiplied and its relative waits divided, so
+  // that a limit of 200 ms runs out after 2 ms at 100 and every limit keeps
+  // its order with the others. A fuzzer pays for each limit a hostile
+  // device lets run out; 1 (the default) is real time.
+  void SetClockSpeed(uint32_t times);
+  uint32_t ClockSpeed() const { return clockSpeed_.load(std::memory_order_relaxed); }
+  // A relative wait in 100 ns units (negative, as the driver gives it) as it
+  // runs on the host's clock: never shortened to nothing, so that a wait
+  // stays a wait.
+  int64_t HostWait(int64_t relative100ns) const;
+
  private:
   friend class IoManager;
   Verifier verifier_;
@@ -475,6 +487,7 @@ class Kernel {
     size_t bytes;
   };
   std::map<void*, Block> blocks_;
+  std::atomic<uint32_t> clockSpeed_{1};
   uint64_t failCountdown_ = 0;
   uint64_t failIrpCountdown_ = 0;
   uint32_t failTag_ = 0;

@@ -433,6 +433,25 @@ TEST(KernelEvent, DeadlinesPastOrBeyondTheClockNeitherSpinNorWrap) {
   }
 }
 
+// The driver's clock at a speed-up: its relative waits shrink by the same
+// factor, rounded up so that a short wait never becomes a mere look; real
+// time and absolute times are left alone.
+TEST(KernelClock, ASpedUpClockShortensRelativeWaitsOnly) {
+  hk::Kernel kernel;
+  EXPECT_EQ(kernel.ClockSpeed(), 1u);
+  EXPECT_EQ(kernel.HostWait(-2000000), -2000000);
+  kernel.SetClockSpeed(10);
+  EXPECT_EQ(kernel.HostWait(-2000000), -200000);
+  EXPECT_EQ(kernel.HostWait(-15), -2);
+  EXPECT_EQ(kernel.HostWait(-1), -1);
+  EXPECT_EQ(kernel.HostWait(0), 0);
+  EXPECT_EQ(kernel.HostWait(5000), 5000);
+  EXPECT_EQ(kernel.HostWait(std::numeric_limits<int64_t>::min()),
+            -static_cast<int64_t>((uint64_t{1} << 63) / 10 + 1));
+  kernel.SetClockSpeed(0);  // no such speed: real time
+  EXPECT_EQ(kernel.ClockSpeed(), 1u);
+}
+
 // The host's own lock: threads that sleep on it are woken one by one as it
 // is let go, none gets in while another holds it, and a holder may free it
 // as soon as it has let go (the sleeper's wake-up call touches only its

@@ -121,6 +121,23 @@ TEST_F(DataPath, ASilentTowerTimesTheOpenOutAndLeavesNothingBehind) {
   EXPECT_FALSE(Flag(&Record(1)->Open));
 }
 
+// The driver's clock sped up (as the fuzzers run it) changes when a limit
+// runs out, not what happens then; a tower that answers is not cut short.
+TEST_F(DataPath, ASpedUpClockKeepsWhatALimitRunningOutDoes) {
+  machine_->kernel().SetClockSpeed(10);
+  PlugTower();
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+  sim::RequestFault silent;
+  silent.neverAnswer = true;
+  Tower().SetDefaultRequestFault(silent);
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(Tower().HeldTransfers(), 0u);
+  EXPECT_TRUE(machine_->kernel().LiveRequests().empty());
+  EXPECT_FALSE(Flag(&Record(1)->Open));
+}
+
 TEST_F(DataPath, NoRequestPacketMeansNothingIsSent) {
   PlugTower();
   machine_->kernel().FailNthDriverIrp(1);

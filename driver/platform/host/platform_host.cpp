@@ -77,11 +77,16 @@ int64_t Now() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
              .count() /
-         100;
+         100 * K().ClockSpeed();
 }
 
 NTSTATUS EventWait(Event* event, const int64_t* timeout) {
-  return static_cast<hk::Event*>(event->impl)->Wait(timeout);
+  // Relative waits run on the driver's clock (Kernel::SetClockSpeed), as
+  // Now() does.
+  if (timeout == nullptr || *timeout >= 0)
+    return static_cast<hk::Event*>(event->impl)->Wait(timeout);
+  const int64_t onHost = K().HostWait(*timeout);
+  return static_cast<hk::Event*>(event->impl)->Wait(&onHost);
 }
 
 // ---- requests -------------------------------------------------------------------
