@@ -29,7 +29,8 @@ Machine::Machine(const Options& options)
   kernel_.SetFaults(&faults_);
   if (identity_.Legacy()) options_.legacyRegistryLayout = true;
   std::filesystem::create_directories(options_.stateDir);
-  registry_ = std::make_unique<Registry>(options_.stateDir / "registry.dat");
+  registry_ = std::make_unique<Registry>(
+      options_.registryInMemory ? std::filesystem::path() : options_.stateDir / "registry.dat");
   files_ = std::make_unique<Files>(options_.stateDir, identity_.windowsDirName);
   // A start is where the renames and deletions left for it happen, before
   // any program can hold a file.

@@ -39,6 +39,12 @@ class Machine {
     // Host controllers the machine starts with (each with a root hub of
     // four ports); 0 makes a machine without USB.
     uint32_t hostControllers = 1;
+    // The registry kept in memory only, never read from or written to the
+    // state directory. Every change of a kept registry writes all of it, and
+    // the machine keeps the entry of every device it saw: a fuzzer's machine,
+    // which sees thousands and never starts again from its state, would pay
+    // for each plug in proportion to all the plugs before it.
+    bool registryInMemory = false;
   };
   explicit Machine(const Options& options);
   ~Machine();

@@ -376,6 +376,7 @@ void ReportWriteError(const fs::path& file, const char* step, int err) {
 }  // namespace
 
 Registry::Registry(std::filesystem::path file) : file_(std::move(file)), root_(new Key{}) {
+  if (file_.empty()) return;
   try {
     Load();
   } catch (const std::exception& e) {
@@ -485,6 +486,9 @@ bool Registry::PersistLocked(const Key& root) {
 
 template <typename Change>
 bool Registry::MutateLocked(Change&& change) {
+  // Kept in memory: nothing can fail after the change's own checks, so it
+  // applies to the store itself, without the copy a write needs.
+  if (file_.empty()) return change(*root_);
   Key next = *root_;
   if (!change(next) || !PersistLocked(next)) return false;
   *root_ = std::move(next);
@@ -613,7 +617,7 @@ std::vector<std::string> Registry::ValueNames(std::string_view path) const {
 
 bool Registry::Flush() {
   std::lock_guard lock(mutex_);
-  return PersistLocked(*root_);
+  return file_.empty() || PersistLocked(*root_);
 }
 
 bool Registry::LoadedCorrupt() const {

@@ -56,7 +56,8 @@ class Registry {
   // Loads `file` if it exists. A file that cannot be read or parsed is moved
   // aside to "<file>.corrupt" (or "<file>.corrupt.N" if that name is taken),
   // reported on stderr and through LoadedCorrupt()/LoadError(), and the store
-  // starts empty. Never throws.
+  // starts empty. Never throws. An empty path makes a store kept in memory
+  // only: it starts empty and its changes are never written anywhere.
   explicit Registry(std::filesystem::path file);
   ~Registry();
 
@@ -85,7 +86,8 @@ class Registry {
   std::vector<std::string> SubKeys(std::string_view path) const;
   std::vector<std::string> ValueNames(std::string_view path) const;
 
-  // Writes the whole store to the file again. False if the write failed.
+  // Writes the whole store to the file again. False if the write failed;
+  // always true for a store kept in memory.
   bool Flush();
 
   // Whether the constructor found an unusable file, and why ("" if it did not).

@@ -200,6 +200,32 @@ TEST_F(RegistryTest, ValuesSurviveReloadExactly) {
   EXPECT_EQ(reg.ValueNames(key), names);
 }
 
+// A store kept in memory keeps the same rules and never reaches a file: a
+// second one starts empty, and the working directory gains nothing.
+TEST_F(RegistryTest, AStoreKeptInMemoryKeepsItsRulesAndWritesNothing) {
+  const fs::path before = fs::current_path();
+  fs::current_path(dir_);
+  {
+    Registry memory{fs::path()};
+    EXPECT_FALSE(memory.LoadedCorrupt());
+    ASSERT_TRUE(memory.CreateKey(kParams));
+    EXPECT_TRUE(memory.SetDword(kParams, "HighPower", 1));
+    EXPECT_FALSE(memory.SetDword("Machine\\Missing", "HighPower", 1));
+    EXPECT_EQ(memory.GetValue(kParams, "highpower")->data, Dword(1));
+    EXPECT_FALSE(memory.DeleteKey("Machine\\System"));
+    EXPECT_TRUE(memory.DeleteValue(kParams, "HighPower"));
+    EXPECT_FALSE(memory.GetValue(kParams, "HighPower"));
+    EXPECT_TRUE(memory.SetValue(kParams, "Name", hk::kRegSz, Bytes("x")));
+    EXPECT_TRUE(memory.Flush());
+    Registry other{fs::path()};
+    EXPECT_FALSE(other.KeyExists(kParams));
+    EXPECT_TRUE(memory.DeleteTree("Machine\\System"));
+    EXPECT_FALSE(memory.KeyExists(kParams));
+  }
+  EXPECT_TRUE(fs::is_empty(dir_));
+  fs::current_path(before);
+}
+
 TEST_F(RegistryTest, LeftoverTemporaryFileIsIgnoredAndRemoved) {
   Populate();
   WriteAll(WithSuffix(file_, ".tmp"), "half a new registry");
