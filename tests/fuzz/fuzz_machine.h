@@ -78,6 +78,13 @@ class PullableTower final : public hk::usb::DeviceModel {
 // system has a memory file system: the registry is written through to disk
 // at every change, and millions of plugs would otherwise wait on the disk.
 std::filesystem::path StateDir(const char* name);
+// The driver's clock on machines booted from now on (hk::Kernel::
+// SetClockSpeed). Every limit a hostile device or caller lets run out (200 ms
+// for a vendor reply, a second for requests at removal) is otherwise paid in
+// full by each input. A limit must still outlast a completion's trip
+// through the bus's thread on a loaded machine, so the speed-up stays
+// modest; the corpus replay keeps real time.
+void SetClockSpeed(uint32_t times);
 // A machine with the driver loaded, its hardware id bound and read limits of
 // 1 ms in the registry, so that a read never holds an input up for long.
 hk::Machine* Boot(const std::filesystem::path& stateDir);
