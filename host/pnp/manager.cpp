@@ -263,6 +263,7 @@ NTSTATUS PnpManager::AddAndStart(DeviceObject* physical, DevNode* node) {
   // the start then fails.
   RecordInterfaces(node);
   if (!NtSuccess(result)) return problem(CM_PROB_FAILED_ADD, result);
+  if (afterAdd_) afterAdd_(physical);
   uint32_t caps = 0;
   io_.QueryCapabilities(physical, 1, &caps);
   result = io_.SendPnp(physical, 0x00);

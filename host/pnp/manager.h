@@ -79,6 +79,15 @@ class PnpManager {
   // and driver keys go, and the node counts as removed.
   void RemoveEntry(DevNode* node);
 
+  // Held while a device is added and started, and while one leaves
+  // (UsbTopology::Unplug): Plug and Play takes no device out in the middle
+  // of configuring it.
+  std::recursive_mutex& ConfigurationLock() { return configureMutex_; }
+  // Runs between a driver's add routine and the start that follows it, on
+  // the configuring thread: a test's way into that window. Set while no
+  // device is being configured; empty for none.
+  void SetAfterAddForTest(std::function<void(DeviceObject*)> hook) { afterAdd_ = std::move(hook); }
+
   void Post(std::function<void()> work);
   // Waits until the work posted so far is done.
   void Settle();
@@ -101,6 +110,7 @@ class PnpManager {
   // Enum under the machine's root on the legacy family, under the control set on NT.
   const std::string enumRoot_;
   std::recursive_mutex configureMutex_;  // held by AddAndStart
+  std::function<void(DeviceObject*)> afterAdd_;
   std::mutex bindingMutex_;
   std::map<std::string, DriverBinding> bindings_;  // upper-cased hardware id -> driver
   std::function<bool(const DevNode&, DriverBinding*)> source_;

@@ -239,6 +239,10 @@ void UsbTopology::Unplug(DeviceObject* physical, const std::function<void()>& go
   // The device is gone from the wire first: what it held fails as the
   // driver's transfers would on real hardware.
   if (usb::UsbDevice* usb = UsbDeviceOf(physical)) usb->Detach();
+  // Plug and Play takes a device out only between configurations: an unplug
+  // that comes while the device is being added or started waits for that to
+  // end, or the start would be sent to a driver record its removal freed.
+  std::lock_guard<std::recursive_mutex> configuring(pnp_.ConfigurationLock());
   // Decided at once with the attach rule: a driver being added on another
   // thread either attached already and sees the removal, or is refused.
   if (!kernel_.LeaveBus(physical)) {

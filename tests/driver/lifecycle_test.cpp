@@ -169,6 +169,40 @@ TEST_F(Lifecycle, ATowerThatLeavesAsItArrivesLeavesTheMachineRunning) {
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
+// An unplug that comes after the driver's add and before its start waits
+// for the start: the device then leaves as any other, its record freed
+// once the start is done with it, and its node does not look started.
+TEST_F(Lifecycle, AnUnplugBetweenTheAddAndTheStartWaitsForTheStart) {
+  const size_t pool = machine_->kernel().PoolBlocks(kPoolTag);
+  std::thread unplugger;
+  hk::DevNode* node = nullptr;
+  machine_->pnp().SetAfterAddForTest([&](hk::DeviceObject* physical) {
+    node = machine_->NodeOf(physical);
+    unplugger = std::thread([this, physical] { machine_->Unplug(physical); });
+    // Room for the unplug to go as far as it can: without the rule it
+    // removes the device, and frees the driver's record, right here.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  });
+  PlugTower();
+  ASSERT_TRUE(unplugger.joinable());
+  unplugger.join();
+  machine_->pnp().SetAfterAddForTest(nullptr);
+  machine_->SettlePnp();
+  // Gone, and not left looking started by a configuration that went on
+  // after the removal.
+  ASSERT_NE(node, nullptr);
+  EXPECT_FALSE(node->present);
+  EXPECT_EQ(node->status & hk::DN_STARTED, 0u);
+  EXPECT_FALSE(LinkExists(1));
+  EXPECT_EQ(machine_->kernel().PoolBlocks(kPoolTag), pool);
+  EXPECT_EQ(machine_->kernel().verifier().Count(), 0u);
+  // The next tower is configured as usual.
+  PlugTower();
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
 TEST_F(Lifecycle, TheDeviceTreeKnowsTowersPresentAndGone) {
   hk::DeviceObject* physical = PlugTower();
   hk::DevNode* node = machine_->NodeOf(physical);
