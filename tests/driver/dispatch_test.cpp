@@ -1,5 +1,6 @@
 // The request dispatch: holding, release in arrival order, cancellation,
 // refusal after removal, the busy answers and the readiness rule.
+#include "faults/faults.h"
 #include "fixture.h"
 
 namespace towertest {
@@ -191,6 +192,18 @@ TEST_F(Dispatch, CapabilitiesGainRemovalBitsOnlyForAVersionedRecord) {
   flags = 0;
   machine_->io().QueryCapabilities(physical_, 0, &flags);
   EXPECT_EQ(flags & 0x290u, 0u);
+}
+
+TEST_F(Dispatch, ACapabilitiesQueryTheStackFailsKeepsItsStatusAndGainsNoBits) {
+  auto refused = machine_->faults().Once(hk::fault::kQueryCapabilities,
+                                         static_cast<uint32_t>(STATUS_NOT_SUPPORTED));
+  uint32_t flags = 0;
+  EXPECT_EQ(machine_->io().QueryCapabilities(physical_, 1, &flags), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(flags & 0x290u, 0u);
+  // The next query goes through and gains them.
+  EXPECT_EQ(machine_->io().QueryCapabilities(physical_, 1, &flags), STATUS_SUCCESS);
+  EXPECT_EQ(flags & 0x290u, 0x290u);
 }
 
 TEST_F(Dispatch, AStoppedTowerRefusesOpensAndHoldsUntilStarted) {

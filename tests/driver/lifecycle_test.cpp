@@ -378,5 +378,60 @@ TEST_F(Lifecycle, ARestartWhosePortCycleIsRefusedCompletesWithItsStatus) {
   EXPECT_FALSE(physical->deleted) << "the port was not cycled";
 }
 
+// Enabled interfaces of a device.
+size_t EnabledInterfaces(hk::Machine& machine, hk::DeviceObject* physical) {
+  size_t n = 0;
+  for (const hk::DeviceInterface& i : machine.kernel().Interfaces("", true))
+    if (i.physical == physical) ++n;
+  return n;
+}
+
+TEST_F(Lifecycle, AStartTheStackBelowRefusesFailsWithItsStatusAndALaterStartWorks) {
+  auto refused = machine_->faults().Once(hk::fault::kStartDevice,
+                                         static_cast<uint32_t>(STATUS_DEVICE_NOT_READY));
+  NTSTATUS status = STATUS_SUCCESS;
+  hk::DeviceObject* physical = PlugTower(&status);
+  ASSERT_NE(physical, nullptr);
+  // The stack's status, not one of this driver's: no configuration was tried.
+  EXPECT_EQ(status, STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_FALSE(Flag(&Record(1)->Started));
+  EXPECT_TRUE(machine_->UsbDeviceOf(physical)->Selections().empty());
+  EXPECT_EQ(machine_->NodeOf(physical)->problem, hk::CM_PROB_FAILED_START);
+  EXPECT_EQ(EnabledInterfaces(*machine_, physical), 0u) << "the interface opens with a start";
+  hk::FileObject* file = nullptr;
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_DEVICE_NOT_CONNECTED);
+  // The same device started again runs the whole start and works.
+  ASSERT_EQ(machine_->io().SendPnp(physical, 0x00), STATUS_SUCCESS);
+  EXPECT_TRUE(Flag(&Record(1)->Started));
+  EXPECT_EQ(Tower(0).Configuration(), 1);
+  EXPECT_EQ(EnabledInterfaces(*machine_, physical), 1u);
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(Lifecycle, AStartThatFailedItsConfigurationRunsWholeAgainNextTime) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "HighPower", 1));
+  auto refused = machine_->faults().Once(hk::fault::kSelectConfiguration,
+                                         static_cast<uint32_t>(STATUS_UNSUCCESSFUL), "1");
+  NTSTATUS status = STATUS_SUCCESS;
+  hk::DeviceObject* physical = PlugTower(&status);
+  ASSERT_NE(physical, nullptr);
+  EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(refused->Hits(), 1u);
+  const size_t before = machine_->UsbDeviceOf(physical)->Selections().size();
+  // The next start begins at its first step: configuration 1, then the
+  // high power the registry asks for.
+  ASSERT_EQ(machine_->io().SendPnp(physical, 0x00), STATUS_SUCCESS);
+  EXPECT_TRUE(Flag(&Record(1)->Started));
+  const std::vector<uint8_t> asked = machine_->UsbDeviceOf(physical)->Selections();
+  ASSERT_GT(asked.size(), before);
+  EXPECT_EQ(asked[before], 1);
+  EXPECT_EQ(Tower(0).Configuration(), 2);
+  EXPECT_EQ(Record(1)->HighPower, 1);
+  EXPECT_EQ(EnabledInterfaces(*machine_, physical), 1u);
+}
+
 }  // namespace
 }  // namespace towertest
