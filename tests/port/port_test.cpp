@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "Tavrix.h"
@@ -720,6 +721,53 @@ TEST_F(Transfer, ARequestThatCannotBeAllocatedIsOutOfMemoryAndLeavesNoTransferMa
   // The next request is queued as ever.
   ASSERT_EQ(port->send(data, sizeof(data), nullptr, &done), ZMB_S_PENDING);
   ASSERT_TRUE(Eventually([&] { return done.calls.load() == 1; }));
+}
+
+TEST_F(Transfer, ARequestThatCannotBePostedFailsAndLeavesNoTransferMarked) {
+  IZmbPort* port = OpenPort();
+  ASSERT_EQ(port->settxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  ASSERT_EQ(port->setrxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  auto send = machine_->faults().Once(hk::fault::kPostThreadMessageA, ERROR_NOT_ENOUGH_QUOTA,
+                                      std::to_string(ZMBPORT_MSG_SEND));
+  auto recv = machine_->faults().Once(hk::fault::kPostThreadMessageA, ERROR_NOT_ENOUGH_QUOTA,
+                                      std::to_string(ZMBPORT_MSG_RECV));
+  Completion done;
+  unsigned char data[] = {7, 8};
+  ULONG count = 99;
+  // The request is freed (the leak check would see it otherwise).
+  EXPECT_EQ(port->send(data, sizeof(data), &count, &done), ZMB_E_SENDFAILED);
+  EXPECT_EQ(port->getstate(), ZMB_PORTSTATE_OPEN);
+  EXPECT_EQ(port->recv(data, sizeof(data), &count, &done), ZMB_E_RECVFAILED);
+  EXPECT_EQ(port->getstate(), ZMB_PORTSTATE_OPEN);
+  EXPECT_EQ(send->Hits(), 1u);
+  EXPECT_EQ(recv->Hits(), 1u);
+  EXPECT_EQ(done.calls.load(), 0);
+  EXPECT_EQ(Tower().Stats().transmitted, 0u) << "nothing was sent";
+  // The next request is queued as ever.
+  ASSERT_EQ(port->send(data, sizeof(data), nullptr, &done), ZMB_S_PENDING);
+  ASSERT_TRUE(Eventually([&] { return done.calls.load() == 1; }));
+  EXPECT_EQ(done.result.load(), ZMB_OK);
+}
+
+TEST_F(Transfer, WorkersWhoseFirstMessageNeverGoesStillServeThePort) {
+  ASSERT_NE(PlugTower(), nullptr);
+  // The probe of each new thread is refused until it gives up (two clock
+  // seconds); the creation does not pass that on.
+  auto refused = machine_->faults().Always(hk::fault::kPostThreadMessageA, ERROR_INVALID_THREAD_ID,
+                                           std::to_string(ZMBPORT_MSG_INIT));
+  IZmbPort* port = NewPort();
+  ASSERT_NE(port, nullptr);
+  EXPECT_GE(refused->Hits(), 2u);
+  machine_->faults().Clear(refused);
+  // The threads are there, and take callback transfers.
+  ASSERT_EQ(port->open(kFirst, nullptr), ZMB_OK);
+  ASSERT_EQ(port->settimeout(200, 50), ZMB_OK);
+  ASSERT_EQ(port->settxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  Completion done;
+  unsigned char data[] = {1, 2};
+  ASSERT_EQ(port->send(data, sizeof(data), nullptr, &done), ZMB_S_PENDING);
+  ASSERT_TRUE(Eventually([&] { return done.calls.load() == 1; }));
+  EXPECT_EQ(done.result.load(), ZMB_OK);
 }
 
 }  // namespace
