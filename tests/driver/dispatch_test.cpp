@@ -117,6 +117,21 @@ TEST_F(Dispatch, SurpriseRemovalFailsHeldRequestsAndLaterOnes) {
   EXPECT_FALSE(LinkExists(1));
 }
 
+TEST_F(Dispatch, AfterSurpriseRemovalOpensPowerAndPnpRequestsAreRefused) {
+  auto& io = machine_->io();
+  ASSERT_EQ(io.SendPnp(physical_, 0x17), STATUS_SUCCESS);
+  hk::FileObject* file = nullptr;
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_DELETE_PENDING);
+  EXPECT_EQ(io.SendPower(physical_, kQueryPower, kSystem, kSleeping3), STATUS_DELETE_PENDING);
+  EXPECT_EQ(io.SendPower(physical_, kSetPower, kSystem, kWorking), STATUS_DELETE_PENDING);
+  EXPECT_EQ(io.SendPnp(physical_, 0x05), STATUS_DELETE_PENDING);  // query stop
+  EXPECT_EQ(io.SendPnp(physical_, 0x00), STATUS_DELETE_PENDING);  // start
+  // The removal itself is still handled.
+  EXPECT_EQ(io.SendPnp(physical_, 0x02), STATUS_SUCCESS);
+  machine_->kernel().DeleteDevice(physical_);
+  EXPECT_EQ(Record(1), nullptr);
+}
+
 TEST_F(Dispatch, AnOpenHandleMakesStopRemoveAndSleepBusy) {
   hk::FileObject* file = nullptr;
   ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);

@@ -69,6 +69,44 @@ class BrokenHighPower : public hk::usb::DeviceModel {
   std::shared_ptr<sim::TowerModel> inner_;
 };
 
+// A tower that says it has one configuration only.
+class OneConfiguration : public hk::usb::DeviceModel {
+ public:
+  explicit OneConfiguration(std::shared_ptr<sim::TowerModel> inner) : inner_(std::move(inner)) {}
+  void Attach(hk::usb::Port* port) override { inner_->Attach(port); }
+  std::vector<uint8_t> DeviceDescriptor() override {
+    std::vector<uint8_t> device = inner_->DeviceDescriptor();
+    if (device.size() == 18) device[17] = 1;  // bNumConfigurations
+    return device;
+  }
+  std::vector<uint8_t> ConfigurationDescriptor(uint8_t index) override {
+    return inner_->ConfigurationDescriptor(index);
+  }
+  bool SetConfiguration(uint8_t value) override { return inner_->SetConfiguration(value); }
+  void Submit(hk::usb::Transfer* t) override { inner_->Submit(t); }
+  void Cancel(hk::usb::Transfer* t) override { inner_->Cancel(t); }
+
+ private:
+  std::shared_ptr<sim::TowerModel> inner_;
+};
+
+TEST_F(Lifecycle, HighPowerWithoutAConfiguration2FailsTheStart) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "HighPower", 1));
+  towers_.push_back(std::make_shared<sim::TowerModel>(Instant()));
+  NTSTATUS status = STATUS_SUCCESS;
+  hk::DeviceObject* physical = machine_->PlugUsb(std::make_shared<OneConfiguration>(towers_.back()),
+                                                 kTowerHardwareId, &status);
+  ASSERT_NE(physical, nullptr);
+  // No configuration has the value 2: not a refusal of the stack, so no
+  // fallback, and no configuration is left in force.
+  EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(machine_->UsbDeviceOf(physical)->Selections(), (std::vector<uint8_t>{1, 0}));
+  EXPECT_FALSE(Flag(&Record(1)->Started));
+  EXPECT_EQ(Record(1)->HighPower, 1);
+  EXPECT_EQ(machine_->NodeOf(physical)->problem, hk::CM_PROB_FAILED_START);
+}
+
 TEST_F(Lifecycle, AStartLeftWithoutAConfigurationFails) {
   ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
   ASSERT_TRUE(machine_->registry().SetDword(kParameters, "HighPower", 1));
@@ -431,6 +469,22 @@ TEST_F(Lifecycle, AStartThatFailedItsConfigurationRunsWholeAgainNextTime) {
   EXPECT_EQ(Tower(0).Configuration(), 2);
   EXPECT_EQ(Record(1)->HighPower, 1);
   EXPECT_EQ(EnabledInterfaces(*machine_, physical), 1u);
+}
+
+TEST_F(Lifecycle, ADriverWhoseStateCannotBeAllocatedDoesNotLoad) {
+  machine_->UnloadDriver(kService);
+  // The driver's record, then the copy of its registry path.
+  for (uint64_t skip : {0u, 1u}) {
+    SCOPED_TRACE(skip);
+    auto refused = machine_->faults().After(hk::fault::kExAllocatePoolWithTag, skip, 0,
+                                            hk::TagName(tower::kPoolTag));
+    EXPECT_EQ(machine_->LoadDriver(kService, DriverModule()), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(refused->Hits(), 1u);
+  }
+  ASSERT_EQ(machine_->LoadDriver(kService, DriverModule()), STATUS_SUCCESS);
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  ASSERT_NE(PlugTower(&status), nullptr);
+  EXPECT_EQ(status, STATUS_SUCCESS);
 }
 
 }  // namespace

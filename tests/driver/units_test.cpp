@@ -89,6 +89,26 @@ TEST_F(UnitNumbers, ARefusedInterfaceRegistrationFailsTheAddAndGivesItsNumberBac
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
+TEST_F(UnitNumbers, ADeviceNameAlreadyTakenFailsTheAddWithTheSystemsStatus) {
+  hk::DriverObject* squatter = machine_->kernel().CreateDriver("Squatter");
+  hk::DeviceObject* taken = nullptr;
+  ASSERT_EQ(machine_->kernel().CreateDevice(squatter, u"\\Device\\QIROUSBTowerDevice1", 0x22, 0,
+                                            false, false, 0, &taken),
+            STATUS_SUCCESS);
+  NTSTATUS status = STATUS_SUCCESS;
+  PlugTower(&status);
+  EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_FALSE(LinkExists(1));
+  auto* driver = static_cast<TowerDriver*>(machine_->FindDriver(kService)->context);
+  EXPECT_EQ(driver->UnitMask, 0u);
+  machine_->kernel().DeleteDevice(taken);
+  machine_->kernel().DeleteDriver(squatter);
+  EXPECT_EQ(Record(1), nullptr);
+  PlugTower(&status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  ASSERT_NE(Record(1), nullptr);
+}
+
 TEST_F(UnitNumbers, AFailedAddGivesItsNumberBack) {
   machine_->kernel().FailTag(kPoolTag);
   NTSTATUS status = STATUS_SUCCESS;
