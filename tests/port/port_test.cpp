@@ -770,5 +770,64 @@ TEST_F(Transfer, WorkersWhoseFirstMessageNeverGoesStillServeThePort) {
   EXPECT_EQ(done.result.load(), ZMB_OK);
 }
 
+TEST_F(Transfer, ATowerGoneWhileThePortHoldsItFailsEachCallWithItsOwnError) {
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  IZmbPort* port = OpenPort();
+  machine_->Unplug(physical);
+  EXPECT_FALSE(port->islineon());
+  EXPECT_EQ(port->settimeout(300, 50), ZMB_E_SETTIMEOUTFAILED);
+  ULONG first = 0;
+  ULONG second = 0;
+  EXPECT_EQ(port->gettimeout(&first, &second), ZMB_E_GETTIMEOUTFAILED);
+  EXPECT_EQ(port->clear(ZMB_PORT_TX | ZMB_PORT_RX), ZMB_E_CLEARFAILED);
+  unsigned char back[2];
+  EXPECT_EQ(port->recv(back, sizeof(back), nullptr, nullptr), ZMB_E_RECVFAILED);
+  EXPECT_EQ(port->getstate(), ZMB_PORTSTATE_OPEN) << "a receive never reconnects";
+}
+
+TEST_F(Transfer, WithoutATowerToOpenASendHasNoPort) {
+  IZmbPort* port = NewPort();
+  _ZMBPORTDESC previous;
+  std::memset(&previous, 0, sizeof(previous));
+  _ZMBPORTDESC next;
+  EXPECT_EQ(port->findnext(&previous, &next), ZMB_E_NOPORT);
+  // The only tower is held elsewhere: none can be opened.
+  ASSERT_NE(PlugTower(), nullptr);
+  HANDLE held = Open("\\\\.\\QIROTOWER1");
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const unsigned char data[2] = {1, 2};
+  EXPECT_EQ(port->send(data, sizeof(data), nullptr, nullptr), ZMB_E_NOTOPEN);
+  EXPECT_EQ(port->getstate(), 0u);
+  Close(held);
+  EXPECT_EQ(port->send(data, sizeof(data), nullptr, nullptr), ZMB_OK);
+}
+
+TEST_F(Transfer, ASecondReceiveWhileOneWaitsIsBusy) {
+  IZmbPort* port = OpenPort();
+  Tower().SetFarSide(sim::FarSide::Silence);
+  ASSERT_EQ(port->settimeout(600, 50), ZMB_OK);
+  ASSERT_EQ(port->setrxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  Completion done;
+  unsigned char back[4];
+  ASSERT_EQ(port->recv(back, 4, nullptr, &done), ZMB_S_PENDING);
+  EXPECT_EQ(port->recv(back, 4, nullptr, &done), ZMB_E_BUSY);
+  ASSERT_TRUE(Eventually([&] { return done.calls.load() == 1; }));
+  EXPECT_EQ(done.result.load(), ZMB_E_TIMEOUT);
+}
+
+TEST_F(Transfer, AnAbortedSendSaysSoWhenItsWriteReturns) {
+  IZmbPort* port = OpenPort();
+  Tower().SetOutFault(sim::OutFault::NeverAccept);
+  ASSERT_EQ(port->settxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  Completion done;
+  unsigned char data[2] = {1, 2};
+  ASSERT_EQ(port->send(data, sizeof(data), nullptr, &done), ZMB_S_PENDING);
+  EXPECT_EQ(port->abort(ZMB_PORT_TX), ZMB_OK);
+  ASSERT_TRUE(Eventually([&] { return done.calls.load() == 1; }));
+  EXPECT_EQ(done.result.load(), ZMB_E_ABORTED);
+  ASSERT_TRUE(Eventually([&] { return port->getstate() == ZMB_PORTSTATE_OPEN; }));
+}
+
 }  // namespace
 }  // namespace towertest
