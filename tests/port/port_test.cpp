@@ -528,6 +528,31 @@ TEST_F(Transfer, AnUnpluggedTowerIsReplacedWithTheSavedSettingsAndTheDataWritten
   EXPECT_STREQ(reply, "long");
 }
 
+TEST_F(Transfer, SettingsTheReplacementTowerRefusesDoNotFailTheSend) {
+  hk::DeviceObject* first = PlugTower();
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(PlugTower(), nullptr);
+  IZmbPort* port = NewPort();
+  ASSERT_EQ(port->open(kFirst, nullptr), ZMB_OK);
+  char reply[16];
+  ASSERT_EQ(port->devicecontrol("mode=irc", reply, sizeof(reply)), ZMB_OK);
+  ASSERT_EQ(port->devicecontrol("range=short", reply, sizeof(reply)), ZMB_OK);
+  // The replacement answers every setting with a refusal in its status.
+  sim::RequestFault refused;
+  refused.status = 5;
+  Tower(1).SetRequestFault(TOWER_REQ_SET_PARM, refused);
+  Tower(1).ClearSetupLog();
+  machine_->Unplug(first);
+  const unsigned char data[3] = {'x', 'y', 'z'};
+  ULONG sent = 0;
+  EXPECT_EQ(port->send(data, 3, &sent, nullptr), ZMB_OK);
+  EXPECT_EQ(sent, 3u);
+  EXPECT_EQ(Tower(1).Transmitted(), (std::vector<uint8_t>{'x', 'y', 'z'}));
+  EXPECT_TRUE(SawSetParm(1, TOWER_PARM_LINK_MODE, TOWER_LINK_IRC)) << "the settings were tried";
+  EXPECT_TRUE(SawSetParm(1, TOWER_PARM_RANGE, TOWER_RANGE_SHORT));
+  EXPECT_EQ(port->getstate(), ZMB_PORTSTATE_OPEN);
+}
+
 TEST_F(Transfer, ASecondFailedWriteAfterAReconnectionIsReportedAsAFailure) {
   hk::DeviceObject* first = PlugTower();
   ASSERT_NE(first, nullptr);
