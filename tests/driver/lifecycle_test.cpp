@@ -2,6 +2,7 @@
 // the device tree's view, holding across stop and removal, and sleep.
 #include <random>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "faults/faults.h"
@@ -485,6 +486,44 @@ TEST_F(Lifecycle, ADriverWhoseStateCannotBeAllocatedDoesNotLoad) {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   ASSERT_NE(PlugTower(&status), nullptr);
   EXPECT_EQ(status, STATUS_SUCCESS);
+}
+
+// Each allocation of a start (the descriptor reads' blocks and packets, the
+// descriptor set, the interface list, the selection's block and packet)
+// that fails fails the start with STATUS_UNSUCCESSFUL and leaves the tower
+// without a configuration; the next start works.
+TEST_F(Lifecycle, EveryAllocationOfAStartThatFailsFailsItUnsuccessful) {
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  const auto startWith = [&](const std::string& site, uint64_t skip) {
+    SCOPED_TRACE(site + " " + std::to_string(skip));
+    EXPECT_EQ(machine_->io().SendPnp(physical, 0x05), STATUS_SUCCESS);
+    EXPECT_EQ(machine_->io().SendPnp(physical, 0x04), STATUS_SUCCESS);
+    const std::string match =
+        site == hk::fault::kIoAllocateIrp ? std::string() : hk::TagName(tower::kPoolTag);
+    auto refused = machine_->faults().After(site, skip, 0, match);
+    const NTSTATUS status = machine_->io().SendPnp(physical, 0x00);
+    const bool hit = refused->Hits() == 1;
+    machine_->faults().Clear(refused);
+    if (!hit) {
+      EXPECT_EQ(status, STATUS_SUCCESS) << "past the last allocation";
+      return false;
+    }
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(Flag(&Record(1)->Started));
+    EXPECT_EQ(Tower(0).Configuration(), 0);
+    // The same device starts again once memory is there.
+    EXPECT_EQ(Restart(physical), STATUS_SUCCESS);
+    EXPECT_EQ(Tower(0).Configuration(), 1);
+    return true;
+  };
+  uint64_t points = 0;
+  for (uint64_t skip = 0; skip < 20 && startWith(hk::fault::kExAllocatePoolWithTag, skip); ++skip)
+    ++points;
+  EXPECT_GE(points, 5u) << "two descriptor blocks, the set, the list and the selection's block";
+  points = 0;
+  for (uint64_t skip = 0; skip < 20 && startWith(hk::fault::kIoAllocateIrp, skip); ++skip) ++points;
+  EXPECT_EQ(points, 3u) << "the two descriptor reads and the selection";
 }
 
 }  // namespace
