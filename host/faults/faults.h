@@ -55,6 +55,9 @@ inline constexpr char kZwQueryValueKey[] = "ZwQueryValueKey";
 inline constexpr char kIoAttachDeviceToDeviceStack[] = "IoAttachDeviceToDeviceStack";
 inline constexpr char kExAllocatePoolWithTag[] = "ExAllocatePoolWithTag";
 inline constexpr char kIoAllocateIrp[] = "IoAllocateIrp";
+// IoRegisterDeviceInterface: subject the physical device's instance id; the
+// registration fails with the code (an NTSTATUS) and names no interface.
+inline constexpr char kIoRegisterDeviceInterface[] = "IoRegisterDeviceInterface";
 // ---- the USB stack below a function driver. Subject: the device's
 // instance id. The port cycle completes with the code (an NTSTATUS) and
 // cycles nothing. The selection of a configuration (subject: the instance
@@ -62,6 +65,11 @@ inline constexpr char kIoAllocateIrp[] = "IoAllocateIrp";
 // completes with the code and USBD_STATUS_STALL_PID and selects nothing.
 inline constexpr char kCyclePort[] = "IOCTL_INTERNAL_USB_CYCLE_PORT";
 inline constexpr char kSelectConfiguration[] = "URB_FUNCTION_SELECT_CONFIGURATION";
+// The stack's own part of a start or of a capabilities query (subject: the
+// instance id) completes with the code (an NTSTATUS): the device is not
+// started, or no capability is filled in.
+inline constexpr char kStartDevice[] = "IRP_MN_START_DEVICE";
+inline constexpr char kQueryCapabilities[] = "IRP_MN_QUERY_CAPABILITIES";
 // ---- the USB topology's own devices. Subject: the host controller's link
 // ("\\.\HCD0") or the hub's instance id. The request completes with the code
 // (an NTSTATUS), which user mode sees translated.
@@ -70,6 +78,11 @@ inline constexpr char kGetNodeInformation[] = "IOCTL_USB_GET_NODE_INFORMATION";
 // ---- the configuration manager (cfgmgr32). Subject: the node's instance
 // id (the root's is "HTREE\ROOT\0"). Fails with the code as the CONFIGRET.
 inline constexpr char kCmReenumerateDevNode[] = "CM_Reenumerate_DevNode";
+// CM_Locate_DevNodeA: subject the id asked for (the root's when none is
+// given); nothing is located. CM_Get_DevNode_Registry_PropertyA: subject the
+// node's instance id; nothing is copied.
+inline constexpr char kCmLocateDevNodeA[] = "CM_Locate_DevNodeA";
+inline constexpr char kCmGetDevNodeRegistryPropertyA[] = "CM_Get_DevNode_Registry_PropertyA";
 // ---- kernel32 and setupapi. Each fails with the code as the last error.
 // GetVersionExA: no subject. GetShortPathNameA and MoveFileExA: the path
 // given (the existing file's, for a move). SetupDiRemoveDevice: the
@@ -80,6 +93,34 @@ inline constexpr char kGetShortPathNameA[] = "GetShortPathNameA";
 inline constexpr char kMoveFileExA[] = "MoveFileExA";
 inline constexpr char kSetupDiRemoveDevice[] = "SetupDiRemoveDevice";
 inline constexpr char kCreateThread[] = "CreateThread";
+// PostThreadMessageA: subject the message number in decimal ("33025"); the
+// message is not queued. CreateEventA, SetEvent and ResetEvent: subject the
+// file name of the calling module ("Celvane.dll"); no event is made (null),
+// or the event is left as it was.
+inline constexpr char kPostThreadMessageA[] = "PostThreadMessageA";
+inline constexpr char kCreateEventA[] = "CreateEventA";
+inline constexpr char kSetEvent[] = "SetEvent";
+inline constexpr char kResetEvent[] = "ResetEvent";
+// SetupDiGetClassDevsA: subject the class GUID asked for, in braces (empty
+// for a set of every class); INVALID_HANDLE_VALUE. SetupDiOpenDevRegKey and
+// SetupDiGetDeviceRegistryPropertyA: the element's instance id; no key (or
+// nothing copied, no size given). SetupOpenInfFileA: the file name given;
+// INVALID_HANDLE_VALUE.
+inline constexpr char kSetupDiGetClassDevsA[] = "SetupDiGetClassDevsA";
+inline constexpr char kSetupDiOpenDevRegKey[] = "SetupDiOpenDevRegKey";
+inline constexpr char kSetupDiGetDeviceRegistryPropertyA[] = "SetupDiGetDeviceRegistryPropertyA";
+inline constexpr char kSetupOpenInfFileA[] = "SetupOpenInfFileA";
+// GetWindowsDirectoryA: no subject; 0 and nothing copied. DeleteFileA and
+// MoveFileA: the path given (the existing file's, for a move); the file
+// stays as it was. (MoveFileExA above covers its every form, at once or
+// until reboot.)
+inline constexpr char kGetWindowsDirectoryA[] = "GetWindowsDirectoryA";
+inline constexpr char kDeleteFileA[] = "DeleteFileA";
+inline constexpr char kMoveFileA[] = "MoveFileA";
+// ---- user32. LoadStringA: subject the module's file name, a backslash and
+// the string's id in decimal ("Tavrix.dll\4200"); 0 and an empty buffer, the
+// code as the last error, as for a string the module does not have.
+inline constexpr char kLoadStringA[] = "LoadStringA";
 // ---- the C runtime's allocations a deliverable makes. Subject: the file
 // name of the calling module ("Tavrix.dll"). The allocation gives null and
 // errno is ENOMEM; the code is not seen ("new" is the non-throwing form).

@@ -636,6 +636,9 @@ DeviceObject* Kernel::Resolve(const std::u16string& path) const {
 
 NTSTATUS Kernel::RegisterInterface(DeviceObject* physical, const std::string& classGuid,
                                    std::u16string* link) {
+  if (physical != nullptr)
+    if (auto code = Injected(fault::kIoRegisterDeviceInterface, physical->instanceId))
+      return static_cast<NTSTATUS>(*code);
   std::lock_guard<std::mutex> lock(objectsMutex_);
   if (physical == nullptr || physical->instanceId.empty()) return STATUS_INVALID_DEVICE_REQUEST;
   // Windows names an interface after its device instance, lower-cased, with

@@ -504,6 +504,15 @@ NTSTATUS UsbDevice::Dispatch(DeviceObject* device, Irp* irp) {
       status = STATUS_INVALID_DEVICE_REQUEST;
       break;
     case IrpMajor::Pnp:
+      // The stack's own part of a start or a capabilities query may fail:
+      // the request completes with its status and nothing more is done.
+      if (irp->minor == 0x00 || irp->minor == 0x09)
+        if (auto code = kernel.Injected(
+                irp->minor == 0x00 ? fault::kStartDevice : fault::kQueryCapabilities,
+                self->physical_ != nullptr ? self->physical_->instanceId : std::string())) {
+          status = static_cast<NTSTATUS>(*code);
+          break;
+        }
       if (irp->minor == 0x09) {  // capabilities
         if (irp->capsVersion < 1) {
           status = STATUS_INVALID_PARAMETER;

@@ -360,6 +360,16 @@ TEST_F(Config, AFailedReenumerationReturnsZeroAndSetsNoError) {
   EXPECT_TRUE(QIROTowerReenumerateAll());
 }
 
+TEST_F(Config, ARootThatCannotBeLocatedIsNotReenumeratedAndSetsNoError) {
+  auto refused = machine_->faults().Once(hk::fault::kCmLocateDevNodeA, CR_FAILURE);
+  SetLastError(1234);
+  EXPECT_FALSE(QIROTowerReenumerateAll());
+  EXPECT_EQ(GetLastError(), 1234u);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(machine_->faults().Hits(hk::fault::kCmReenumerateDevNode), 0u);
+  EXPECT_TRUE(QIROTowerReenumerateAll());
+}
+
 TEST_F(Config, AMachineWithoutUsbHasNoHostController) {
   hk::Machine::Options options{stateDir_};
   options.hostControllers = 0;

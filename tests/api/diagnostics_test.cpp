@@ -323,5 +323,111 @@ TEST_F(Diagnostics, AHubThatCannotBeAskedOrIsNoHubGivesNoPowerSource) {
   EXPECT_EQ(info.HubBusPowered, 0u);
 }
 
+TEST_F(Diagnostics, WhatCannotBeReadLeavesOnlyItsOwnFieldsEmpty) {
+  hk::DevNode* hub = machine_->AddHub(Node(hk::NodeKind::RootHub), 1, false);
+  ASSERT_NE(hub, nullptr);
+  hk::DeviceObject* physical = PlugTowerAt(hub, 1);
+  ASSERT_NE(physical, nullptr);
+  std::string tower;
+  std::string parent;
+  {
+    std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
+    tower = machine_->NodeOf(physical)->instanceId;
+    parent = hub->instanceId;
+  }
+  hk::Faults& faults = machine_->faults();
+  QIROTOWER_DEVICEINFO info;
+  {
+    SCOPED_TRACE("the tower's description");
+    auto refused =
+        faults.Always(hk::fault::kCmGetDevNodeRegistryPropertyA, CR_NO_SUCH_VALUE, tower);
+    ASSERT_TRUE(QIROTowerGetDeviceInfoByNumber(0, QIROTOWER_FIND_PRESENT, &info));
+    EXPECT_EQ(refused->Hits(), 1u);
+    EXPECT_STREQ(info.DeviceDesc, "");
+    EXPECT_STRNE(info.ParentDesc, "");
+    EXPECT_STREQ(info.DriverDesc, "Zembo IR Tower");
+    EXPECT_EQ(info.StatusValid, 1u);
+    EXPECT_EQ(info.HubBusPowered, 1u);
+    faults.Clear(refused);
+  }
+  {
+    SCOPED_TRACE("the parent's description");
+    auto refused =
+        faults.Always(hk::fault::kCmGetDevNodeRegistryPropertyA, CR_NO_SUCH_VALUE, parent);
+    ASSERT_TRUE(QIROTowerGetDeviceInfoByNumber(0, QIROTOWER_FIND_PRESENT, &info));
+    EXPECT_EQ(refused->Hits(), 1u);
+    EXPECT_STREQ(info.DeviceDesc, "Zembo IR Tower");
+    EXPECT_STREQ(info.ParentDesc, "");
+    EXPECT_EQ(info.HubBusPowered, 1u) << "the hub is asked all the same";
+    faults.Clear(refused);
+  }
+  {
+    SCOPED_TRACE("the driver key");
+    auto refused = faults.Always(hk::fault::kSetupDiOpenDevRegKey, ERROR_ACCESS_DENIED, tower);
+    ASSERT_TRUE(QIROTowerGetDeviceInfoByNumber(0, QIROTOWER_FIND_PRESENT, &info));
+    EXPECT_EQ(refused->Hits(), 1u);
+    EXPECT_STREQ(info.DriverVersion, "");
+    EXPECT_STREQ(info.DriverDesc, "");
+    EXPECT_STREQ(info.ProviderName, "");
+    EXPECT_STREQ(info.DeviceDesc, "Zembo IR Tower");
+    EXPECT_EQ(info.HubBusPowered, 1u);
+    faults.Clear(refused);
+  }
+  {
+    SCOPED_TRACE("one value of the driver key");
+    auto refused = faults.Always(hk::fault::kRegQueryValueExA, ERROR_CANTREAD, "DriverVersion");
+    ASSERT_TRUE(QIROTowerGetDeviceInfoByNumber(0, QIROTOWER_FIND_PRESENT, &info));
+    EXPECT_EQ(refused->Hits(), 1u);
+    EXPECT_STREQ(info.DriverVersion, "");
+    EXPECT_STREQ(info.DriverDesc, "Zembo IR Tower");
+    EXPECT_STREQ(info.ProviderName, "Tower Maker");
+    faults.Clear(refused);
+  }
+}
+
+TEST_F(Diagnostics, ProblemTextsTheLibraryCannotLoadFallBackToItsOwnText) {
+  // The number's own text missing: the fallback text, loaded, and the number.
+  auto own = machine_->faults().Always(hk::fault::kLoadStringA, ERROR_RESOURCE_NAME_NOT_FOUND,
+                                       "Tavrix.dll\\" + std::to_string(4096 + 0x1F));
+  SetLastError(1234);
+  EXPECT_EQ(Problem(0x1F), "The device is not working properly. Problem ID = 0x1f");
+  EXPECT_EQ(GetLastError(), 1234u);
+  EXPECT_EQ(own->Hits(), 1u);
+  // The fallback text missing too: the library's built-in one.
+  auto fallback = machine_->faults().Always(hk::fault::kLoadStringA, ERROR_RESOURCE_NAME_NOT_FOUND,
+                                            "Tavrix.dll\\4200");
+  EXPECT_EQ(Problem(0x1F), "The device is not working properly. Problem ID = 0x1f");
+  EXPECT_EQ(Problem(0x2d), "The device is not working properly. Problem ID = 0x2d");
+  EXPECT_EQ(Problem(0x2d, 8), "The dev");
+  EXPECT_EQ(GetLastError(), 1234u);
+  EXPECT_EQ(fallback->Hits(), 3u);
+  EXPECT_EQ(Problem(0), "The device is working properly") << "other texts load as ever";
+}
+
+TEST_F(Diagnostics, AControllerWhoseNodeCannotBeFoundHasNoDescription) {
+  std::string controller;
+  {
+    std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
+    controller = Node(hk::NodeKind::HostController)->instanceId;
+  }
+  QIROTOWER_HCINFO info;
+  // The node's driver key unreadable: no node has the controller's key.
+  auto property = machine_->faults().Always(hk::fault::kCmGetDevNodeRegistryPropertyA,
+                                            CR_NO_SUCH_VALUE, controller);
+  ASSERT_TRUE(QIROTowerGetHostControllerInfo(0, &info));
+  EXPECT_STRNE(info.DriverKeyName, "");
+  EXPECT_STREQ(info.HostControllerDesc, "");
+  EXPECT_GE(property->Hits(), 1u);
+  machine_->faults().Clear(property);
+  // The tree's root not to be had: the same.
+  auto root = machine_->faults().Once(hk::fault::kCmLocateDevNodeA, CR_FAILURE);
+  ASSERT_TRUE(QIROTowerGetHostControllerInfo(0, &info));
+  EXPECT_STRNE(info.DriverKeyName, "");
+  EXPECT_STREQ(info.HostControllerDesc, "");
+  EXPECT_EQ(root->Hits(), 1u);
+  ASSERT_TRUE(QIROTowerGetHostControllerInfo(0, &info));
+  EXPECT_STRNE(info.HostControllerDesc, "");
+}
+
 }  // namespace
 }  // namespace towertest

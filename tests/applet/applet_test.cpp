@@ -754,5 +754,37 @@ TEST_F(AppTest, AnAppletFileUnderAnotherNameOpensNoSheetAndSavesNothing) {
   std::filesystem::remove(folder / name);
 }
 
+TEST_F(AppletTest, WithoutItsStringsTheAppletShowsItsBuiltInTexts) {
+  std::vector<hk::Faults::Handle> refused;
+  for (UINT id : {IDS_NAME, IDS_TITLE_GENERAL, IDS_TITLE_ADVANCED, IDS_TITLE_DIAGNOSTICS,
+                  IDS_NO_TOWERS, IDS_HUB_BUS_POWERED, IDS_NO_HELP})
+    refused.push_back(machine_->faults().Always(hk::fault::kLoadStringA,
+                                                ERROR_RESOURCE_NAME_NOT_FOUND,
+                                                "Ostrel.cpl\\" + std::to_string(id)));
+  ReloadApplet();
+  OpenSheet([&](HWND sheet) {
+    char caption[64];
+    GetWindowTextA(sheet, caption, sizeof(caption));
+    EXPECT_STREQ(caption, "QIRO USB Tower");
+    EXPECT_EQ(win32ui::PageTitle(sheet, kGeneral), "General");
+    EXPECT_EQ(win32ui::PageTitle(sheet, kAdvanced), "Advanced");
+    EXPECT_EQ(win32ui::PageTitle(sheet, kDiagnostics), "Diagnostics");
+    EXPECT_TRUE(win32ui::SwitchPage(sheet, kDiagnostics));
+    HWND page = win32ui::Page(sheet, kDiagnostics);
+    EXPECT_EQ(win32ui::Text(page, IDC_HUB_POWER), "No towers are currently connected");
+    PlugTowerOnHub(false);
+    EXPECT_TRUE(win32ui::Click(page, IDC_NEXT));
+    EXPECT_EQ(win32ui::Text(page, IDC_TOWER_NUMBER), "1");
+    EXPECT_EQ(win32ui::Text(page, IDC_HUB_POWER),
+              "The parent hub is bus powered. If you need the tower to transmit long range, you "
+              "should connect it to a different hub");
+    // No help file: the built-in text says so.
+    EXPECT_TRUE(win32ui::Click(page, IDC_HELPBUTTON));
+    ExpectHelpNotFound(1);
+    win32ui::Click(sheet, IDCANCEL);
+  });
+  for (const auto& entry : refused) EXPECT_GE(entry->Hits(), 1u) << "each string was asked for";
+}
+
 }  // namespace
 }  // namespace towertest

@@ -142,5 +142,38 @@ TEST_F(RegistryConfig, AValueThatCannotBeReadKeepsTheCurrentOne) {
   EXPECT_EQ(Record(1)->Timeout_Write, 7u);
 }
 
+TEST_F(RegistryConfig, AServiceKeyThatCannotBeOpenedDoesNotStopTheOpen) {
+  SetDword("BufferSize", 64);
+  PlugTower();
+  auto refused =
+      machine_->faults().Once(hk::fault::kZwCreateKey, static_cast<uint32_t>(STATUS_ACCESS_DENIED),
+                              "Services\\QIROUSBTower");
+  OpenAndClose();
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(Record(1)->BufferSize, 64u) << "the parameters were read all the same";
+}
+
+TEST_F(RegistryConfig, AParametersKeyTheStartCannotOpenLeavesHighPowerAsItWas) {
+  SetDword("HighPower", 1);
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  ASSERT_EQ(Record(1)->HighPower, 1);
+  // The registry now asks for normal power, but the start cannot read it.
+  SetDword("HighPower", 0);
+  auto refused = machine_->faults().Always(
+      hk::fault::kZwOpenKey, static_cast<uint32_t>(STATUS_ACCESS_DENIED), "Parameters");
+  auto created = machine_->faults().Always(
+      hk::fault::kZwCreateKey, static_cast<uint32_t>(STATUS_ACCESS_DENIED), "Parameters");
+  EXPECT_EQ(Restart(physical), STATUS_SUCCESS);
+  EXPECT_EQ(refused->Hits() + created->Hits(), 1u);
+  EXPECT_EQ(Record(1)->HighPower, 1);
+  EXPECT_EQ(Tower(0).Configuration(), 2);
+  machine_->faults().ClearAll();
+  // Readable again, the value takes effect at the next start.
+  EXPECT_EQ(Restart(physical), STATUS_SUCCESS);
+  EXPECT_EQ(Record(1)->HighPower, 0);
+  EXPECT_EQ(Tower(0).Configuration(), 1);
+}
+
 }  // namespace
 }  // namespace towertest

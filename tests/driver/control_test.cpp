@@ -2,7 +2,9 @@
 // records built byte for byte, the preconditions, and the odd answers.
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "fixture.h"
 #include "tower/values.h"
@@ -364,6 +366,103 @@ TEST_F(ControlTest, RestartWithoutARequestPacketSaysSo) {
   machine_->kernel().FailNthDriverIrp(1);
   EXPECT_EQ(Call(IOCTL_TOWER_RESTART, nullptr, 0, nullptr, 0).status,
             STATUS_INSUFFICIENT_RESOURCES);
+}
+
+// Every code that asks the tower fails the same way when memory runs out
+// at any of its points: no transfer block gives STATUS_NO_MEMORY, no request
+// packet STATUS_INSUFFICIENT_RESOURCES; either way 0 bytes, and nothing more
+// goes to the tower after the point that failed.
+TEST_F(ControlTest, EachTowerCodeFailsWithItsOwnStatusAtEachAllocationPoint) {
+  struct Case {
+    const char* name;
+    uint32_t code;
+    std::vector<uint8_t> in;
+    uint32_t outLength;
+    int requests;  // vendor requests the code sends
+    bool scratch;  // a text code allocates its scratch buffer first
+  };
+  const auto rec = [](std::initializer_list<uint8_t> payload) {
+    const QIROTOWER_CTLREC r = Rec(payload);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&r);
+    return std::vector<uint8_t>(bytes, bytes + sizeof(r));
+  };
+  QIROTOWER_SPEEDREC speed{sizeof(speed), 0, 0, TOWER_SPEED_9600, TOWER_SPEED_4800, 2, 0};
+  const auto* speedBytes = reinterpret_cast<const uint8_t*>(&speed);
+  const std::vector<uint8_t> speedIn(speedBytes, speedBytes + sizeof(speed));
+  QIROTOWER_CAPS caps{};
+  caps.Size = sizeof(caps);
+  const auto* capsBytes = reinterpret_cast<const uint8_t*>(&caps);
+  const std::vector<uint8_t> capsIn(capsBytes, capsBytes + sizeof(caps));
+  const std::vector<Case> cases = {
+      {"SET_RANGE", IOCTL_TOWER_SET_RANGE, rec({TOWER_RANGE_SHORT}), 12, 1, false},
+      {"GET_RANGE", IOCTL_TOWER_GET_RANGE, {}, 12, 1, false},
+      {"SET_LINK_MODE", IOCTL_TOWER_SET_LINK_MODE, rec({TOWER_LINK_VLL}), 12, 1, false},
+      {"GET_LINK_MODE", IOCTL_TOWER_GET_LINK_MODE, {}, 12, 1, false},
+      {"GET_CAPS", IOCTL_TOWER_GET_CAPS, capsIn, 24, 1, false},
+      {"GET_VERSION", IOCTL_TOWER_GET_VERSION, {}, 16, 1, false},
+      {"RESET", IOCTL_TOWER_RESET, {}, 0, 1, false},
+      {"GET_COPYRIGHT", IOCTL_TOWER_GET_COPYRIGHT, {}, 256, 1, true},
+      {"GET_CREDITS", IOCTL_TOWER_GET_CREDITS, {}, 256, 1, true},
+      {"SET_LED_MODE", IOCTL_TOWER_SET_LED_MODE, rec({1, 0, TOWER_LED_MODE_SOFTWARE, 0}), 12, 1,
+       false},
+      {"GET_LED_MODE", IOCTL_TOWER_GET_LED_MODE, {}, 12, 1, false},
+      {"SET_LED_STATE", IOCTL_TOWER_SET_LED_STATE, rec({2, 0, 255, 0}), 12, 1, false},
+      {"GET_LED_STATE", IOCTL_TOWER_GET_LED_STATE, rec({2, 0}), 12, 1, false},
+      {"GET_ERROR_STATE", IOCTL_TOWER_GET_ERROR_STATE, {}, 12, 1, false},
+      {"SET_ENDIANNESS", IOCTL_TOWER_SET_ENDIANNESS, rec({2, 0}), 12, 1, false},
+      {"GET_ENDIANNESS", IOCTL_TOWER_GET_ENDIANNESS, {}, 12, 1, false},
+      {"SET_IR_SPEED", IOCTL_TOWER_SET_IR_SPEED, speedIn, 16, 2, false},
+      {"GET_IR_SPEED", IOCTL_TOWER_GET_IR_SPEED, speedIn, 16, 2, false},
+      {"RESET_COMM_STATS", IOCTL_TOWER_RESET_COMM_STATS, {}, 24, 1, false},
+      {"GET_COMM_STATS", IOCTL_TOWER_GET_COMM_STATS, {}, 24, 1, false},
+      {"SET_CARRIER_FREQUENCY", IOCTL_TOWER_SET_CARRIER_FREQUENCY, rec({40, 0}), 12, 1, false},
+      {"GET_CARRIER_FREQUENCY", IOCTL_TOWER_GET_CARRIER_FREQUENCY, {}, 12, 1, false},
+      {"SET_CARRIER_DUTY_CYCLE", IOCTL_TOWER_SET_CARRIER_DUTY_CYCLE, rec({1, 0, 33, 0}), 12, 1,
+       false},
+      {"GET_CARRIER_DUTY_CYCLE", IOCTL_TOWER_GET_CARRIER_DUTY_CYCLE, rec({1, 0, 0, 0}), 12, 1,
+       false},
+      {"SET_PARM", IOCTL_TOWER_SET_PARM, rec({TOWER_PARM_RANGE, TOWER_RANGE_SHORT}), 12, 1, false},
+      {"GET_PARM", IOCTL_TOWER_GET_PARM, rec({TOWER_PARM_RANGE}), 12, 1, false},
+      {"SET_IRC_PARM", IOCTL_TOWER_SET_IRC_PARM, rec({TOWER_IRC_PARM_PACKET_SIZE, 32, 0x34, 0x12}),
+       12, 1, false},
+      {"GET_IRC_PARM", IOCTL_TOWER_GET_IRC_PARM, rec({TOWER_IRC_PARM_PACKET_SIZE}), 12, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> out(c.outLength + 1, 0xEE);
+    const auto call = [&] {
+      return Call(c.code, c.in.empty() ? nullptr : c.in.data(), static_cast<uint32_t>(c.in.size()),
+                  c.outLength == 0 ? nullptr : out.data(), c.outLength);
+    };
+    // Pool allocations, in order: the scratch buffer of a text code, then
+    // one transfer block per vendor request.
+    const int blocks = c.requests + (c.scratch ? 1 : 0);
+    for (int point = 1; point <= blocks; ++point) {
+      SCOPED_TRACE("pool allocation " + std::to_string(point));
+      Tower().ClearSetupLog();
+      machine_->kernel().FailNthAllocation(static_cast<uint64_t>(point));
+      const Result r = call();
+      machine_->kernel().FailNthAllocation(0);
+      EXPECT_EQ(r.status, STATUS_NO_MEMORY);
+      EXPECT_EQ(r.bytes, 0u);
+      const int before = point - 1 - (c.scratch ? 1 : 0);
+      EXPECT_EQ(Requests(), static_cast<size_t>(before > 0 ? before : 0));
+    }
+    for (int point = 1; point <= c.requests; ++point) {
+      SCOPED_TRACE("request packet " + std::to_string(point));
+      Tower().ClearSetupLog();
+      machine_->kernel().FailNthDriverIrp(static_cast<uint64_t>(point));
+      const Result r = call();
+      machine_->kernel().FailNthDriverIrp(0);
+      EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
+      EXPECT_EQ(r.bytes, 0u);
+      EXPECT_EQ(Requests(), static_cast<size_t>(point - 1));
+    }
+    // Nothing was left behind: the same call goes through now.
+    Tower().ClearSetupLog();
+    EXPECT_EQ(call().status, STATUS_SUCCESS);
+    EXPECT_EQ(Requests(), static_cast<size_t>(c.requests));
+  }
 }
 
 }  // namespace

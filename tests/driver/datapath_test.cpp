@@ -1,9 +1,12 @@
 // The data path: what an open sends, the receive ring, reads under their two
 // limits, writes under theirs, and the receive transfer's states.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "fixture.h"
 #include "tower/values.h"
@@ -97,6 +100,58 @@ TEST_F(DataPath, ARefusedRangeSendsNoLinkModeAndLeavesTheTowerClosed) {
   EXPECT_EQ(Record(1)->ReadBuffer, nullptr);
 
   Tower().ClearRequestFaults();
+  file = Open();
+  EXPECT_EQ(StateWord(file), 0xF);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+// A tower that takes the range but stalls the link mode, until told not to.
+class RefusesLinkMode : public hk::usb::DeviceModel {
+ public:
+  explicit RefusesLinkMode(std::shared_ptr<sim::TowerModel> inner) : inner_(std::move(inner)) {}
+  void Attach(hk::usb::Port* port) override {
+    port_ = port;
+    inner_->Attach(port);
+  }
+  std::vector<uint8_t> DeviceDescriptor() override { return inner_->DeviceDescriptor(); }
+  std::vector<uint8_t> ConfigurationDescriptor(uint8_t index) override {
+    return inner_->ConfigurationDescriptor(index);
+  }
+  bool SetConfiguration(uint8_t value) override { return inner_->SetConfiguration(value); }
+  void Submit(hk::usb::Transfer* t) override {
+    if (refuse.load() && t->kind == hk::usb::TransferKind::Control &&
+        t->setup.bRequest == TOWER_REQ_SET_PARM &&
+        (t->setup.wValue & 0xFF) == TOWER_PARM_LINK_MODE) {
+      port_->Complete(t, STATUS_UNSUCCESSFUL, hk::usb::USBD_STATUS_STALL_PID, 0);
+      return;
+    }
+    inner_->Submit(t);
+  }
+  void Cancel(hk::usb::Transfer* t) override { inner_->Cancel(t); }
+
+  std::atomic<bool> refuse{true};
+
+ private:
+  std::shared_ptr<sim::TowerModel> inner_;
+  hk::usb::Port* port_ = nullptr;
+};
+
+TEST_F(DataPath, ALinkModeRefusedAfterTheRangeFailsTheOpenWithItsStatus) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "IRRange", TOWER_RANGE_SHORT));
+  towers_.push_back(std::make_shared<sim::TowerModel>(Instant()));
+  auto model = std::make_shared<RefusesLinkMode>(towers_.back());
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  ASSERT_NE(machine_->PlugUsb(model, kTowerHardwareId, &status), nullptr);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  hk::FileObject* file = nullptr;
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Tower().Parameter(TOWER_PARM_RANGE), TOWER_RANGE_SHORT) << "the range went first";
+  EXPECT_FALSE(Flag(&Record(1)->Open));
+  EXPECT_EQ(Record(1)->ReadBuffer, nullptr);
+  EXPECT_FALSE(Flag(&Record(1)->ReaderActive));
+
+  model->refuse = false;
   file = Open();
   EXPECT_EQ(StateWord(file), 0xF);
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);

@@ -1,5 +1,6 @@
 // The request dispatch: holding, release in arrival order, cancellation,
 // refusal after removal, the busy answers and the readiness rule.
+#include "faults/faults.h"
 #include "fixture.h"
 
 namespace towertest {
@@ -116,6 +117,21 @@ TEST_F(Dispatch, SurpriseRemovalFailsHeldRequestsAndLaterOnes) {
   EXPECT_FALSE(LinkExists(1));
 }
 
+TEST_F(Dispatch, AfterSurpriseRemovalOpensPowerAndPnpRequestsAreRefused) {
+  auto& io = machine_->io();
+  ASSERT_EQ(io.SendPnp(physical_, 0x17), STATUS_SUCCESS);
+  hk::FileObject* file = nullptr;
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_DELETE_PENDING);
+  EXPECT_EQ(io.SendPower(physical_, kQueryPower, kSystem, kSleeping3), STATUS_DELETE_PENDING);
+  EXPECT_EQ(io.SendPower(physical_, kSetPower, kSystem, kWorking), STATUS_DELETE_PENDING);
+  EXPECT_EQ(io.SendPnp(physical_, 0x05), STATUS_DELETE_PENDING);  // query stop
+  EXPECT_EQ(io.SendPnp(physical_, 0x00), STATUS_DELETE_PENDING);  // start
+  // The removal itself is still handled.
+  EXPECT_EQ(io.SendPnp(physical_, 0x02), STATUS_SUCCESS);
+  machine_->kernel().DeleteDevice(physical_);
+  EXPECT_EQ(Record(1), nullptr);
+}
+
 TEST_F(Dispatch, AnOpenHandleMakesStopRemoveAndSleepBusy) {
   hk::FileObject* file = nullptr;
   ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
@@ -191,6 +207,18 @@ TEST_F(Dispatch, CapabilitiesGainRemovalBitsOnlyForAVersionedRecord) {
   flags = 0;
   machine_->io().QueryCapabilities(physical_, 0, &flags);
   EXPECT_EQ(flags & 0x290u, 0u);
+}
+
+TEST_F(Dispatch, ACapabilitiesQueryTheStackFailsKeepsItsStatusAndGainsNoBits) {
+  auto refused = machine_->faults().Once(hk::fault::kQueryCapabilities,
+                                         static_cast<uint32_t>(STATUS_NOT_SUPPORTED));
+  uint32_t flags = 0;
+  EXPECT_EQ(machine_->io().QueryCapabilities(physical_, 1, &flags), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(flags & 0x290u, 0u);
+  // The next query goes through and gains them.
+  EXPECT_EQ(machine_->io().QueryCapabilities(physical_, 1, &flags), STATUS_SUCCESS);
+  EXPECT_EQ(flags & 0x290u, 0x290u);
 }
 
 TEST_F(Dispatch, AStoppedTowerRefusesOpensAndHoldsUntilStarted) {

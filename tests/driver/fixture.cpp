@@ -77,6 +77,8 @@ void MachineTest::TearDown() {
   std::filesystem::remove_all(stateDir_);
 }
 
+std::filesystem::path MachineTest::DriverModule() { return TOWER_DRIVER_MODULE; }
+
 sim::TowerOptions MachineTest::Instant() {
   sim::TowerOptions options;
   options.linkDelay = false;

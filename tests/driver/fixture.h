@@ -63,6 +63,8 @@ class MachineTest : public ::testing::Test {
   // otherwise) and returns its physical device.
   hk::DeviceObject* PlugTower(NTSTATUS* status = nullptr, sim::TowerOptions options = Instant());
   static sim::TowerOptions Instant();
+  // The driver's module, as the machine loads it.
+  static std::filesystem::path DriverModule();
   // Pulls a tower out: what it held fails, then surprise removal.
   void UnplugTower(hk::DeviceObject* physical);
   // The simulated tower plugged n-th (from 0).

@@ -2,6 +2,7 @@
 // the device tree's view, holding across stop and removal, and sleep.
 #include <random>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "faults/faults.h"
@@ -68,6 +69,44 @@ class BrokenHighPower : public hk::usb::DeviceModel {
  private:
   std::shared_ptr<sim::TowerModel> inner_;
 };
+
+// A tower that says it has one configuration only.
+class OneConfiguration : public hk::usb::DeviceModel {
+ public:
+  explicit OneConfiguration(std::shared_ptr<sim::TowerModel> inner) : inner_(std::move(inner)) {}
+  void Attach(hk::usb::Port* port) override { inner_->Attach(port); }
+  std::vector<uint8_t> DeviceDescriptor() override {
+    std::vector<uint8_t> device = inner_->DeviceDescriptor();
+    if (device.size() == 18) device[17] = 1;  // bNumConfigurations
+    return device;
+  }
+  std::vector<uint8_t> ConfigurationDescriptor(uint8_t index) override {
+    return inner_->ConfigurationDescriptor(index);
+  }
+  bool SetConfiguration(uint8_t value) override { return inner_->SetConfiguration(value); }
+  void Submit(hk::usb::Transfer* t) override { inner_->Submit(t); }
+  void Cancel(hk::usb::Transfer* t) override { inner_->Cancel(t); }
+
+ private:
+  std::shared_ptr<sim::TowerModel> inner_;
+};
+
+TEST_F(Lifecycle, HighPowerWithoutAConfiguration2FailsTheStart) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "HighPower", 1));
+  towers_.push_back(std::make_shared<sim::TowerModel>(Instant()));
+  NTSTATUS status = STATUS_SUCCESS;
+  hk::DeviceObject* physical = machine_->PlugUsb(std::make_shared<OneConfiguration>(towers_.back()),
+                                                 kTowerHardwareId, &status);
+  ASSERT_NE(physical, nullptr);
+  // No configuration has the value 2: not a refusal of the stack, so no
+  // fallback, and no configuration is left in force.
+  EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(machine_->UsbDeviceOf(physical)->Selections(), (std::vector<uint8_t>{1, 0}));
+  EXPECT_FALSE(Flag(&Record(1)->Started));
+  EXPECT_EQ(Record(1)->HighPower, 1);
+  EXPECT_EQ(machine_->NodeOf(physical)->problem, hk::CM_PROB_FAILED_START);
+}
 
 TEST_F(Lifecycle, AStartLeftWithoutAConfigurationFails) {
   ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
@@ -410,6 +449,115 @@ TEST_F(Lifecycle, ARestartWhosePortCycleIsRefusedCompletesWithItsStatus) {
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
   machine_->SettlePnp();
   EXPECT_FALSE(physical->deleted) << "the port was not cycled";
+}
+
+// Enabled interfaces of a device.
+size_t EnabledInterfaces(hk::Machine& machine, hk::DeviceObject* physical) {
+  size_t n = 0;
+  for (const hk::DeviceInterface& i : machine.kernel().Interfaces("", true))
+    if (i.physical == physical) ++n;
+  return n;
+}
+
+TEST_F(Lifecycle, AStartTheStackBelowRefusesFailsWithItsStatusAndALaterStartWorks) {
+  auto refused = machine_->faults().Once(hk::fault::kStartDevice,
+                                         static_cast<uint32_t>(STATUS_DEVICE_NOT_READY));
+  NTSTATUS status = STATUS_SUCCESS;
+  hk::DeviceObject* physical = PlugTower(&status);
+  ASSERT_NE(physical, nullptr);
+  // The stack's status, not one of this driver's: no configuration was tried.
+  EXPECT_EQ(status, STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_FALSE(Flag(&Record(1)->Started));
+  EXPECT_TRUE(machine_->UsbDeviceOf(physical)->Selections().empty());
+  EXPECT_EQ(machine_->NodeOf(physical)->problem, hk::CM_PROB_FAILED_START);
+  EXPECT_EQ(EnabledInterfaces(*machine_, physical), 0u) << "the interface opens with a start";
+  hk::FileObject* file = nullptr;
+  EXPECT_EQ(OpenUnit(1, &file), STATUS_DEVICE_NOT_CONNECTED);
+  // The same device started again runs the whole start and works.
+  ASSERT_EQ(machine_->io().SendPnp(physical, 0x00), STATUS_SUCCESS);
+  EXPECT_TRUE(Flag(&Record(1)->Started));
+  EXPECT_EQ(Tower(0).Configuration(), 1);
+  EXPECT_EQ(EnabledInterfaces(*machine_, physical), 1u);
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(Lifecycle, AStartThatFailedItsConfigurationRunsWholeAgainNextTime) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "HighPower", 1));
+  auto refused = machine_->faults().Once(hk::fault::kSelectConfiguration,
+                                         static_cast<uint32_t>(STATUS_UNSUCCESSFUL), "1");
+  NTSTATUS status = STATUS_SUCCESS;
+  hk::DeviceObject* physical = PlugTower(&status);
+  ASSERT_NE(physical, nullptr);
+  EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(refused->Hits(), 1u);
+  const size_t before = machine_->UsbDeviceOf(physical)->Selections().size();
+  // The next start begins at its first step: configuration 1, then the
+  // high power the registry asks for.
+  ASSERT_EQ(machine_->io().SendPnp(physical, 0x00), STATUS_SUCCESS);
+  EXPECT_TRUE(Flag(&Record(1)->Started));
+  const std::vector<uint8_t> asked = machine_->UsbDeviceOf(physical)->Selections();
+  ASSERT_GT(asked.size(), before);
+  EXPECT_EQ(asked[before], 1);
+  EXPECT_EQ(Tower(0).Configuration(), 2);
+  EXPECT_EQ(Record(1)->HighPower, 1);
+  EXPECT_EQ(EnabledInterfaces(*machine_, physical), 1u);
+}
+
+TEST_F(Lifecycle, ADriverWhoseStateCannotBeAllocatedDoesNotLoad) {
+  machine_->UnloadDriver(kService);
+  // The driver's record, then the copy of its registry path.
+  for (uint64_t skip : {0u, 1u}) {
+    SCOPED_TRACE(skip);
+    auto refused = machine_->faults().After(hk::fault::kExAllocatePoolWithTag, skip, 0,
+                                            hk::TagName(tower::kPoolTag));
+    EXPECT_EQ(machine_->LoadDriver(kService, DriverModule()), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(refused->Hits(), 1u);
+  }
+  ASSERT_EQ(machine_->LoadDriver(kService, DriverModule()), STATUS_SUCCESS);
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  ASSERT_NE(PlugTower(&status), nullptr);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+}
+
+// Each allocation of a start (the descriptor reads' blocks and packets, the
+// descriptor set, the interface list, the selection's block and packet)
+// that fails fails the start with STATUS_UNSUCCESSFUL and leaves the tower
+// without a configuration; the next start works.
+TEST_F(Lifecycle, EveryAllocationOfAStartThatFailsFailsItUnsuccessful) {
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  const auto startWith = [&](const std::string& site, uint64_t skip) {
+    SCOPED_TRACE(site + " " + std::to_string(skip));
+    EXPECT_EQ(machine_->io().SendPnp(physical, 0x05), STATUS_SUCCESS);
+    EXPECT_EQ(machine_->io().SendPnp(physical, 0x04), STATUS_SUCCESS);
+    const std::string match =
+        site == hk::fault::kIoAllocateIrp ? std::string() : hk::TagName(tower::kPoolTag);
+    auto refused = machine_->faults().After(site, skip, 0, match);
+    const NTSTATUS status = machine_->io().SendPnp(physical, 0x00);
+    const bool hit = refused->Hits() == 1;
+    machine_->faults().Clear(refused);
+    if (!hit) {
+      EXPECT_EQ(status, STATUS_SUCCESS) << "past the last allocation";
+      return false;
+    }
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(Flag(&Record(1)->Started));
+    EXPECT_EQ(Tower(0).Configuration(), 0);
+    // The same device starts again once memory is there.
+    EXPECT_EQ(Restart(physical), STATUS_SUCCESS);
+    EXPECT_EQ(Tower(0).Configuration(), 1);
+    return true;
+  };
+  uint64_t points = 0;
+  for (uint64_t skip = 0; skip < 20 && startWith(hk::fault::kExAllocatePoolWithTag, skip); ++skip)
+    ++points;
+  EXPECT_GE(points, 5u) << "two descriptor blocks, the set, the list and the selection's block";
+  points = 0;
+  for (uint64_t skip = 0; skip < 20 && startWith(hk::fault::kIoAllocateIrp, skip); ++skip) ++points;
+  EXPECT_EQ(points, 3u) << "the two descriptor reads and the selection";
 }
 
 }  // namespace

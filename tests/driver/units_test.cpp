@@ -1,4 +1,5 @@
 // Unit numbers: the lowest free one, reused, released once, at most 31.
+#include "faults/faults.h"
 #include "fixture.h"
 
 namespace towertest {
@@ -65,6 +66,47 @@ TEST_F(UnitNumbers, RemovalAfterSurpriseRemovalDoesNotFreeTheNumberAgain) {
   machine_->kernel().DeleteDevice(second);
   EXPECT_EQ(driver->UnitMask, 0x6u);
   driver->UnitMask &= ~0x4u;
+}
+
+TEST_F(UnitNumbers, ARefusedInterfaceRegistrationFailsTheAddAndGivesItsNumberBack) {
+  // Whatever the system says, the add reports a want of resources.
+  auto refused = machine_->faults().Once(hk::fault::kIoRegisterDeviceInterface,
+                                         static_cast<uint32_t>(STATUS_OBJECT_NAME_COLLISION));
+  NTSTATUS status = STATUS_SUCCESS;
+  PlugTower(&status);
+  EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(Record(1), nullptr);
+  EXPECT_FALSE(LinkExists(1));
+  auto* driver = static_cast<TowerDriver*>(machine_->FindDriver(kService)->context);
+  EXPECT_EQ(driver->UnitMask, 0u);
+  // The next tower takes number 1 and works.
+  PlugTower(&status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  ASSERT_NE(Record(1), nullptr);
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(UnitNumbers, ADeviceNameAlreadyTakenFailsTheAddWithTheSystemsStatus) {
+  hk::DriverObject* squatter = machine_->kernel().CreateDriver("Squatter");
+  hk::DeviceObject* taken = nullptr;
+  ASSERT_EQ(machine_->kernel().CreateDevice(squatter, u"\\Device\\QIROUSBTowerDevice1", 0x22, 0,
+                                            false, false, 0, &taken),
+            STATUS_SUCCESS);
+  NTSTATUS status = STATUS_SUCCESS;
+  PlugTower(&status);
+  EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_FALSE(LinkExists(1));
+  auto* driver = static_cast<TowerDriver*>(machine_->FindDriver(kService)->context);
+  EXPECT_EQ(driver->UnitMask, 0u);
+  machine_->kernel().DeleteDevice(taken);
+  machine_->kernel().DeleteDriver(squatter);
+  EXPECT_EQ(Record(1), nullptr);
+  PlugTower(&status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  ASSERT_NE(Record(1), nullptr);
 }
 
 TEST_F(UnitNumbers, AFailedAddGivesItsNumberBack) {

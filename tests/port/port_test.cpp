@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "Tavrix.h"
@@ -527,6 +528,31 @@ TEST_F(Transfer, AnUnpluggedTowerIsReplacedWithTheSavedSettingsAndTheDataWritten
   EXPECT_STREQ(reply, "long");
 }
 
+TEST_F(Transfer, SettingsTheReplacementTowerRefusesDoNotFailTheSend) {
+  hk::DeviceObject* first = PlugTower();
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(PlugTower(), nullptr);
+  IZmbPort* port = NewPort();
+  ASSERT_EQ(port->open(kFirst, nullptr), ZMB_OK);
+  char reply[16];
+  ASSERT_EQ(port->devicecontrol("mode=irc", reply, sizeof(reply)), ZMB_OK);
+  ASSERT_EQ(port->devicecontrol("range=short", reply, sizeof(reply)), ZMB_OK);
+  // The replacement answers every setting with a refusal in its status.
+  sim::RequestFault refused;
+  refused.status = 5;
+  Tower(1).SetRequestFault(TOWER_REQ_SET_PARM, refused);
+  Tower(1).ClearSetupLog();
+  machine_->Unplug(first);
+  const unsigned char data[3] = {'x', 'y', 'z'};
+  ULONG sent = 0;
+  EXPECT_EQ(port->send(data, 3, &sent, nullptr), ZMB_OK);
+  EXPECT_EQ(sent, 3u);
+  EXPECT_EQ(Tower(1).Transmitted(), (std::vector<uint8_t>{'x', 'y', 'z'}));
+  EXPECT_TRUE(SawSetParm(1, TOWER_PARM_LINK_MODE, TOWER_LINK_IRC)) << "the settings were tried";
+  EXPECT_TRUE(SawSetParm(1, TOWER_PARM_RANGE, TOWER_RANGE_SHORT));
+  EXPECT_EQ(port->getstate(), ZMB_PORTSTATE_OPEN);
+}
+
 TEST_F(Transfer, ASecondFailedWriteAfterAReconnectionIsReportedAsAFailure) {
   hk::DeviceObject* first = PlugTower();
   ASSERT_NE(first, nullptr);
@@ -720,6 +746,112 @@ TEST_F(Transfer, ARequestThatCannotBeAllocatedIsOutOfMemoryAndLeavesNoTransferMa
   // The next request is queued as ever.
   ASSERT_EQ(port->send(data, sizeof(data), nullptr, &done), ZMB_S_PENDING);
   ASSERT_TRUE(Eventually([&] { return done.calls.load() == 1; }));
+}
+
+TEST_F(Transfer, ARequestThatCannotBePostedFailsAndLeavesNoTransferMarked) {
+  IZmbPort* port = OpenPort();
+  ASSERT_EQ(port->settxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  ASSERT_EQ(port->setrxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  auto send = machine_->faults().Once(hk::fault::kPostThreadMessageA, ERROR_NOT_ENOUGH_QUOTA,
+                                      std::to_string(ZMBPORT_MSG_SEND));
+  auto recv = machine_->faults().Once(hk::fault::kPostThreadMessageA, ERROR_NOT_ENOUGH_QUOTA,
+                                      std::to_string(ZMBPORT_MSG_RECV));
+  Completion done;
+  unsigned char data[] = {7, 8};
+  ULONG count = 99;
+  // The request is freed (the leak check would see it otherwise).
+  EXPECT_EQ(port->send(data, sizeof(data), &count, &done), ZMB_E_SENDFAILED);
+  EXPECT_EQ(port->getstate(), ZMB_PORTSTATE_OPEN);
+  EXPECT_EQ(port->recv(data, sizeof(data), &count, &done), ZMB_E_RECVFAILED);
+  EXPECT_EQ(port->getstate(), ZMB_PORTSTATE_OPEN);
+  EXPECT_EQ(send->Hits(), 1u);
+  EXPECT_EQ(recv->Hits(), 1u);
+  EXPECT_EQ(done.calls.load(), 0);
+  EXPECT_EQ(Tower().Stats().transmitted, 0u) << "nothing was sent";
+  // The next request is queued as ever.
+  ASSERT_EQ(port->send(data, sizeof(data), nullptr, &done), ZMB_S_PENDING);
+  ASSERT_TRUE(Eventually([&] { return done.calls.load() == 1; }));
+  EXPECT_EQ(done.result.load(), ZMB_OK);
+}
+
+TEST_F(Transfer, WorkersWhoseFirstMessageNeverGoesStillServeThePort) {
+  ASSERT_NE(PlugTower(), nullptr);
+  // The probe of each new thread is refused until it gives up (two clock
+  // seconds); the creation does not pass that on.
+  auto refused = machine_->faults().Always(hk::fault::kPostThreadMessageA, ERROR_INVALID_THREAD_ID,
+                                           std::to_string(ZMBPORT_MSG_INIT));
+  IZmbPort* port = NewPort();
+  ASSERT_NE(port, nullptr);
+  EXPECT_GE(refused->Hits(), 2u);
+  machine_->faults().Clear(refused);
+  // The threads are there, and take callback transfers.
+  ASSERT_EQ(port->open(kFirst, nullptr), ZMB_OK);
+  ASSERT_EQ(port->settimeout(200, 50), ZMB_OK);
+  ASSERT_EQ(port->settxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  Completion done;
+  unsigned char data[] = {1, 2};
+  ASSERT_EQ(port->send(data, sizeof(data), nullptr, &done), ZMB_S_PENDING);
+  ASSERT_TRUE(Eventually([&] { return done.calls.load() == 1; }));
+  EXPECT_EQ(done.result.load(), ZMB_OK);
+}
+
+TEST_F(Transfer, ATowerGoneWhileThePortHoldsItFailsEachCallWithItsOwnError) {
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  IZmbPort* port = OpenPort();
+  machine_->Unplug(physical);
+  EXPECT_FALSE(port->islineon());
+  EXPECT_EQ(port->settimeout(300, 50), ZMB_E_SETTIMEOUTFAILED);
+  ULONG first = 0;
+  ULONG second = 0;
+  EXPECT_EQ(port->gettimeout(&first, &second), ZMB_E_GETTIMEOUTFAILED);
+  EXPECT_EQ(port->clear(ZMB_PORT_TX | ZMB_PORT_RX), ZMB_E_CLEARFAILED);
+  unsigned char back[2];
+  EXPECT_EQ(port->recv(back, sizeof(back), nullptr, nullptr), ZMB_E_RECVFAILED);
+  EXPECT_EQ(port->getstate(), ZMB_PORTSTATE_OPEN) << "a receive never reconnects";
+}
+
+TEST_F(Transfer, WithoutATowerToOpenASendHasNoPort) {
+  IZmbPort* port = NewPort();
+  _ZMBPORTDESC previous;
+  std::memset(&previous, 0, sizeof(previous));
+  _ZMBPORTDESC next;
+  EXPECT_EQ(port->findnext(&previous, &next), ZMB_E_NOPORT);
+  // The only tower is held elsewhere: none can be opened.
+  ASSERT_NE(PlugTower(), nullptr);
+  HANDLE held = Open("\\\\.\\QIROTOWER1");
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const unsigned char data[2] = {1, 2};
+  EXPECT_EQ(port->send(data, sizeof(data), nullptr, nullptr), ZMB_E_NOTOPEN);
+  EXPECT_EQ(port->getstate(), 0u);
+  Close(held);
+  EXPECT_EQ(port->send(data, sizeof(data), nullptr, nullptr), ZMB_OK);
+}
+
+TEST_F(Transfer, ASecondReceiveWhileOneWaitsIsBusy) {
+  IZmbPort* port = OpenPort();
+  Tower().SetFarSide(sim::FarSide::Silence);
+  ASSERT_EQ(port->settimeout(600, 50), ZMB_OK);
+  ASSERT_EQ(port->setrxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  Completion done;
+  unsigned char back[4];
+  ASSERT_EQ(port->recv(back, 4, nullptr, &done), ZMB_S_PENDING);
+  EXPECT_EQ(port->recv(back, 4, nullptr, &done), ZMB_E_BUSY);
+  ASSERT_TRUE(Eventually([&] { return done.calls.load() == 1; }));
+  EXPECT_EQ(done.result.load(), ZMB_E_TIMEOUT);
+}
+
+TEST_F(Transfer, AnAbortedSendSaysSoWhenItsWriteReturns) {
+  IZmbPort* port = OpenPort();
+  Tower().SetOutFault(sim::OutFault::NeverAccept);
+  ASSERT_EQ(port->settxmode(ZMB_PORTMODE_CALLBACK, OnCompletion), ZMB_OK);
+  Completion done;
+  unsigned char data[2] = {1, 2};
+  ASSERT_EQ(port->send(data, sizeof(data), nullptr, &done), ZMB_S_PENDING);
+  EXPECT_EQ(port->abort(ZMB_PORT_TX), ZMB_OK);
+  ASSERT_TRUE(Eventually([&] { return done.calls.load() == 1; }));
+  EXPECT_EQ(done.result.load(), ZMB_E_ABORTED);
+  ASSERT_TRUE(Eventually([&] { return port->getstate() == ZMB_PORTSTATE_OPEN; }));
 }
 
 }  // namespace

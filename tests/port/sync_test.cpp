@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "Celvane.h"
+#include "app_fixture.h"
+#include "faults/faults.h"
 
 namespace {
 
@@ -106,6 +108,37 @@ TEST(ZmbAutoCriticalSection, AssignmentKeepsEachObjectAWorkingLockOfItsOwn) {
   }
   EXPECT_TRUE(first.enter());
   EXPECT_TRUE(first.leave());
+}
+
+// ---- on a machine, whose platform can be made to fail
+
+class ZmbEventOnAMachine : public towertest::AppTest {};
+
+TEST_F(ZmbEventOnAMachine, AnEventThePlatformCannotMakeSetOrResetSaysSo) {
+  {
+    auto refused =
+        machine_->faults().Once(hk::fault::kCreateEventA, ERROR_NOT_ENOUGH_MEMORY, "Celvane.dll");
+    ZMB_EVENT event(true, false);
+    EXPECT_EQ(refused->Hits(), 1u);
+    EXPECT_FALSE(event.isvalid());
+    EXPECT_EQ(event.wait(0), ZMB_E_WRONGSTATE);
+    EXPECT_EQ(event.signal(), ZMB_E_WRONGSTATE);
+    EXPECT_FALSE(event.signaled());
+  }
+  ZMB_EVENT event(true, false);
+  ASSERT_TRUE(event.isvalid());
+  // The platform's own error comes back, and the event stays as it was.
+  auto set = machine_->faults().Once(hk::fault::kSetEvent, ERROR_ACCESS_DENIED, "Celvane.dll");
+  EXPECT_EQ(event.signal(), static_cast<LONG>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(event.signaled());
+  EXPECT_EQ(event.signal(), ZMB_OK);
+  auto reset = machine_->faults().Once(hk::fault::kResetEvent, ERROR_INVALID_HANDLE, "Celvane.dll");
+  EXPECT_EQ(event.reset(), static_cast<LONG>(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(event.signaled());
+  EXPECT_EQ(event.reset(), ZMB_OK);
+  EXPECT_FALSE(event.signaled());
+  EXPECT_EQ(set->Hits(), 1u);
+  EXPECT_EQ(reset->Hits(), 1u);
 }
 
 }  // namespace

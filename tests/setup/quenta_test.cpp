@@ -360,5 +360,182 @@ TEST_F(QuentaTest, TheInstallerUsesOnlyItsOwnPathFromItsCommandLine) {
   EXPECT_EQ(Boxes()[1].text, "Could not copy the files");
 }
 
+std::string InstanceOf(hk::Machine& machine, hk::DeviceObject* physical) {
+  std::lock_guard<std::recursive_mutex> lock(machine.tree().mutex());
+  return machine.NodeOf(physical)->instanceId;
+}
+
+TEST_F(QuentaTest, On98SeAnInfTheSetupCannotOpenOrCopyFromFailsTheCopy) {
+  BootAs(hk::WindowsVersion::Win98SE);
+  PutDriverSource("C:\\SETUP");
+  PlugTower();
+  auto refused =
+      machine_->faults().Once(hk::fault::kSetupOpenInfFileA, ERROR_ACCESS_DENIED, "Ostrel.inf");
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), -5);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(TowerEntries(), 0u) << "the old devices went before";
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\System32\\Drivers\\Ostrel.sys"));
+  // A source without a file the INF's default section copies fails the same way.
+  ASSERT_TRUE(DeleteFileA("C:\\SETUP\\Ostrel.sys"));
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), -5);
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\System32\\Drivers\\Ostrel.sys"));
+}
+
+TEST_F(QuentaTest, On98SeLegacyKeysThatCannotBeOpenedOrDeletedAreLeftAndTheSetupSucceeds) {
+  BootAs(hk::WindowsVersion::Win98SE);
+  hk::Registry& registry = machine_->registry();
+  const std::string stale = "Machine\\Enum\\USB\\USB\\Vid_0F5C&Pid_0001\\1";
+  const std::string classes = kTowerInterfaces + "\\##?#USB#Vid_0F5C&Pid_0001";
+  PutDriverSource("C:\\SETUP");
+  const auto plant = [&] {
+    registry.CreateKey(stale);
+    registry.CreateKey(classes);
+    WriteDriveFile("C:\\WINDOWS\\INF\\drvdata.bin", "old");
+    WriteDriveFile("C:\\WINDOWS\\INF\\drvidx.bin", "old");
+  };
+  // No "Enum\USB": neither it nor the interface class is touched; the driver
+  // database still goes.
+  plant();
+  auto enumKey =
+      machine_->faults().Once(hk::fault::kRegOpenKeyExA, ERROR_ACCESS_DENIED, "Enum\\USB");
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  EXPECT_EQ(enumKey->Hits(), 1u);
+  EXPECT_TRUE(registry.KeyExists(stale));
+  EXPECT_TRUE(registry.KeyExists(classes));
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\INF\\drvdata.bin"));
+
+  // The device classes unopenable: the device keys went, the class stays.
+  plant();
+  auto classKey =
+      machine_->faults().Once(hk::fault::kRegOpenKeyExA, ERROR_ACCESS_DENIED, "DeviceClasses");
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  EXPECT_EQ(classKey->Hits(), 1u);
+  EXPECT_FALSE(registry.KeyExists(stale));
+  EXPECT_TRUE(registry.KeyExists(classes));
+
+  // The class key's deletion refused.
+  plant();
+  auto deletion = machine_->faults().Once(hk::fault::kRegDeleteKeyA, ERROR_ACCESS_DENIED,
+                                          "{da12761a-0bcd-4bb5-ba81-4bbaa660af4e}");
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  EXPECT_EQ(deletion->Hits(), 1u);
+  EXPECT_FALSE(registry.KeyExists(stale));
+  EXPECT_TRUE(registry.KeyExists(classes));
+}
+
+TEST_F(QuentaTest, On98SeADriverDatabaseThatCannotBeFoundOrDeletedDoesNotFailTheSetup) {
+  BootAs(hk::WindowsVersion::Win98SE);
+  PutDriverSource("C:\\SETUP");
+  WriteDriveFile("C:\\WINDOWS\\INF\\drvdata.bin", "old");
+  WriteDriveFile("C:\\WINDOWS\\INF\\drvidx.bin", "old");
+  auto windows =
+      machine_->faults().Always(hk::fault::kGetWindowsDirectoryA, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  EXPECT_GE(windows->Hits(), 1u);
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\INF\\drvdata.bin"));
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\INF\\drvidx.bin"));
+  machine_->faults().Clear(windows);
+  // The first file refused: the second still goes.
+  auto first =
+      machine_->faults().Once(hk::fault::kDeleteFileA, ERROR_SHARING_VIOLATION, "drvdata.bin");
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  EXPECT_EQ(first->Hits(), 1u);
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\INF\\drvdata.bin"));
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\INF\\drvidx.bin"));
+}
+
+TEST_F(QuentaTest, ARootThatCannotBeLocatedIsNotScanned) {
+  PlugTower();
+  PutDriverSource("C:\\SETUP");
+  ASSERT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  auto refused = machine_->faults().Once(hk::fault::kCmLocateDevNodeA, CR_FAILURE);
+  EXPECT_EQ(QIROTowerReenumerateUSB(), 0);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(WorkingTowers(), 0u) << "no scan, so the tower still has no driver";
+  EXPECT_EQ(QIROTowerReenumerateUSB(), 1);
+  EXPECT_EQ(WorkingTowers(), 1u);
+}
+
+TEST_F(QuentaTest, ADeviceListThatCannotBeHadRemovesNoTowerButTheSetupGoesOn) {
+  PutDriverSource("C:\\SETUP");
+  PlugTower();
+  auto refused =
+      machine_->faults().Always(hk::fault::kSetupDiGetClassDevsA, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(TowerEntries(), 1u);
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\INF\\oem0.inf"));
+}
+
+TEST_F(QuentaTest, HardwareIdsThatCannotBeReadSkipTheDeviceOrEndTheSearch) {
+  PutDriverSource("C:\\SETUP");
+  ASSERT_TRUE(SetupCopyOEMInfA("C:\\SETUP\\Ostrel.inf", "C:\\SETUP", SPOST_PATH, 0, nullptr, 0,
+                               nullptr, nullptr));
+  const std::string first = InstanceOf(*machine_, PlugTower());
+  PlugTower();
+  ASSERT_EQ(TowerEntries(), 2u);
+  // A device without hardware ids is passed over: both towers go.
+  auto none = machine_->faults().Once(hk::fault::kSetupDiGetDeviceRegistryPropertyA,
+                                      ERROR_INVALID_DATA, first);
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  EXPECT_EQ(none->Hits(), 1u);
+  EXPECT_EQ(TowerEntries(), 0u);
+
+  ASSERT_EQ(QIROTowerReenumerateUSB(), 1);
+  ASSERT_EQ(TowerEntries(), 2u);
+  // Any other failure of the first read ends the search: neither goes.
+  auto denied = machine_->faults().Once(hk::fault::kSetupDiGetDeviceRegistryPropertyA,
+                                        ERROR_ACCESS_DENIED, first);
+  const uint64_t removals = machine_->faults().Hits(hk::fault::kSetupDiRemoveDevice);
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  EXPECT_EQ(denied->Hits(), 1u);
+  EXPECT_EQ(TowerEntries(), 2u);
+  EXPECT_EQ(machine_->faults().Hits(hk::fault::kSetupDiRemoveDevice), removals);
+}
+
+TEST_F(QuentaTest, AReadAfterTheBufferGrewThatFailsPassesOverThatDevice) {
+  PutDriverSource("C:\\SETUP");
+  ASSERT_TRUE(SetupCopyOEMInfA("C:\\SETUP\\Ostrel.inf", "C:\\SETUP", SPOST_PATH, 0, nullptr, 0,
+                               nullptr, nullptr));
+  PlugTower();
+  // The host controller's ids are longer than the first buffer: a read, the
+  // size, and the read again, which fails.
+  std::string controller;
+  {
+    std::lock_guard<std::recursive_mutex> lock(machine_->tree().mutex());
+    controller = RootHub()->parent->instanceId;
+  }
+  auto refused = machine_->faults().After(hk::fault::kSetupDiGetDeviceRegistryPropertyA, 2,
+                                          ERROR_ACCESS_DENIED, controller);
+  EXPECT_EQ(QIROTowerSetup(0, "C:\\SETUP", 0), 0);
+  EXPECT_EQ(refused->Hits(), 1u);
+  EXPECT_EQ(TowerEntries(), 0u) << "the search went on past the controller to the tower";
+}
+
+TEST_F(QuentaTest, TheInstallerWithoutItsStringsShowsItsBuiltInTexts) {
+  PutDriverSource("C:\\SETUP");
+  PutInstaller("C:\\SETUP");
+  for (const char* id : {"installer.exe\\1", "installer.exe\\2", "installer.exe\\100"})
+    machine_->faults().Always(hk::fault::kLoadStringA, ERROR_RESOURCE_NAME_NOT_FOUND, id);
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgram("C:\\SETUP\\installer.exe"), 0);
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Boxes()[0].caption, "QIRO USB Tower Setup");
+  EXPECT_EQ(Boxes()[0].text, "Press OK to install or update the QIRO USB Tower driver files");
+  EXPECT_EQ(Boxes()[1].caption, "QIRO USB Tower Setup");
+  EXPECT_EQ(Boxes()[1].text, "Message not found in resource file");
+  EXPECT_EQ(machine_->faults().Hits(hk::fault::kLoadStringA), 4u);
+}
+
+TEST_F(QuentaTest, TheInstallerScansTheTreeAfterAFailedSetupToo) {
+  PutInstaller("C:\\SETUP");  // no INF beside it
+  auto scan = machine_->faults().Always(hk::fault::kCmReenumerateDevNode, CR_FAILURE);
+  win32ui::QueueAnswer(IDOK);
+  EXPECT_EQ(Win32HostRunProgram("C:\\SETUP\\installer.exe"), -5);
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Boxes()[1].text, "Could not copy the files");
+  EXPECT_EQ(scan->Hits(), 1u) << "the scan ran, and its failure changed nothing";
+}
+
 }  // namespace
 }  // namespace towertest

@@ -294,5 +294,98 @@ TEST_F(ScheduleTest, AFreeFileGoesAtOnceAndMissingOnesAreReported) {
   EXPECT_FALSE(menvok::JoinPath(joined, nullptr, "a.txt"));
 }
 
+TEST_F(UninstallTest, AHelpFileAlreadyGoneIsNotReported) {
+  InstallAndLoadApplet("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl");
+  ASSERT_TRUE(DeleteFileA("C:\\WINDOWS\\Help\\Ostrel.chm"));
+  PressUninstall();
+  ASSERT_EQ(Texts(), (std::vector<std::string>{kConfirm, kRestartNeeded}));
+  EXPECT_EQ(TowerEntries(), 0u);
+}
+
+TEST_F(UninstallTest, AHelpFileWhosePlaceCannotBeFoundStaysUnreported) {
+  InstallAndLoadApplet("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl");
+  auto refused =
+      machine_->faults().Always(hk::fault::kGetWindowsDirectoryA, ERROR_NOT_ENOUGH_MEMORY);
+  PressUninstall();
+  ASSERT_EQ(Texts(), (std::vector<std::string>{kConfirm, kRestartNeeded}));
+  EXPECT_GE(refused->Hits(), 1u);
+  EXPECT_EQ(TowerEntries(), 0u);
+  machine_->faults().Clear(refused);
+  UnloadApplet();
+  Restart();
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl"));
+  EXPECT_TRUE(DriveFileExists("C:\\WINDOWS\\Help\\Ostrel.chm"));
+}
+
+TEST_F(UninstallTest, WithoutItsStringsTheUninstallSaysMessageNotFound) {
+  InstallAndLoadApplet("C:\\WINDOWS\\SYSTEM32\\Ostrel.cpl");
+  for (UINT id : {IDS_NAME, IDS_CONFIRM_UNINSTALL, IDS_UNINSTALLED_RESTART})
+    machine_->faults().Always(hk::fault::kLoadStringA, ERROR_RESOURCE_NAME_NOT_FOUND,
+                              "Ostrel.cpl\\" + std::to_string(id));
+  PressUninstall();
+  const auto boxes = win32ui::MessageBoxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  for (const auto& box : boxes) {
+    EXPECT_EQ(box.text, "Message not found in resource file");
+    EXPECT_EQ(box.caption, "QIRO USB Tower");
+  }
+  EXPECT_EQ(TowerEntries(), 0u) << "the answer was Yes all the same";
+}
+
+// Each step of the list's renewal that the platform refuses fails the
+// scheduling and leaves the list in force as it was.
+TEST_F(ScheduleTest, EachRefusedStepBeforeTheNewListLeavesTheOldOneInForce) {
+  const std::string old = "[rename]\r\nNUL=C:\\EARLIER.TXT\r\n";
+  WriteDriveFile("C:\\WINDOWS\\Wininit.ini", old);
+  WriteDriveFile("C:\\y.txt", "y");
+  bool scheduled = true;
+  const auto unchanged = [&] {
+    EXPECT_FALSE(scheduled);
+    EXPECT_EQ(ReadDriveFile("C:\\WINDOWS\\Wininit.ini"), old);
+  };
+  {
+    SCOPED_TRACE("no Windows directory");
+    auto refused =
+        machine_->faults().Once(hk::fault::kGetWindowsDirectoryA, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_FALSE(menvok::DeleteFileOrScheduleOnReboot("C:\\y.txt", true, &scheduled));
+    EXPECT_EQ(refused->Hits(), 1u);
+    unchanged();
+  }
+  {
+    SCOPED_TRACE("an old backup that will not go");
+    WriteDriveFile("C:\\WINDOWS\\Wininit.bak", "stale");
+    auto refused =
+        machine_->faults().Once(hk::fault::kDeleteFileA, ERROR_ACCESS_DENIED, "Wininit.bak");
+    EXPECT_FALSE(menvok::DeleteFileOrScheduleOnReboot("C:\\y.txt", true, &scheduled));
+    EXPECT_EQ(refused->Hits(), 1u);
+    unchanged();
+    EXPECT_EQ(ReadDriveFile("C:\\WINDOWS\\Wininit.bak"), "stale");
+  }
+  {
+    SCOPED_TRACE("a list that cannot be renamed");
+    auto refused =
+        machine_->faults().Once(hk::fault::kMoveFileA, ERROR_SHARING_VIOLATION, "Wininit.ini");
+    EXPECT_FALSE(menvok::DeleteFileOrScheduleOnReboot("C:\\y.txt", true, &scheduled));
+    EXPECT_EQ(refused->Hits(), 1u);
+    unchanged();
+  }
+  // With nothing refused the entry goes in after the earlier one's header.
+  ASSERT_TRUE(menvok::DeleteFileOrScheduleOnReboot("C:\\y.txt", true, &scheduled));
+  EXPECT_TRUE(scheduled);
+  EXPECT_EQ(ReadDriveFile("C:\\WINDOWS\\Wininit.ini"),
+            "[rename]\r\nNUL=C:\\Y.TXT\r\n\r\nNUL=C:\\EARLIER.TXT\r\n");
+}
+
+TEST_F(ScheduleTest, ABackupThatCannotBeCreatedFailsWithoutAList) {
+  WriteDriveFile("C:\\y.txt", "y");
+  machine_->files().RefuseCreating("Wininit.bak");
+  bool scheduled = true;
+  EXPECT_FALSE(menvok::DeleteFileOrScheduleOnReboot("C:\\y.txt", true, &scheduled));
+  EXPECT_FALSE(scheduled);
+  EXPECT_FALSE(DriveFileExists("C:\\WINDOWS\\Wininit.ini"));
+  Restart();
+  EXPECT_TRUE(DriveFileExists("C:\\y.txt"));
+}
+
 }  // namespace
 }  // namespace towertest

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -416,6 +417,42 @@ TEST_F(Faults, SelectingConfiguration1FailsAtStart) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
 }
 
+TEST_F(Faults, TheStackBelowRefusesAStartAndACapabilitiesQuery) {
+  auto start = faults().Once(fault::kStartDevice, static_cast<uint32_t>(STATUS_DEVICE_NOT_READY));
+  NTSTATUS status = STATUS_SUCCESS;
+  hk::DeviceObject* physical = PlugTower(&status);
+  ASSERT_NE(physical, nullptr);
+  EXPECT_EQ(status, STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(start->Hits(), 1u);
+  EXPECT_TRUE(machine_->UsbDeviceOf(physical)->Selections().empty()) << "nothing selected";
+  EXPECT_EQ(machine_->NodeOf(physical)->problem, hk::CM_PROB_FAILED_START);
+
+  hk::DeviceObject* other = PlugTower(&status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  auto caps = faults().Always(fault::kQueryCapabilities,
+                              static_cast<uint32_t>(STATUS_NOT_SUPPORTED), InstanceOf(physical));
+  uint32_t flags = 0;
+  EXPECT_EQ(machine_->io().QueryCapabilities(physical, 1, &flags), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(flags, 0u);
+  EXPECT_EQ(machine_->io().QueryCapabilities(other, 1, &flags), STATUS_SUCCESS);
+  EXPECT_NE(flags, 0u);
+  EXPECT_EQ(caps->Hits(), 1u);
+}
+
+TEST_F(Faults, IoRegisterDeviceInterfaceIsRefused) {
+  auto entry = faults().Once(fault::kIoRegisterDeviceInterface,
+                             static_cast<uint32_t>(STATUS_INSUFFICIENT_RESOURCES));
+  NTSTATUS status = STATUS_SUCCESS;
+  PlugTower(&status);
+  EXPECT_FALSE(NtSuccess(status));
+  EXPECT_EQ(entry->Hits(), 1u);
+  EXPECT_TRUE(InterfacePaths(DIGCF_DEVICEINTERFACE).empty());
+  ASSERT_NE(PlugTower(&status), nullptr);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(InterfacePaths(DIGCF_DEVICEINTERFACE | DIGCF_PRESENT).size(), 1u);
+  EXPECT_EQ(faults().Hits(fault::kIoRegisterDeviceInterface), 1u);
+}
+
 // ---- the configuration manager
 
 TEST_F(Faults, CmReenumerateDevNodeFailsWithAChosenCode) {
@@ -428,6 +465,33 @@ TEST_F(Faults, CmReenumerateDevNodeFailsWithAChosenCode) {
   EXPECT_FALSE(QIROTowerReenumerateAll());
   EXPECT_EQ(entry->Hits(), 1u);
   EXPECT_EQ(faults().Hits(fault::kCmReenumerateDevNode), 2u);
+}
+
+TEST_F(Faults, CmLocateAndRegistryPropertyFailForTheirNode) {
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  const std::string instance = InstanceOf(physical);
+  auto root = faults().Once(fault::kCmLocateDevNodeA, CR_OUT_OF_MEMORY, "HTREE\\ROOT\\0");
+  DEVINST node = 99;
+  EXPECT_EQ(CM_Locate_DevNodeA(&node, nullptr, CM_LOCATE_DEVNODE_NORMAL), CR_OUT_OF_MEMORY);
+  EXPECT_EQ(node, 0u);
+  EXPECT_EQ(root->Hits(), 1u);
+  auto tower = faults().Once(fault::kCmLocateDevNodeA, CR_FAILURE, instance);
+  EXPECT_EQ(CM_Locate_DevNodeA(&node, nullptr, CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);
+  EXPECT_EQ(CM_Locate_DevNodeA(&node, instance.c_str(), CM_LOCATE_DEVNODE_NORMAL), CR_FAILURE);
+  EXPECT_EQ(tower->Hits(), 1u);
+  ASSERT_EQ(CM_Locate_DevNodeA(&node, instance.c_str(), CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);
+
+  auto property = faults().Once(fault::kCmGetDevNodeRegistryPropertyA, CR_NO_SUCH_VALUE, instance);
+  char text[256] = "untouched";
+  ULONG length = sizeof(text);
+  EXPECT_EQ(CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_DEVICEDESC, nullptr, text, &length, 0),
+            CR_NO_SUCH_VALUE);
+  EXPECT_STREQ(text, "untouched");
+  length = sizeof(text);
+  EXPECT_EQ(CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_DEVICEDESC, nullptr, text, &length, 0),
+            CR_SUCCESS);
+  EXPECT_EQ(property->Hits(), 1u);
 }
 
 // ---- the USB topology
@@ -635,6 +699,110 @@ TEST_F(Faults, SetupDiRemoveDeviceFailsForAnEntryThatExists) {
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
 }
 
+TEST_F(Faults, SetupDiSetsKeysAndPropertiesFailOnDemand) {
+  hk::DeviceObject* physical = PlugTower();
+  ASSERT_NE(physical, nullptr);
+  const GUID guid = TowerInterfaceClass();
+  auto classes = faults().Once(fault::kSetupDiGetClassDevsA, ERROR_NOT_ENOUGH_MEMORY,
+                               "{DA12761A-0BCD-4BB5-BA81-4BBAA660AF4E}");
+  EXPECT_EQ(SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(classes->Hits(), 1u);
+  HDEVINFO set =
+      SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
+  ASSERT_NE(set, INVALID_HANDLE_VALUE);
+  SP_DEVINFO_DATA element{};
+  element.cbSize = sizeof(element);
+  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &element));
+
+  auto key = faults().Once(fault::kSetupDiOpenDevRegKey, ERROR_ACCESS_DENIED, InstanceOf(physical));
+  EXPECT_EQ(SetupDiOpenDevRegKey(set, &element, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ),
+            static_cast<HKEY>(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  HKEY opened = SetupDiOpenDevRegKey(set, &element, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+  ASSERT_NE(opened, static_cast<HKEY>(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(RegCloseKey(opened), ERROR_SUCCESS);
+  EXPECT_EQ(key->Hits(), 1u);
+
+  // The second read of the hardware ids refused, as after a reallocation.
+  auto ids = faults().After(fault::kSetupDiGetDeviceRegistryPropertyA, 1, ERROR_INVALID_DATA,
+                            InstanceOf(physical));
+  DWORD required = 0;
+  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &element, SPDRP_HARDWAREID, nullptr, nullptr,
+                                                 0, &required));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  ASSERT_GT(required, 0u);
+  std::vector<BYTE> buffer(required, 0xEE);
+  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &element, SPDRP_HARDWAREID, nullptr,
+                                                 buffer.data(), required, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+  EXPECT_EQ(buffer[0], 0xEE);
+  EXPECT_EQ(ids->Hits(), 1u);
+  EXPECT_TRUE(SetupDiGetDeviceRegistryPropertyA(set, &element, SPDRP_HARDWAREID, nullptr,
+                                                buffer.data(), required, nullptr));
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+}
+
+TEST_F(Faults, SetupOpenInfFileARefusesAnInfThatExists) {
+  std::ofstream(machine_->files().DriveRoot() / "Test.inf")
+      << "[Version]\nSignature=\"$Windows NT$\"\n";
+  auto entry = faults().Once(fault::kSetupOpenInfFileA, ERROR_ACCESS_DENIED, "Test.inf");
+  EXPECT_EQ(SetupOpenInfFileA("C:\\Test.inf", nullptr, INF_STYLE_WIN4, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  HINF inf = SetupOpenInfFileA("C:\\Test.inf", nullptr, INF_STYLE_WIN4, nullptr);
+  ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+  SetupCloseInfFile(inf);
+  EXPECT_EQ(entry->Hits(), 1u);
+}
+
+TEST_F(Faults, TheWindowsDirectoryAFileDeletionAndARenameAreRefused) {
+  char windows[MAX_PATH] = {};
+  auto directory = faults().Once(fault::kGetWindowsDirectoryA, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(GetWindowsDirectoryA(windows, sizeof(windows)), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_STREQ(windows, "");
+  EXPECT_GT(GetWindowsDirectoryA(windows, sizeof(windows)), 0u);
+  EXPECT_EQ(directory->Hits(), 1u);
+
+  const auto host = machine_->files().DriveRoot() / "Old.txt";
+  std::ofstream(host) << "old";
+  auto deletion = faults().Once(fault::kDeleteFileA, ERROR_SHARING_VIOLATION, "Old.txt");
+  EXPECT_FALSE(DeleteFileA("C:\\Old.txt"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_TRUE(std::filesystem::exists(host));
+  EXPECT_EQ(deletion->Hits(), 1u);
+
+  auto rename = faults().Once(fault::kMoveFileA, ERROR_ACCESS_DENIED, "Old.txt");
+  EXPECT_FALSE(MoveFileA("C:\\Old.txt", "C:\\New.txt"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(std::filesystem::exists(host));
+  EXPECT_EQ(rename->Hits(), 1u);
+  // MoveFileExA's site covers its rename at once too.
+  auto now = faults().Once(fault::kMoveFileExA, ERROR_ACCESS_DENIED, "Old.txt");
+  EXPECT_FALSE(MoveFileExA("C:\\Old.txt", "C:\\New.txt", 0));
+  EXPECT_TRUE(std::filesystem::exists(host));
+  EXPECT_EQ(now->Hits(), 1u);
+  EXPECT_TRUE(MoveFileA("C:\\Old.txt", "C:\\New.txt"));
+  EXPECT_TRUE(DeleteFileA("C:\\New.txt"));
+}
+
+TEST_F(Faults, LoadStringAMissesOneStringOfOneModule) {
+  HMODULE tavrix = GetModuleHandleA("Tavrix.dll");
+  ASSERT_NE(tavrix, nullptr);
+  char text[128] = "x";
+  ASSERT_GT(LoadStringA(tavrix, 4200, text, sizeof(text)), 0);
+  auto entry =
+      faults().Always(fault::kLoadStringA, ERROR_RESOURCE_NAME_NOT_FOUND, "Tavrix.dll\\4200");
+  SetLastError(0);
+  EXPECT_EQ(LoadStringA(tavrix, 4200, text, sizeof(text)), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND));
+  EXPECT_STREQ(text, "");
+  EXPECT_GT(LoadStringA(tavrix, 4096, text, sizeof(text)), 0) << "another string";
+  EXPECT_EQ(entry->Hits(), 1u);
+}
+
 DWORD WINAPI ReturnSeven(LPVOID) { return 7; }
 
 TEST_F(Faults, CreateThreadFailsForTheModuleNamed) {
@@ -652,6 +820,45 @@ TEST_F(Faults, CreateThreadFailsForTheModuleNamed) {
   EXPECT_EQ(CreateThread(nullptr, 0, ReturnSeven, nullptr, 0, &id), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
   EXPECT_EQ(mine->Hits(), 1u);
+}
+
+TEST_F(Faults, ThreadMessagesAndEventsFailOnDemand) {
+  MSG message{};
+  PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);  // this thread's queue
+  auto post =
+      faults().Once(fault::kPostThreadMessageA, ERROR_NOT_ENOUGH_QUOTA, std::to_string(WM_APP + 1));
+  EXPECT_FALSE(PostThreadMessageA(GetCurrentThreadId(), WM_APP + 1, 0, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA));
+  EXPECT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_APP + 2, 0, 0)) << "another message";
+  EXPECT_TRUE(PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(message.message, static_cast<UINT>(WM_APP + 2));
+  EXPECT_FALSE(PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(post->Hits(), 1u);
+
+  // Events: only the module named fails; the test program is not Celvane.
+  auto other = faults().Always(fault::kCreateEventA, ERROR_NOT_ENOUGH_MEMORY, "Celvane.dll");
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(other->Hits(), 0u);
+  auto create = faults().Once(fault::kCreateEventA, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(create->Hits(), 1u);
+
+  auto set = faults().Once(fault::kSetEvent, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(SetEvent(event));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_TRUE(SetEvent(event));
+  auto reset = faults().Once(fault::kResetEvent, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(ResetEvent(event));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "still set";
+  EXPECT_TRUE(ResetEvent(event));
+  EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(set->Hits(), 1u);
+  EXPECT_EQ(reset->Hits(), 1u);
+  EXPECT_TRUE(CloseHandle(event));
 }
 
 TEST_F(Faults, ADeliverablesOwnAllocationsFail) {

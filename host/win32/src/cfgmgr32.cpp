@@ -61,6 +61,10 @@ CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, LPCSTR pDeviceID, ULONG
   if (pdnDevInst == nullptr) return CR_INVALID_POINTER;
   *pdnDevInst = 0;
   if ((ulFlags & ~CM_LOCATE_DEVNODE_PHANTOM) != 0) return CR_INVALID_FLAG;
+  if (auto code =
+          Injected(hk::fault::kCmLocateDevNodeA,
+                   pDeviceID == nullptr || *pDeviceID == '\0' ? "HTREE\\ROOT\\0" : pDeviceID))
+    return static_cast<CONFIGRET>(*code);
   hk::Machine* machine = CurrentMachine();
   if (machine == nullptr) return CR_NO_SUCH_DEVNODE;
   hk::DeviceTree& tree = machine->tree();
@@ -110,6 +114,8 @@ CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulPr
   std::lock_guard<std::recursive_mutex> lock(tree.mutex());
   const hk::DevNode* node = tree.FindByHandle(dnDevInst);
   if (node == nullptr) return CR_INVALID_DEVNODE;
+  if (auto code = Injected(hk::fault::kCmGetDevNodeRegistryPropertyA, node->instanceId))
+    return static_cast<CONFIGRET>(*code);
   std::string text;
   switch (ulProperty) {
     case CM_DRP_DEVICEDESC:

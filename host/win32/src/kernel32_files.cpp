@@ -286,6 +286,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   std::string host;
   if (lpFileName == nullptr || !DriveToHost(lpFileName, &host)) return Fail(ERROR_PATH_NOT_FOUND);
+  if (auto code = Injected(hk::fault::kDeleteFileA, lpFileName)) return Fail(*code);
   std::error_code ec;
   if (!fs::exists(host, ec)) return Fail(MissingError(host));
   if (fs::is_directory(host, ec)) return Fail(ERROR_ACCESS_DENIED);
@@ -340,6 +341,7 @@ BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
   if (lpExistingFileName == nullptr || lpNewFileName == nullptr ||
       !DriveToHost(lpExistingFileName, &from) || !DriveToHost(lpNewFileName, &to))
     return Fail(ERROR_PATH_NOT_FOUND);
+  if (auto code = Injected(hk::fault::kMoveFileA, lpExistingFileName)) return Fail(*code);
   std::error_code ec;
   if (!fs::exists(from, ec)) return Fail(MissingError(from));
   if (fs::exists(to, ec)) return Fail(ERROR_ALREADY_EXISTS);
@@ -355,6 +357,10 @@ BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
 UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
   hk::Files* files = MachineFiles();
   if (files == nullptr) return 0;
+  if (auto code = Injected(hk::fault::kGetWindowsDirectoryA)) {
+    SetLastError(*code);
+    return 0;
+  }
   const std::string dir = files->WindowsDirectory();
   // Too small a buffer: the size needed, terminator included, and no copy.
   if (lpBuffer == nullptr || uSize <= dir.size()) return static_cast<UINT>(dir.size() + 1);

@@ -11,6 +11,8 @@
 #include <memory>
 #include <mutex>
 
+#include "faults/faults.h"
+#include "handles.h"
 #include "threads.h"
 
 namespace win32host {
@@ -138,6 +140,11 @@ using namespace win32host;
 extern "C" {
 
 BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam) {
+  if (AnyFaultArmed())
+    if (auto code = Injected(hk::fault::kPostThreadMessageA, std::to_string(Msg))) {
+      SetLastError(*code);
+      return FALSE;
+    }
   std::shared_ptr<Queue> queue = Find(idThread);
   if (!queue) {
     SetLastError(ERROR_INVALID_THREAD_ID);

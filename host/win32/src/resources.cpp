@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "faults/faults.h"
+#include "handles.h"
 #include "modules.h"
 
 namespace win32host {
@@ -187,6 +189,20 @@ int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBuf
     return 0;
   }
   lpBuffer[0] = '\0';
+  if (AnyFaultArmed()) {
+    // Naming the module must not disturb the caller's last error.
+    const DWORD kept = GetLastError();
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(static_cast<HMODULE>(hInstance), path, sizeof(path));
+    SetLastError(kept);
+    const std::string module = path;
+    const size_t slash = module.find_last_of("/\\");
+    const std::string name = slash == std::string::npos ? module : module.substr(slash + 1);
+    if (auto code = Injected(hk::fault::kLoadStringA, name + "\\" + std::to_string(uID))) {
+      SetLastError(*code);
+      return 0;
+    }
+  }
   // Strings live in blocks of sixteen: block (id / 16) + 1 holds them, each a
   // 16-bit length and that many UTF-16 characters.
   Entry entry;

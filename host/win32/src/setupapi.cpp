@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "faults/faults.h"
 #include "handles.h"
 #include "kernel/machine.h"
 #include "registry_keys.h"
@@ -151,6 +152,11 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
       DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE;
   if ((Flags & ~kKnownFlags) != 0) {
     SetLastError(ERROR_INVALID_FLAGS);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (auto code = Injected(hk::fault::kSetupDiGetClassDevsA,
+                           ClassGuid != nullptr ? GuidText(*ClassGuid) : std::string())) {
+    SetLastError(*code);
     return INVALID_HANDLE_VALUE;
   }
   // The subset builds device-interface sets of one class and device sets
@@ -341,6 +347,7 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
     if (element == nullptr) return fail(ERROR_INVALID_PARAMETER);
     instanceId = element->instanceId;
   }
+  if (auto code = Injected(hk::fault::kSetupDiOpenDevRegKey, instanceId)) return fail(*code);
   hk::Machine* machine = CurrentMachine();
   if (machine == nullptr) return fail(ERROR_FILE_NOT_FOUND);
   std::string driverKey;
@@ -379,6 +386,8 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
     if (element == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     instanceId = element->instanceId;
   }
+  if (auto code = Injected(hk::fault::kSetupDiGetDeviceRegistryPropertyA, instanceId))
+    return Fail(*code);
   hk::Machine* machine = CurrentMachine();
   if (machine == nullptr) return Fail(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
   std::vector<uint8_t> data;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "faults/faults.h"
 #include "handles.h"
 #include "kernel/machine.h"
 #include "pnp/inf.h"
@@ -64,6 +65,10 @@ BOOL WINAPI SetupCopyOEMInfA(PCSTR SourceInfFileName, PCSTR OEMSourceMediaLocati
 
 HINF WINAPI SetupOpenInfFileA(PCSTR FileName, PCSTR InfClass, DWORD InfStyle, PUINT ErrorLine) {
   if (ErrorLine != nullptr) *ErrorLine = 0;
+  if (auto code = Injected(hk::fault::kSetupOpenInfFileA, FileName == nullptr ? "" : FileName)) {
+    SetLastError(*code);
+    return INVALID_HANDLE_VALUE;
+  }
   hk::Machine* machine = CurrentMachine();
   const auto host = FileName == nullptr || machine == nullptr ? std::nullopt
                                                               : machine->files().HostPath(FileName);

@@ -81,13 +81,19 @@ SectionLock* LockOf(LPCRITICAL_SECTION section) {
 
 // The file name of the module a thread's function lives in ("Celvane.dll"),
 // the subject of the facility's CreateThread.
-std::string ModuleNameOf(LPTHREAD_START_ROUTINE function) {
+std::string ModuleNameOf(const void* code) {
   Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(function), &info) == 0 || info.dli_fname == nullptr)
-    return std::string();
+  if (dladdr(code, &info) == 0 || info.dli_fname == nullptr) return std::string();
   const std::string path = info.dli_fname;
   const size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A site whose subject is the module that called it: named only when a
+// fault is armed at all, as looking the module up is not free.
+std::optional<uint32_t> InjectedForCaller(const char* site, const void* returnAddress) {
+  if (!AnyFaultArmed()) return std::nullopt;
+  return Injected(site, ModuleNameOf(returnAddress));
 }
 
 }  // namespace
@@ -119,7 +125,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
     return nullptr;
   }
   if (AnyFaultArmed())
-    if (auto code = Injected(hk::fault::kCreateThread, ModuleNameOf(lpStartAddress))) {
+    if (auto code = Injected(hk::fault::kCreateThread,
+                             ModuleNameOf(reinterpret_cast<const void*>(lpStartAddress)))) {
       SetLastError(*code);
       return nullptr;
     }
@@ -168,6 +175,10 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
     SetLastError(ERROR_NOT_SUPPORTED);
     return nullptr;
   }
+  if (auto code = InjectedForCaller(hk::fault::kCreateEventA, __builtin_return_address(0))) {
+    SetLastError(*code);
+    return nullptr;
+  }
   SetLastError(ERROR_SUCCESS);
   return InsertHandle(std::make_shared<Event>(bManualReset != FALSE, bInitialState != FALSE));
 }
@@ -178,6 +189,10 @@ BOOL WINAPI SetEvent(HANDLE hEvent) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  if (auto code = InjectedForCaller(hk::fault::kSetEvent, __builtin_return_address(0))) {
+    SetLastError(*code);
+    return FALSE;
+  }
   event->Set();
   return TRUE;
 }
@@ -186,6 +201,10 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) {
   std::shared_ptr<Event> event = Lookup<Event>(hEvent);
   if (!event) {
     SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (auto code = InjectedForCaller(hk::fault::kResetEvent, __builtin_return_address(0))) {
+    SetLastError(*code);
     return FALSE;
   }
   event->Reset();
