@@ -242,6 +242,37 @@ TEST_F(Lifecycle, AnUnplugBetweenTheAddAndTheStartWaitsForTheStart) {
   EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
 }
 
+// Plug and Play configures one device at a time: a tower plugged while
+// another is between its add and its start is not added until that start
+// is done, so the driver's add never runs beside its own configuration.
+TEST_F(Lifecycle, ATowerPluggedDuringAnotherConfigurationWaitsItsTurn) {
+  std::thread second;
+  bool secondAddedMeanwhile = true;
+  bool first = true;
+  auto tower = std::make_shared<sim::TowerModel>(Instant());
+  machine_->pnp().SetAfterAddForTest([&](hk::DeviceObject*) {
+    if (!first) return;
+    first = false;
+    second = std::thread([&] { machine_->PlugUsb(tower, kTowerHardwareId); });
+    // Room for the second plug to go as far as it can: without the rule its
+    // add runs here, while the first tower is still being configured.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    secondAddedMeanwhile = LinkExists(2);
+  });
+  PlugTower();
+  ASSERT_TRUE(second.joinable());
+  second.join();
+  machine_->pnp().SetAfterAddForTest(nullptr);
+  EXPECT_FALSE(secondAddedMeanwhile);
+  // Both were configured in turn and work.
+  for (uint32_t unit = 1; unit <= 2; ++unit) {
+    hk::FileObject* file = nullptr;
+    ASSERT_EQ(OpenUnit(unit, &file), STATUS_SUCCESS) << unit;
+    EXPECT_EQ(StateWord(file), 15) << unit;
+    EXPECT_EQ(machine_->io().Close(file), STATUS_SUCCESS);
+  }
+}
+
 TEST_F(Lifecycle, TheDeviceTreeKnowsTowersPresentAndGone) {
   hk::DeviceObject* physical = PlugTower();
   hk::DevNode* node = machine_->NodeOf(physical);
