@@ -1,5 +1,6 @@
 // Races the driver must survive: cancellation against release of held
 // requests, many towers added at once, and state queries from many threads.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <limits>
@@ -42,6 +43,36 @@ TEST_F(Concurrency, CancelRacingReleaseCompletesEachRequestOnce) {
     }
     ASSERT_EQ(io.Close(file), STATUS_SUCCESS);
   }
+}
+
+// A cancel by handle looks at every live request, those its issuer is still
+// filling in among them: it must match them by what was settled at issue,
+// never by a field the issuer is writing.
+TEST_F(Concurrency, CancelsByHandleRacingIssuesOnThatHandleMatchOnlyIssuedRequests) {
+  ASSERT_TRUE(machine_->registry().CreateKey(kParameters));
+  ASSERT_TRUE(machine_->registry().SetDword(kParameters, "Timeout_Read_1st", 0));
+  PlugTower();
+  auto& io = machine_->io();
+  hk::FileObject* file = nullptr;
+  ASSERT_EQ(OpenUnit(1, &file), STATUS_SUCCESS);
+  constexpr int kReads = 1000;
+  std::vector<std::array<uint8_t, 4>> buffers(kReads);
+  std::vector<std::unique_ptr<hk::PendingIo>> reads;
+  reads.reserve(kReads);
+  std::atomic<bool> issuing{true};
+  std::thread canceller([&] {
+    while (issuing.load()) io.CancelIo(file);
+  });
+  for (auto& buffer : buffers) reads.push_back(io.ReadAsync(file, buffer.data(), buffer.size()));
+  issuing.store(false);
+  canceller.join();
+  for (auto& read : reads) {
+    ASSERT_TRUE(read->Wait(std::chrono::seconds(5)));
+    const NTSTATUS status = read->status();
+    EXPECT_TRUE(status == STATUS_CANCELLED || status == STATUS_SUCCESS || status == STATUS_TIMEOUT)
+        << status;
+  }
+  EXPECT_EQ(io.Close(file), STATUS_SUCCESS);
 }
 
 // What an overlapped issuer learns: the completion routine runs once, with
