@@ -39,7 +39,8 @@ pids=()
 # An interrupted run takes its processes with it.
 trap 'kill "${pids[@]}" 2>/dev/null; rm -rf "$work"' EXIT
 fuzzer="build/host-fuzz/tests/fuzz/${target}_fuzzer"
-# One process a core: the targets are mostly one busy thread each, and a
+# One process a core: a process keeps little more than one core busy, its
+# main thread waiting on the bus's thread at every vendor reply, and a
 # process of its own keeps each machine's threads and memory apart. The
 # first process takes what the division leaves over.
 base_seed=$RANDOM
